@@ -1,0 +1,62 @@
+#include "common/clock.h"
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include "common/datetime.h"
+
+namespace kv {
+
+namespace {
+
+TDateTime readSystemClock() {
+    using namespace std::chrono;
+    const auto tp = system_clock::now();
+    const auto us = duration_cast<microseconds>(tp.time_since_epoch()).count();
+    const std::time_t secs = static_cast<std::time_t>(us / 1000000);
+    std::tm local{};
+    localtime_r(&secs, &local);
+    const double fracSec = static_cast<double>(us % 1000000) / 1e6;
+    return encodeDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) +
+           (local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + fracSec) / 86400.0;
+}
+
+RealClock gRealClock;
+std::atomic<Clock*> gClock{&gRealClock};
+
+}  // namespace
+
+TDateTime RealClock::now() {
+    const TDateTime a = readSystemClock();
+    const TDateTime b = readSystemClock();
+    const TDateTime c = readSystemClock();
+    return std::min({a, b, c});
+}
+
+void RealClock::sleepMs(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+ManualClock::ManualClock(TDateTime start) : t_(start) {}
+
+TDateTime ManualClock::now() { return t_.load(); }
+
+void ManualClock::sleepMs(int ms) {
+    if (ms > 0) advanceMs(ms);
+}
+
+void ManualClock::advanceMs(double ms) {
+    double cur = t_.load();
+    while (!t_.compare_exchange_weak(cur, cur + ms / 86400000.0)) {
+    }
+}
+
+void ManualClock::set(TDateTime t) { t_.store(t); }
+
+Clock& clock() { return *gClock.load(); }
+
+void setClock(Clock* c) { gClock.store(c ? c : &gRealClock); }
+
+}  // namespace kv

@@ -1,0 +1,58 @@
+#pragma once
+// Every reading of the wall clock and every sleep goes through a Clock, so that tests and
+// the virtual lab can run days of measurement in virtual time, deterministically.
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace kv {
+
+// Date-time values are day counts since 1899-12-30; the fraction is the time of day.
+using TDateTime = double;
+inline constexpr double kSecond = 1.0 / 86400.0;
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Current local date-time.
+    virtual TDateTime now() = 0;
+    virtual void sleepMs(int ms) = 0;
+};
+
+// The system clock in local time. now() takes three readings and returns the smallest, so a
+// reading that straddles a clock adjustment does not jump forward.
+class RealClock : public Clock {
+public:
+    TDateTime now() override;
+    void sleepMs(int ms) override;
+};
+
+// A clock that only moves when told to. sleepMs() advances it, so code that waits for a
+// device answer still makes progress in virtual time. Thread-safe.
+class ManualClock : public Clock {
+public:
+    explicit ManualClock(TDateTime start);
+    TDateTime now() override;
+    void sleepMs(int ms) override;
+    void advanceMs(double ms);
+    void set(TDateTime t);
+
+private:
+    std::atomic<double> t_;
+};
+
+// The process-wide clock. Defaults to a RealClock; tests install a ManualClock with
+// ScopedClock. The pointer is atomic so that a swap before threads start is race-free.
+Clock& clock();
+void setClock(Clock* c);  // nullptr restores the real clock
+
+class ScopedClock {
+public:
+    explicit ScopedClock(Clock& c) { setClock(&c); }
+    ~ScopedClock() { setClock(nullptr); }
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+};
+
+}  // namespace kv

@@ -1,0 +1,315 @@
+#include "system/application.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/debuglog.h"
+#include "app/livefile.h"
+#include "app/messages.h"
+#include "app/password.h"
+#include "app/texts.h"
+#include "common/datetime.h"
+#include "system/version.h"
+
+extern char** environ;
+
+namespace kv {
+
+namespace {
+
+constexpr const char* kApp = "App";
+const std::string kStartText = std::string("Start Kelvora  [") + kVersionText + "]";
+const std::string kStopText = std::string("Stop Kelvora  [") + kVersionText + "]";
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// The monitor program counts as running when a process of that name exists.
+bool monitorRunning() {
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return false;
+    bool found = false;
+    while (dirent* e = ::readdir(proc)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
+        std::string name;
+        // The kernel keeps 15 characters of a process name.
+        if (std::getline(comm, name) && name == std::string("kelvora-monitor").substr(0, 15)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
+
+}  // namespace
+
+Application::Application(StartOptions options, FrontEnd& frontEnd)
+    : options_(std::move(options)), ui_(frontEnd) {
+    const char* env = std::getenv("KELVORA_HOME");
+    paths_ = resolveHome(options_.home, env ? env : "", executableDir());
+}
+
+Application::~Application() {
+    if (running_.load()) {
+        quit(QuitSource::System);
+        shutdown();
+    }
+}
+
+int Application::startup() {
+    // 1. The program start time.
+    startTime_ = clock().now();
+
+    // 2. One program per home folder. Nothing else happens for a second start.
+    if (!lock_.acquire(paths_.lockFile())) {
+        struct stat st {};
+        if (::stat(paths_.home.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            ui_.errorBox("Home folder [" + paths_.home + "] does not exist.");
+            return 1;
+        }
+        if (::access(paths_.home.c_str(), W_OK) != 0) {
+            ui_.errorBox("Home folder [" + paths_.home + "] is not writable.");
+            return 1;
+        }
+        ui_.errorBox("Kelvora can run only once !");
+        return 1;
+    }
+
+    // 3. The configuration; the time-stamp style is needed before anything is logged.
+    ini_ = std::make_unique<IniFile>(paths_.ini());
+    setDateTimeFormat(ini_->readString("Kelvora", "DateTimeFormat", "GE"));
+    if (!ini_->lastError().empty()) ui_.errorBox(ini_->lastError());
+
+    // 4.-7. Logs, parameter, splash.
+    startupLogs();
+    startupLanguage();
+    ui_.progress("Initializing forms...");
+    WriteDbg(kApp, "... creating forms");
+    startupMessages();
+    startupConfigDefaults();
+    startupLiveFile();
+    startupKelvora();
+    startupCO2Checks();
+    startupDevicesAndRows();
+    startupAlignCells();
+    startupFinish();
+    return 0;
+}
+
+void Application::startupLogs() {
+    // The "Dbg" folder is not created by the program: without it there is no debug log.
+    const std::string logName =
+        paths_.dbgDir() + "/Kelvora_" + fileStamp(startTime_) + ".Dbg";
+    debugLog().open(logName);
+    WriteDbg(kApp, "");
+    WriteDbg(kApp, "");
+    WriteDbg(kApp, std::string(113, '-'));
+    WriteDbg(kApp, kStartText);
+    if (!options_.parameter.empty())
+        WriteDbg(kApp, "... Parameter=[" + options_.parameter + "]");
+    WriteDbg(kApp, "... starting SplashScreen");
+}
+
+void Application::startupLanguage() {
+    ui_.progress("Load language support file...");
+    WriteDbg(kApp, "... loading Textfile [" + paths_.txt() + "]");
+    if (fileExists(paths_.txt())) languageTexts().load(paths_.txt());
+}
+
+void Application::startupMessages() {
+    WriteDbg(kApp, "... loading MessageFile [" + paths_.msg() + "]");
+    const std::string loadError = messageList().load(paths_.msg());
+    if (!messageList().openForAppend(paths_.msg())) {
+        const std::string err = "Message file [" + paths_.msg() + "] cannot be written.";
+        ui_.errorBox(err);
+        WriteDbg(kApp, err);
+    }
+    messageList().add(kStartText, false);
+    if (!loadError.empty()) {
+        messageList().add(loadError, true);
+        WriteDbg(kApp, loadError);
+    }
+}
+
+void Application::startupConfigDefaults() {
+    ui_.progress("Initializing Kelvora Data Structures...");
+    IniFile::Batch batch(*ini_);
+    ini_->writeString("General", "Version", kVersionText);
+    if (ini_->readString("Excel", "Version", "-") == "-") {
+        ini_->writeString("Excel", "Version", "97");
+        ini_->writeString("Excel", "Template", "C:\\Kelvora\\Excel\\Auswertung.XLS");
+        ini_->writeString("Excel", "ResultPath", "C:\\Kelvora\\Excel");
+        ini_->writeString("Kelvora", "DefRowMode", "1");
+    }
+    ini_->writeString("FT232R", "DisEnableInterval(Sec)", "1");
+    ini_->writeString("FT232R", "DisEnableTimer(mSec)", "1000");
+    if (!batch.commit()) {
+        const std::string err = "Configuration file [" + paths_.ini() +
+                                "] cannot be written: " + ini_->lastError();
+        AddMsg(err, true);
+        WriteDbg(kApp, err);
+        ui_.errorBox(err);
+    }
+}
+
+void Application::startupLiveFile() {
+    const std::string name =
+        liveFileName(ini_->readString("Kelvora", "LiveFN", ""), paths_.basePath);
+    liveFile().configure(name);
+    if (name.empty()) return;
+    WriteDbg(kApp, "... initializing LiveFile [" + name + "]");
+    TouchLiveFile();
+    if (!monitorRunning()) startMonitorIfNeeded();
+}
+
+void Application::startMonitorIfNeeded() {
+    const std::string monitor = executableDir() + "/kelvora-monitor";
+    if (::access(monitor.c_str(), X_OK) != 0) {
+        WriteDbg(kApp, "... monitor program [" + monitor + "] not available");
+        return;
+    }
+    const std::string live = liveFile().fileName();
+    const char* argv[] = {monitor.c_str(), "--live", live.c_str(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, monitor.c_str(), nullptr, nullptr, const_cast<char**>(argv),
+                      environ) == 0)
+        WriteDbg(kApp, "... started monitor program [" + monitor + "]");
+    else
+        WriteDbg(kApp, "... monitor program [" + monitor + "] could not be started");
+}
+
+void Application::startupKelvora() {
+    ui_.progress("Loading Kelvora Data Structures...");
+    WriteDbg(kApp, "... creating Kelvora data structure");
+    kelvora_ = std::make_unique<TKelvora>(*ini_);
+    kelvora_->startupInProgress = true;
+    kelvora_->systemRunning = false;
+    kelvora_->rowCommandIdle = false;
+    loadConfig(*ini_, kelvora_->cfg);
+}
+
+void Application::startupCO2Checks() {
+    WriteDbg(kApp, "... checking CDM");
+    if (kelvora_->cfg.CDM_Present) {
+        WriteDbg(kApp, "... .. checking DCM should be present");
+        ui_.progress("Initializing USB/RS232 CDM interface...");
+    }
+    WriteDbg(kApp, "... checking EC71");
+    if (kelvora_->cfg.EC71_Present) {
+        WriteDbg(kApp, "... .. EC71 should be present (" +
+                           std::to_string(kelvora_->cfg.EC71_NrDevices) + " devices)");
+        ui_.progress("Initializing USB/RS232 EC71 interface...");
+    }
+}
+
+void Application::startupDevicesAndRows() {
+    ui_.progress("Loading Kelvora stored Row Data...");
+    WriteDbg(kApp, "... loading RowFile [" + paths_.row() + "]");
+    WriteDbg(kApp, "... .. finished loading Row-file: " + paths_.row());
+    if (options_.parameter != "NoSync") {
+        ui_.progress("Synchronizing Kelvora with Devices...");
+        WriteDbg(kApp, "... Start synching with devices");
+        WriteDbg(kApp, "... Finished synching with devices");
+        clock().sleepMs(1000);
+    }
+}
+
+void Application::startupAlignCells() {
+    ui_.progress("Synchronizing Kelvora Cellstate with Devices...");
+    const int cells = kelvora_->cfg.Cells;
+    for (int n = 1; n <= cells; ++n) TouchLiveFile();
+}
+
+void Application::startupFinish() {
+    kelvora_->rowAutoSaveBlocked = false;
+    kelvora_->startupInProgress = false;
+    kelvora_->systemRunning = true;
+    messageList().newMessages() = true;
+    kelvora_->rowCommandIdle = true;
+    running_ = true;
+    ui_.progress("Kelvora running");
+}
+
+bool Application::quit(QuitSource source) {
+    if (!running_.load()) return true;
+    TKelvora& k = *kelvora_;
+    const bool interactive = source != QuitSource::System;
+    if (interactive) {
+        // 1. The quit password, when one is configured.
+        if (!k.cfg.passwordQuit.empty()) {
+            std::string entry;
+            if (!ui_.askPassword(GetText("frmPasswd", "QuitTitle", "Enter quit password"),
+                                 entry))
+                return false;
+            if (!checkPassword(entry, k.cfg.passwordQuit, k.cfg.passwordMaster)) return false;
+        }
+        // 2. Confirmation.
+        if (k.cfg.ConfirmQuit &&
+            ui_.ask(GetText("frmMain", "ConfirmQuit", "Exit Kelvora ?"), false) != Answer::Yes)
+            return false;
+    }
+    // 4. Callbacks that start from now on do no work.
+    k.systemRunning = false;
+    // 5. Wait until every periodic callback has left its work.
+    while (k.callbacksBusy()) clock().sleepMs(10);
+    // 8. The device state and graphics settings.
+    if (!saveConfigState(*ini_, k.cfg))
+        WriteDbg(kApp, "... state save failed: " + ini_->lastError());
+    running_ = false;
+    return true;
+}
+
+void Application::shutdown() {
+    if (shutDown_ || !kelvora_) return;
+    shutDown_ = true;
+    liveFile().remove();
+    WriteDbg(kApp, "Stop Kelvora");
+    debugLog().close();
+    messageList().add(kStopText, true);
+    messageList().close();
+    lock_.release();
+}
+
+void Application::requestQuit(QuitSource source) {
+    {
+        std::lock_guard lock(quitMutex_);
+        quitRequested_ = true;
+        quitSource_ = source;
+    }
+    quitCv_.notify_all();
+}
+
+int Application::runUntilQuit() {
+    using namespace std::chrono;
+    const auto deadline = options_.runForSeconds >= 0
+                              ? steady_clock::now() + duration_cast<steady_clock::duration>(
+                                                          duration<double>(options_.runForSeconds))
+                              : steady_clock::time_point::max();
+    for (;;) {
+        QuitSource source = QuitSource::System;
+        {
+            std::unique_lock lock(quitMutex_);
+            if (deadline == steady_clock::time_point::max())
+                quitCv_.wait(lock, [this] { return quitRequested_; });
+            else
+                quitCv_.wait_until(lock, deadline, [this] { return quitRequested_; });
+            if (quitRequested_) source = quitSource_;
+            quitRequested_ = false;
+        }
+        if (quit(source)) break;
+    }
+    shutdown();
+    return 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,86 @@
+#pragma once
+// The program's main sequence: single-instance check, configuration, logs, language texts,
+// the TKelvora object, the CO2 interface checks, rows, synchronisation, per-cell alignment,
+// timers; then the quit path and the shutdown.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "app/inifile.h"
+#include "system/frontend.h"
+#include "system/home.h"
+#include "system/kelvora.h"
+
+namespace kv {
+
+struct StartOptions {
+    std::string home;       // --home; empty: $KELVORA_HOME or the executable's folder
+    std::string parameter;  // the first plain argument ("NoSync" skips the synchronisation)
+    double runForSeconds = -1;  // --run-for: quit by itself after that time
+};
+
+enum class QuitSource {
+    WindowClose,  // the main window's close request: no O2 tank file write
+    Menu,         // "&Quit" menu command or quit button
+    System,       // SIGINT/SIGTERM: no password, no confirmation
+};
+
+class Application {
+public:
+    Application(StartOptions options, FrontEnd& frontEnd);
+    ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // Runs the start-up. Returns 0 when the program is running, or the exit status to end
+    // with (1: another instance runs in this home folder, or the home folder is unusable).
+    int startup();
+    // The quit path. False when the operator cancelled it; the program keeps running.
+    bool quit(QuitSource source);
+    // Hardware off, live file deleted, logs closed. Safe to call once after quit().
+    void shutdown();
+
+    // Thread-safe: asks the waiting main loop to run the quit path.
+    void requestQuit(QuitSource source);
+    // The headless message loop: waits for a quit request or the --run-for time, runs the
+    // quit path (repeating the wait if it is cancelled) and the shutdown. Returns the exit
+    // status.
+    int runUntilQuit();
+
+    const HomePaths& paths() const { return paths_; }
+    TKelvora& kelvora() { return *kelvora_; }
+    bool isRunning() const { return running_.load(); }
+
+private:
+    void startupLogs();
+    void startupLanguage();
+    void startupMessages();
+    void startupConfigDefaults();
+    void startupLiveFile();
+    void startupKelvora();
+    void startupCO2Checks();
+    void startupDevicesAndRows();
+    void startupAlignCells();
+    void startupFinish();
+    void startMonitorIfNeeded();
+
+    StartOptions options_;
+    FrontEnd& ui_;
+    HomePaths paths_;
+    InstanceLock lock_;
+    std::unique_ptr<IniFile> ini_;
+    std::unique_ptr<TKelvora> kelvora_;
+    double startTime_ = 0;
+    std::atomic<bool> running_{false};
+    bool shutDown_ = false;
+
+    std::mutex quitMutex_;
+    std::condition_variable quitCv_;
+    bool quitRequested_ = false;
+    QuitSource quitSource_ = QuitSource::System;
+};
+
+}  // namespace kv

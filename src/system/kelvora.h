@@ -1,0 +1,43 @@
+#pragma once
+// TKelvora: the composition root of the run-time state — the configuration values and the
+// run-state flags, and (as the subsystems join) the device list, the cell table and the
+// CO2 interfaces. Created once at start-up, lives until the program ends.
+//
+// The flags keep their original meaning — a periodic callback skips its tick while a
+// conflicting flag is set — but are atomics, and every structure written from more than
+// one thread carries its own lock.
+
+#include <atomic>
+#include <memory>
+
+#include "app/config.h"
+#include "app/inifile.h"
+
+namespace kv {
+
+class TKelvora {
+public:
+    explicit TKelvora(IniFile& ini) : ini(ini) {}
+
+    IniFile& ini;
+    Config cfg;
+
+    std::atomic<bool> startupInProgress{false};
+    std::atomic<bool> systemRunning{false};
+    std::atomic<bool> configCmdInProgress{false};
+    std::atomic<bool> deviceCheckInProgress{false};
+    // Set by each periodic callback while it works; the quit path waits for all three.
+    std::atomic<bool> usbCallbackBusy{false};
+    std::atomic<bool> cdmCallbackBusy{false};
+    std::atomic<bool> ec71CallbackBusy{false};
+    // Cleared by the front end while it starts or stops a series.
+    std::atomic<bool> rowCommandIdle{false};
+    // The periodic row auto-save does nothing until start-up has finished.
+    std::atomic<bool> rowAutoSaveBlocked{true};
+
+    bool callbacksBusy() const {
+        return usbCallbackBusy.load() || cdmCallbackBusy.load() || ec71CallbackBusy.load();
+    }
+};
+
+}  // namespace kv

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "app/debuglog.h"
+#include "app/inifile.h"
+#include "app/messages.h"
+#include "common/clock.h"
+#include "common/datetime.h"
+#include "support/temp_dir.h"
+#include "system/application.h"
+
+using namespace kv;
+using kvtest::readFile;
+using kvtest::TempDir;
+using kvtest::writeFile;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string l;
+    while (std::getline(in, l)) out.push_back(l);
+    return out;
+}
+
+// Answers questions from a script and records what was shown.
+class ScriptedFrontEnd : public FrontEnd {
+public:
+    void progress(const std::string& t) override { progressTexts.push_back(t); }
+    void errorBox(const std::string& t) override { errors.push_back(t); }
+    Answer ask(const std::string& q, bool) override {
+        questions.push_back(q);
+        return answer;
+    }
+    bool askPassword(const std::string& title, std::string& entry) override {
+        questions.push_back(title);
+        entry = password;
+        return givePassword;
+    }
+    std::vector<std::string> progressTexts, errors, questions;
+    Answer answer = Answer::Yes;
+    std::string password;
+    bool givePassword = true;
+};
+
+std::string dbgFile(const TempDir& home) {
+    for (const auto& e : std::filesystem::directory_iterator(home.file("Dbg")))
+        return e.path().string();
+    return {};
+}
+
+// The log's text after the stamp and the padded category.
+std::string logText(const std::string& line) {
+    const auto brace = line.find('{');
+    const auto pad = brace == std::string::npos ? brace : line.find(' ', brace);
+    return pad == std::string::npos ? line : line.substr(pad + 1);
+}
+
+class StartupTest : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directory(home.file("Dbg")); }
+    void TearDown() override { setDateTimeFormat("GE"); }
+    TempDir home;
+    ManualClock mc{encodeDateTime(2026, 12, 8, 3, 12, 30)};
+    ScopedClock sc{mc};
+    ScriptedFrontEnd ui;
+};
+
+}  // namespace
+
+TEST_F(StartupTest, FreshHomeGetsConfigurationLogAndMessages) {
+    {
+        Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+        ASSERT_EQ(app.startup(), 0);
+        EXPECT_TRUE(app.kelvora().systemRunning.load());
+        EXPECT_FALSE(app.kelvora().startupInProgress.load());
+        EXPECT_TRUE(app.quit(QuitSource::System));
+        app.shutdown();
+    }
+    IniFile ini(home.file("Kelvora.Ini"));
+    EXPECT_EQ(ini.readString("General", "Version", ""), "2.6.4 (16.10.2024)");
+    EXPECT_EQ(ini.readString("Excel", "Version", ""), "97");
+    EXPECT_EQ(ini.readString("Excel", "Template", ""), "C:\\Kelvora\\Excel\\Auswertung.XLS");
+    EXPECT_EQ(ini.readString("Excel", "ResultPath", ""), "C:\\Kelvora\\Excel");
+    EXPECT_EQ(ini.readString("Kelvora", "DefRowMode", ""), "1");
+    EXPECT_EQ(ini.readString("FT232R", "DisEnableInterval(Sec)", ""), "1");
+    EXPECT_EQ(ini.readString("FT232R", "DisEnableTimer(mSec)", ""), "1000");
+
+    const std::string dbg = dbgFile(home);
+    EXPECT_EQ(std::filesystem::path(dbg).filename(), "Kelvora_2026-12-08_03-12-30.Dbg");
+    const auto l = lines(readFile(dbg));
+    ASSERT_GE(l.size(), 6u);
+    std::string dots;
+    for (int i = 0; i < 35; ++i) dots += "·";
+    EXPECT_EQ(l[0], "08.12.2026 03:12:30 {App}" + dots + " ");
+    EXPECT_EQ(l[2], "08.12.2026 03:12:30 {App}" + dots + " " + std::string(113, '-'));
+    EXPECT_EQ(l[3], "08.12.2026 03:12:30 {App}" + dots + " Start Kelvora  [2.6.4 (16.10.2024)]");
+    EXPECT_EQ(logText(l[4]), "... Parameter=[NoSync]");
+    EXPECT_EQ(logText(l[5]), "... starting SplashScreen");
+    std::vector<std::string> texts;
+    for (const auto& line : l) texts.push_back(logText(line));
+    auto has = [&](const std::string& t) {
+        return std::find(texts.begin(), texts.end(), t) != texts.end();
+    };
+    EXPECT_TRUE(has("... loading Textfile [" + home.file("Kelvora.Txt") + "]"));
+    EXPECT_TRUE(has("... loading MessageFile [" + home.file("Kelvora.Msg") + "]"));
+    EXPECT_TRUE(has("... creating Kelvora data structure"));
+    EXPECT_FALSE(has("... Start synching with devices"));  // NoSync
+    EXPECT_EQ(texts.back(), "Stop Kelvora");
+
+    const auto m = lines(readFile(home.file("Kelvora.Msg")));
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_NE(m[0].find("]  Start Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
+    EXPECT_NE(m[1].find("]  Stop Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
+}
+
+TEST_F(StartupTest, ExcelDefaultsWrittenOnceAndSecondInstanceRefused) {
+    writeFile(home.file("Kelvora.Ini"), "[Excel]\r\nResultPath=/data/results\r\n");
+    {
+        Application app(StartOptions{home.path(), "", -1}, ui);
+        ASSERT_EQ(app.startup(), 0);
+        // The Excel version is missing, so the defaults are written once.
+        EXPECT_EQ(IniFile(home.file("Kelvora.Ini")).readString("Excel", "ResultPath", ""),
+                  "C:\\Kelvora\\Excel");
+
+        ScriptedFrontEnd ui2;
+        Application second(StartOptions{home.path(), "", -1}, ui2);
+        EXPECT_EQ(second.startup(), 1);
+        ASSERT_EQ(ui2.errors.size(), 1u);
+        EXPECT_EQ(ui2.errors[0], "Kelvora can run only once !");
+        app.quit(QuitSource::System);
+        app.shutdown();
+    }
+    {
+        IniFile ini(home.file("Kelvora.Ini"));
+        ini.writeString("Excel", "ResultPath", "/data/results");
+        ini.writeString("Kelvora", "DefRowMode", "0");
+    }
+    Application app(StartOptions{home.path(), "", -1}, ui);
+    ASSERT_EQ(app.startup(), 0);
+    app.quit(QuitSource::System);
+    app.shutdown();
+    IniFile ini(home.file("Kelvora.Ini"));
+    EXPECT_EQ(ini.readString("Excel", "ResultPath", ""), "/data/results");
+    EXPECT_EQ(ini.readString("Kelvora", "DefRowMode", ""), "0");
+}
+
+TEST_F(StartupTest, QuitPathHonoursPasswordAndConfirmation) {
+    writeFile(home.file("Kelvora.Ini"), "[General]\r\nConfirmQuit=-1\r\n");
+    Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+    ASSERT_EQ(app.startup(), 0);
+
+    ui.answer = Answer::No;
+    EXPECT_FALSE(app.quit(QuitSource::Menu));
+    EXPECT_TRUE(app.isRunning());
+    EXPECT_TRUE(app.kelvora().systemRunning.load());
+    EXPECT_EQ(ui.questions.back(), "Exit Kelvora ?");
+
+    app.kelvora().cfg.passwordQuit = "secret";
+    ui.password = "wrong";
+    EXPECT_FALSE(app.quit(QuitSource::WindowClose));
+    ui.givePassword = false;
+    EXPECT_FALSE(app.quit(QuitSource::Menu));
+    EXPECT_TRUE(app.kelvora().systemRunning.load());
+
+    // The operating system's request needs neither password nor confirmation.
+    EXPECT_TRUE(app.quit(QuitSource::System));
+    EXPECT_FALSE(app.kelvora().systemRunning.load());
+    app.shutdown();
+}
+
+TEST_F(StartupTest, LiveFileFollowsTheSetting) {
+    writeFile(home.file("Kelvora.Ini"), "[Kelvora]\r\nLiveFN=on\r\n");
+    Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+    ASSERT_EQ(app.startup(), 0);
+    EXPECT_TRUE(std::filesystem::exists(home.file("Kelvora.Live")));
+    app.quit(QuitSource::System);
+    app.shutdown();
+    EXPECT_FALSE(std::filesystem::exists(home.file("Kelvora.Live")));
+}
+
+TEST_F(StartupTest, UnusableHomeFolderIsReported) {
+    Application app(StartOptions{home.file("does-not-exist"), "", -1}, ui);
+    EXPECT_EQ(app.startup(), 1);
+    ASSERT_EQ(ui.errors.size(), 1u);
+    EXPECT_NE(ui.errors[0].find("does not exist"), std::string::npos);
+}
