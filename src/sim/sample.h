@@ -1,0 +1,36 @@
+#pragma once
+// What sits in a simulated measuring cell: a sample whose oxygen consumption follows a
+// simple growth curve, and the parameters of its manometer.
+
+#include <string>
+#include <string_view>
+
+namespace kv::sim {
+
+struct SampleParams {
+    // Consumption in mg O2 per hour: `rate` during the lag phase, then growing by the
+    // factor exp(growth) per hour up to `maxRate` (0 = no plateau, growth unbounded is
+    // still capped by what the device can dose).
+    double rate = 1.0;
+    double lagHours = 0.0;
+    double growth = 0.0;
+    double maxRate = 0.0;
+    // Relative noise of the consumption per 3 s step (standard deviation).
+    double noise = 0.0;
+    // After a cell is switched on, its manometer reads closed for this many seconds
+    // (pressure settling after the bottle was sealed) and nothing is consumed or dosed.
+    double settleSec = 0.0;
+    // Manometer current as the device's ADC reads it.
+    int adc = 512;
+};
+
+// Consumption rate (mg/h) `hours` after the sample started.
+double consumptionRate(const SampleParams& p, double hours);
+
+// Reads "key=value" pairs separated by blanks ("rate=2 lag=4 growth=0.3 max=10 noise=0.05
+// settle=60 adc=512"). Keys it does not know are left in `rest` (blank separated) so the
+// caller can handle its own keys. False with a message for a malformed known value.
+bool parseSampleParams(std::string_view text, SampleParams& out, std::string& rest,
+                       std::string* error);
+
+}  // namespace kv::sim
