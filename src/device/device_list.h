@@ -1,0 +1,183 @@
+#pragma once
+// The two lists that connect the configuration to the hardware: the attached FTDI devices
+// as the link enumerates them (all opened at start-up), and the configured measuring
+// devices, each bound to an attached one by its FTDI serial number. Also the lookups the
+// rest of the program uses (device by handle, by cell, by case), the devices' full names,
+// and the command sequences that configure a cell on its device.
+//
+// Built and changed on the window thread (start-up, device check, configuration dialog),
+// read by the acquisition thread: every access goes through one mutex, which is never held
+// during device I/O. Readers get copies; writers change an entry through update().
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "device/ftlink.h"
+#include "device/protocol.h"
+
+namespace kv {
+
+// One attached FTDI device.
+struct TUSBDeviceListEntry {
+    std::string SerialNr = "n/a";
+    LinkHandle FTHandle = kInvalidHandle;
+    std::string Description = "n/a";
+    long LocID = -1;
+    std::string spare;
+};
+
+inline constexpr int kDevTypeData = 1;  // O2 impulse counting, six cells
+inline constexpr int kDevTypeCase = 2;  // case control (temperature)
+inline constexpr int kDevTypeCO2 = 3;   // CO2 raw values and multiplexer relays
+
+// One configured measuring device ("USBDevice-" + n).
+struct TKLVDeviceListEntry {
+    int iUSBDeviceList = 0;  // matching attached device, 0 = not found
+    std::string SerialNr;
+    LinkHandle FTHandle = kInvalidHandle;
+    int DelayInFT_Write = 5;  // ms, kept for the configuration only
+    int DelayInFT_Read = 5;   // ms, pause per character and before reading an answer
+    int Type = 0;
+    int Case = 0;
+    bool Master = false;
+    int physCellNr_From = 0, physCellNr_To = 0;
+    int logCellNr_From = 0, logCellNr_To = 0;  // shown cell numbers
+    std::string logName;
+    bool bPresent = false;
+    int ErrorCode = 0;  // link error state; 2 = not found at start-up
+    int lastErrorCode = 0;
+    int actUSBErrorCount = 0;
+    int maxUSBErrorCount = 1;
+    double O2_correctionFactor = 1.0;   // "O2-correctionFactor"
+    double CO2_correctionFactor = 1.0;  // "CO2-correctionFactor"
+    std::string Message;
+    bool bErrorMsgSuppressed = false;
+    std::string AppName;  // identity, the answer to Z#
+    int lastTactNr = 0;
+    TDateTime lastTactTime = 0;
+    double lastTemp = NoValueReal;
+    double curTemp = NoValueReal;
+    int emptyAnswerCount = 0;
+};
+
+using TKLVDeviceList = std::vector<TKLVDeviceListEntry>;  // [0] is device 1
+
+// What the cell sequences need to know about the series a cell belongs to.
+struct CellSeriesSettings {
+    bool inSeries = false;
+    int tactSeconds = 0;       // the series' measuring tact
+    int attritionDivider = 0;  // sent only to firmware that knows it
+};
+
+// "O2-data", "Case", "CO2-data"; the number for any other type.
+std::string deviceTypeName(int type);
+
+class DeviceList : public LinkDeviceLookup {
+  public:
+    // Registers itself as the link's device lookup. configCmdInProgress (may be null) is set
+    // while a cell sequence runs, so the acquisition leaves the devices alone meanwhile.
+    DeviceList(FTLink& link, DeviceProtocol& protocol, std::atomic<bool>* configCmdInProgress);
+    ~DeviceList() override;
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    FTLink& link() { return link_; }
+    DeviceProtocol& protocol() { return proto_; }
+
+    // --- building and changing the lists (window thread) ---------------------------------
+    // n = 0: enumerate and open every attached device. n > 0: refresh entry n only.
+    void USB_Init(int n);
+    // The device part of the configuration load: binds each configured device to an
+    // attached one, sets its line, asks its identity (and a data device's tact counter),
+    // reports missing and restarted devices, and dumps both lists. USB_Init(0) first.
+    struct MappingResult {
+        // lastTemp of the (last) case control device: the system's current temperature.
+        std::optional<double> currentTemperature;
+    };
+    MappingResult mapDevices(const Config& cfg);
+    // Re-finds the device with serial s and opens it again as attached device a. The
+    // previous handle is closed first.
+    void USB_ReOpen(int a, const std::string& serial);
+    // Final commands to the devices (f0# to data devices, a# to CO2 devices), then every
+    // handle closed.
+    void Close_HW();
+    // Both lists to the debug log; enabled false writes nothing.
+    void dumpDeviceList(bool enabled);
+    // The device state the configuration's state save writes: lastTactNr, lastTactTime
+    // and a case control device's current temperature (as lastTemp).
+    void writeBackState(Config& cfg) const;
+
+    // --- reading ----------------------------------------------------------------------------
+    int nUSBDevices() const;  // -1 when enumeration failed
+    int nDevices() const;
+    TUSBDeviceListEntry usbDevice(int i) const;  // 1-based; a default entry when out of range
+    TKLVDeviceListEntry device(int d) const;     // 1-based; a default entry when out of range
+    TKLVDeviceList devices() const;
+    LinkHandle handleOf(int d) const;
+    // Changes device d under the list's lock; f must not talk to devices.
+    void update(int d, const std::function<void(TKLVDeviceListEntry&)>& f);
+
+    // Lookups; 0 when none. Cells are physical cell numbers.
+    int deviceByHandle(LinkHandle h) const;
+    int dataDeviceByCell(int cell, bool presentOnly) const;
+    int co2DeviceByCell(int cell, bool presentOnly) const;
+    int caseDeviceByCase(int caseNr, bool presentOnly) const;
+    // "Cell 1-6\Case 2", with address " [A1B2C3D4/7]"; "(unknown?)" for no device.
+    std::string fullName(int d, bool withAddress) const;
+    std::string fullNameByHandle(LinkHandle h, bool withAddress) const;
+
+    // --- device commands of start-up, alignment and the state machine -----------------------
+    // i<value> with read-back to every present data device; their lastTactNr becomes 0.
+    void sendInitToDataDevices(int value);
+    // s# to every data device (those not present or in error are skipped by the link).
+    void sendSToDataDevices();
+    // Tact sequence (t<k>, and h<k> for firmware that knows it); false when no present data
+    // device holds the cell. Nothing is sent for a cell outside any series.
+    bool sendCellTact(int cell, const CellSeriesSettings& series);
+    // Tact sequence twice, a<k>=1 read back, b<k>=0.
+    bool activateCell(int cell, const CellSeriesSettings& series);
+    // a<k>=0, t<k>=0, c<k>=0, each read back.
+    bool deactivateCell(int cell);
+    // z# to the device holding the cell.
+    bool USB_StoreConfig(int cell);
+
+    // --- LinkDeviceLookup ----------------------------------------------------------------
+    int linkPauseMs(LinkHandle h) const override;
+    int linkErrorState(LinkHandle h) const override;
+    void setLinkErrorState(LinkHandle h, int state) override;
+    std::string linkFullName(LinkHandle h) const override;
+
+  private:
+    struct CellTarget {
+        LinkHandle handle = kInvalidHandle;
+        int k = 0;  // cell position on its device, 1..6
+        std::string appName;
+    };
+    std::optional<CellTarget> presentDataDeviceFor(int cell) const;
+    void sendTact(const CellTarget& t, const CellSeriesSettings& series);
+    int deviceByHandleLocked(LinkHandle h) const;
+    int deviceByCellLocked(int type, int cell, bool presentOnly) const;
+    std::string fullNameLocked(int d, bool withAddress) const;
+    std::vector<int> presentOfType(int type) const;
+    void reportOverflowOnce(bool& reported, const char* key, const char* def, int count);
+
+    FTLink& link_;
+    DeviceProtocol& proto_;
+    std::atomic<bool>* configCmdInProgress_;
+
+    mutable std::mutex mutex_;
+    int nUSBDevices_ = 0;
+    std::vector<TUSBDeviceListEntry> usb_;  // [0] is entry 1
+    TKLVDeviceList dev_;
+    int firstCell_ = 1;
+    int firstCase_ = 1;
+    int ftBaudrate_ = 115200;
+    bool reportedUsbOverflow_ = false;
+    bool reportedDeviceOverflow_ = false;
+};
+
+}  // namespace kv

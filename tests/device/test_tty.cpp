@@ -1,0 +1,113 @@
+// The tty backend on pseudo-terminals: the by-id folder, raw I/O, and a device that goes
+// away and comes back.
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "app/debuglog.h"
+#include "common/clock.h"
+#include "common/datetime.h"
+#include "device/ftlink.h"
+#include "support/temp_dir.h"
+
+using namespace kv;
+using kvtest::TempDir;
+
+namespace {
+
+// One end of a pseudo-terminal plays the device; the other is what the link opens.
+struct Pty {
+    int master = -1, slave = -1;
+    std::string slaveName;
+    Pty() {
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) slaveName = name;
+    }
+    ~Pty() { unplug(); }
+    void unplug() {
+        if (slave >= 0) ::close(slave);
+        if (master >= 0) ::close(master);
+        master = slave = -1;
+    }
+    void send(const std::string& s) const {
+        EXPECT_EQ(::write(master, s.data(), s.size()), (ssize_t)s.size());
+    }
+    std::string received() const {
+        char buf[256];
+        const ssize_t n = ::read(master, buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+    }
+};
+
+// Pseudo-terminals pass bytes on through a kernel work queue: wait briefly for them.
+std::string readSoon(FTLink& link, LinkHandle h) {
+    for (int i = 0; i < 200; ++i) {
+        std::string s = link.FTReadAll(h);
+        if (!s.empty()) return s;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {};
+}
+
+TEST(TtyBackend, FindsDevicesBySerialAndSurvivesReplug) {
+    TempDir dir;
+    debugLog().open(dir.file("t.Dbg"));
+    ManualClock mc(encodeDateTime(2026, 3, 1));
+    ScopedClock sc(mc);
+    namespace fs = std::filesystem;
+    auto dev = std::make_unique<Pty>();
+    Pty other;
+    ASSERT_FALSE(dev->slaveName.empty());
+    const std::string link1 = dir.file("usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0");
+    fs::create_symlink(dev->slaveName, link1);
+    fs::create_symlink(other.slaveName, dir.file("usb-Other_Modem_77-if00-port0"));
+    fs::create_symlink("/nonexistent/tty", dir.file("usb-FTDI_Gone_DEAD0001-if00-port0"));
+    kvtest::writeFile(dir.file("README"), "not a device");
+
+    TtyBackendOptions opt;
+    opt.byIdDir = dir.path();
+    opt.sysfsRoot = dir.file("nosys");
+    FTLink link(makeTtyBackend(opt));
+    ASSERT_EQ(link.get_FTDeviceCount(), 1);
+    EXPECT_EQ(link.get_FTSerialNr(1), "A1B2C3D4");
+    EXPECT_EQ(link.get_FTDescription(1), "FT232R_USB_UART");
+    EXPECT_EQ(link.get_FTLocID(1), -1);
+    EXPECT_EQ(link.get_FTSerialNr(2), "n/a");
+
+    const LinkHandle h = link.FTOpenByIndex(1);
+    ASSERT_NE(h, kInvalidHandle);
+    link.FTSetLine(h, 115200);
+    EXPECT_EQ(link.FTWriteChars(h, "Z#"), 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(dev->received(), "Z#");
+    dev->send(std::string("Z=KLV/USB V1.4.1#\0rest", 22));
+    EXPECT_EQ(readSoon(link, h), "Z=KLV/USB V1.4.1#");
+
+    // Unplugged: the handle is dropped at once and stays dead.
+    dev->unplug();
+    fs::remove(link1);
+    EXPECT_EQ(link.FTReadAll(h), "");
+    EXPECT_EQ(link.FTWriteChars(h, "S#"), -1);
+    EXPECT_EQ(link.get_FTDeviceCount(), 0);
+
+    // Plugged in again (on another terminal): found by its serial, opened anew.
+    dev = std::make_unique<Pty>();
+    fs::create_symlink(dev->slaveName, link1);
+    ASSERT_EQ(link.get_FTDeviceCount(), 1);
+    EXPECT_EQ(link.get_FTSerialNr(1), "A1B2C3D4");
+    const LinkHandle h2 = link.FTOpenByIndex(1);
+    ASSERT_NE(h2, kInvalidHandle);
+    EXPECT_NE(h2, h);
+    dev->send("S=5#");
+    EXPECT_EQ(readSoon(link, h2), "S=5#");
+    EXPECT_FALSE(link.FTClose(h2));
+    EXPECT_TRUE(link.FTClose(h2));
+    debugLog().close();
+}
+
+}  // namespace
