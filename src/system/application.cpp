@@ -191,11 +191,15 @@ void Application::startMonitorIfNeeded() {
 void Application::startupKelvora() {
     ui_.progress("Loading Kelvora Data Structures...");
     WriteDbg(kApp, "... creating Kelvora data structure");
-    kelvora_ = std::make_unique<TKelvora>(*ini_);
-    kelvora_->startupInProgress = true;
-    kelvora_->systemRunning = false;
-    kelvora_->rowCommandIdle = false;
-    loadConfig(*ini_, kelvora_->cfg);
+    kelvora_ = std::make_unique<TKelvora>(*ini_, options_.simPorts);
+    TKelvora& k = *kelvora_;
+    k.startupInProgress = true;
+    k.systemRunning = false;
+    k.rowCommandIdle = false;
+    loadConfig(*ini_, k.cfg);
+    // The device part of the configuration load: enumerate, open and map the devices.
+    k.devices.USB_Init(0);
+    k.devices.mapDevices(k.cfg);
 }
 
 void Application::startupCO2Checks() {
@@ -213,6 +217,10 @@ void Application::startupCO2Checks() {
 }
 
 void Application::startupDevicesAndRows() {
+    // Every data device's tact counter is reset and its settings re-read before the rows
+    // and the synchronisation look at the devices.
+    kelvora_->devices.sendInitToDataDevices(0);
+    kelvora_->devices.sendSToDataDevices();
     ui_.progress("Loading Kelvora stored Row Data...");
     WriteDbg(kApp, "... loading RowFile [" + paths_.row() + "]");
     WriteDbg(kApp, "... .. finished loading Row-file: " + paths_.row());
@@ -231,6 +239,7 @@ void Application::startupAlignCells() {
 }
 
 void Application::startupFinish() {
+    kelvora_->devices.sendInitToDataDevices(1);
     kelvora_->rowAutoSaveBlocked = false;
     kelvora_->startupInProgress = false;
     kelvora_->systemRunning = true;
@@ -263,6 +272,7 @@ bool Application::quit(QuitSource source) {
     // 5. Wait until every periodic callback has left its work.
     while (k.callbacksBusy()) clock().sleepMs(10);
     // 8. The device state and graphics settings.
+    k.devices.writeBackState(k.cfg);
     if (!saveConfigState(*ini_, k.cfg))
         WriteDbg(kApp, "... state save failed: " + ini_->lastError());
     running_ = false;
@@ -272,6 +282,7 @@ bool Application::quit(QuitSource source) {
 void Application::shutdown() {
     if (shutDown_ || !kelvora_) return;
     shutDown_ = true;
+    kelvora_->devices.Close_HW();
     liveFile().remove();
     WriteDbg(kApp, "Stop Kelvora");
     debugLog().close();

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/inifile.h"
 #include "system/frontend.h"
@@ -20,6 +21,8 @@ struct StartOptions {
     std::string home;       // --home; empty: $KELVORA_HOME or the executable's folder
     std::string parameter;  // the first plain argument ("NoSync" skips the synchronisation)
     double runForSeconds = -1;  // --run-for: quit by itself after that time
+    // The virtual lab's devices, for [FT232R] Backend=sim.
+    std::vector<std::shared_ptr<sim::SimPort>> simPorts;
 };
 
 enum class QuitSource {

@@ -12,12 +12,22 @@
 
 #include "app/config.h"
 #include "app/inifile.h"
+#include "device/device_list.h"
+#include "device/ft_backend.h"
+#include "device/ftlink.h"
+#include "device/protocol.h"
 
 namespace kv {
 
 class TKelvora {
 public:
-    explicit TKelvora(IniFile& ini) : ini(ini) {}
+    // The link backend comes from [FT232R] Backend=; simPorts are the virtual lab's
+    // devices for the "sim" backend.
+    TKelvora(IniFile& ini, std::vector<std::shared_ptr<sim::SimPort>> simPorts = {})
+        : ini(ini),
+          link(makeBackendFromConfig(ini, std::move(simPorts))),
+          protocol(link),
+          devices(link, protocol, &configCmdInProgress) {}
 
     IniFile& ini;
     Config cfg;
@@ -34,6 +44,10 @@ public:
     std::atomic<bool> rowCommandIdle{false};
     // The periodic row auto-save does nothing until start-up has finished.
     std::atomic<bool> rowAutoSaveBlocked{true};
+
+    FTLink link;
+    DeviceProtocol protocol;
+    DeviceList devices;
 
     bool callbacksBusy() const {
         return usbCallbackBusy.load() || cdmCallbackBusy.load() || ec71CallbackBusy.load();

@@ -10,6 +10,7 @@
 #include "common/clock.h"
 #include "common/datetime.h"
 #include "support/temp_dir.h"
+#include "sim/lab.h"
 #include "system/application.h"
 
 using namespace kv;
@@ -47,6 +48,13 @@ public:
     bool givePassword = true;
 };
 
+StartOptions opts(const std::string& home, const std::string& parameter) {
+    StartOptions o;
+    o.home = home;
+    o.parameter = parameter;
+    return o;
+}
+
 std::string dbgFile(const TempDir& home) {
     for (const auto& e : std::filesystem::directory_iterator(home.file("Dbg")))
         return e.path().string();
@@ -74,7 +82,7 @@ protected:
 
 TEST_F(StartupTest, FreshHomeGetsConfigurationLogAndMessages) {
     {
-        Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+        Application app(opts(home.path(), "NoSync"), ui);
         ASSERT_EQ(app.startup(), 0);
         EXPECT_TRUE(app.kelvora().systemRunning.load());
         EXPECT_FALSE(app.kelvora().startupInProgress.load());
@@ -121,14 +129,14 @@ TEST_F(StartupTest, FreshHomeGetsConfigurationLogAndMessages) {
 TEST_F(StartupTest, ExcelDefaultsWrittenOnceAndSecondInstanceRefused) {
     writeFile(home.file("Kelvora.Ini"), "[Excel]\r\nResultPath=/data/results\r\n");
     {
-        Application app(StartOptions{home.path(), "", -1}, ui);
+        Application app(opts(home.path(), ""), ui);
         ASSERT_EQ(app.startup(), 0);
         // The Excel version is missing, so the defaults are written once.
         EXPECT_EQ(IniFile(home.file("Kelvora.Ini")).readString("Excel", "ResultPath", ""),
                   "C:\\Kelvora\\Excel");
 
         ScriptedFrontEnd ui2;
-        Application second(StartOptions{home.path(), "", -1}, ui2);
+        Application second(opts(home.path(), ""), ui2);
         EXPECT_EQ(second.startup(), 1);
         ASSERT_EQ(ui2.errors.size(), 1u);
         EXPECT_EQ(ui2.errors[0], "Kelvora can run only once !");
@@ -140,7 +148,7 @@ TEST_F(StartupTest, ExcelDefaultsWrittenOnceAndSecondInstanceRefused) {
         ini.writeString("Excel", "ResultPath", "/data/results");
         ini.writeString("Kelvora", "DefRowMode", "0");
     }
-    Application app(StartOptions{home.path(), "", -1}, ui);
+    Application app(opts(home.path(), ""), ui);
     ASSERT_EQ(app.startup(), 0);
     app.quit(QuitSource::System);
     app.shutdown();
@@ -151,7 +159,7 @@ TEST_F(StartupTest, ExcelDefaultsWrittenOnceAndSecondInstanceRefused) {
 
 TEST_F(StartupTest, QuitPathHonoursPasswordAndConfirmation) {
     writeFile(home.file("Kelvora.Ini"), "[General]\r\nConfirmQuit=-1\r\n");
-    Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+    Application app(opts(home.path(), "NoSync"), ui);
     ASSERT_EQ(app.startup(), 0);
 
     ui.answer = Answer::No;
@@ -175,7 +183,7 @@ TEST_F(StartupTest, QuitPathHonoursPasswordAndConfirmation) {
 
 TEST_F(StartupTest, LiveFileFollowsTheSetting) {
     writeFile(home.file("Kelvora.Ini"), "[Kelvora]\r\nLiveFN=on\r\n");
-    Application app(StartOptions{home.path(), "NoSync", -1}, ui);
+    Application app(opts(home.path(), "NoSync"), ui);
     ASSERT_EQ(app.startup(), 0);
     EXPECT_TRUE(std::filesystem::exists(home.file("Kelvora.Live")));
     app.quit(QuitSource::System);
@@ -184,8 +192,41 @@ TEST_F(StartupTest, LiveFileFollowsTheSetting) {
 }
 
 TEST_F(StartupTest, UnusableHomeFolderIsReported) {
-    Application app(StartOptions{home.file("does-not-exist"), "", -1}, ui);
+    Application app(opts(home.file("does-not-exist"), ""), ui);
     EXPECT_EQ(app.startup(), 1);
     ASSERT_EQ(ui.errors.size(), 1u);
     EXPECT_NE(ui.errors[0].find("does not exist"), std::string::npos);
+}
+
+TEST_F(StartupTest, DevicesAreMappedInitialisedAndClosed) {
+    std::string err;
+    auto lab = sim::Lab::fromText(
+        "[Device KLV1]\nType=1\nVersion=KLV/USB V1.4.1\n"
+        "[Device CASE1]\nType=2\nTemp=21.5\n",
+        &err);
+    ASSERT_TRUE(lab) << err;
+    writeFile(home.file("Kelvora.Ini"),
+              "[FT232R]\r\nBackend=sim\r\n[USB]\r\nDevices=3\r\n"
+              "[USBDevice-1]\r\nSerialNr=KLV1\r\nType=1\r\nCase=1\r\nphysCells=1,6\r\n"
+              "[USBDevice-2]\r\nSerialNr=KLV2\r\nType=1\r\nCase=1\r\nphysCells=7,12\r\n"
+              "[USBDevice-3]\r\nSerialNr=CASE1\r\nType=2\r\nCase=1\r\n");
+    StartOptions o = opts(home.path(), "NoSync");
+    o.simPorts = lab->ports();
+    {
+        Application app(o, ui);
+        ASSERT_EQ(app.startup(), 0);
+        EXPECT_GT(app.kelvora().devices.handleOf(1), 0);
+        EXPECT_LT(app.kelvora().devices.handleOf(2), 0);
+        // Start-up resets the tact counters, re-reads the settings and finally starts them.
+        EXPECT_EQ(lab->find("KLV1")->commandCount("i0"), 1) << ::testing::PrintToString(
+            lab->find("KLV1")->receivedCommands());
+        EXPECT_EQ(lab->find("KLV1")->commandCount("i1"), 1);
+        EXPECT_TRUE(app.quit(QuitSource::System));
+        app.shutdown();
+    }
+    const std::string msgs = readFile(home.file("Kelvora.Msg"));
+    EXPECT_NE(msgs.find("(SerialNr=KLV2) not found !"), std::string::npos) << msgs;
+    // The state save wrote the data device's tact state back.
+    EXPECT_TRUE(IniFile(home.file("Kelvora.Ini")).hasKey("USBDevice-1", "lastTactNr"));
+    EXPECT_GE(lab->find("KLV1")->commandCount("f0"), 1);  // Close_HW
 }
