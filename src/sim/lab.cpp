@@ -324,8 +324,10 @@ std::string Lab::status(std::string_view serial) {
 }
 
 std::string Lab::command(std::string_view line) {
+    // The words are views into this text, so it must outlive the loop.
+    const std::string text = replaceAll(std::string(line), "\t", " ");
     std::vector<std::string> w;
-    for (auto word : split(replaceAll(std::string(line), "\t", " "), ' '))
+    for (auto word : split(text, ' '))
         if (!trim(word).empty()) w.emplace_back(trim(word));
     if (w.empty()) return "error: empty command";
     const std::string verb = toLowerAscii(w[0]);

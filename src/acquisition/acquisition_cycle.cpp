@@ -1,0 +1,342 @@
+#include "acquisition/acquisition_cycle.h"
+
+#include <cmath>
+#include <filesystem>
+
+#include "app/debuglog.h"
+#include "app/livefile.h"
+#include "common/strutil.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int kManometerOpen = 10;
+// Comparisons of elapsed virtual or real time allow for the rounding of day fractions.
+constexpr double kTimeSlackSec = 0.001;
+
+std::string num(long long v) {
+    return std::to_string(v);
+}
+
+double secondsSince(TDateTime then, TDateTime now) {
+    return (now - then) * 86400.0 + kTimeSlackSec;
+}
+
+}  // namespace
+
+struct AcquisitionCycle::CellOutcome {
+    bool restart = false;
+    std::string restartList;
+    std::vector<std::pair<int, int>> alarms;  // cell, row
+};
+
+AcquisitionCycle::AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells,
+                                   Alarms& alarms, O2TankFile& tanks, TempLog& tempLog,
+                                   RunFlags flags, StatusOutput& status, DeviceIoLocks& io)
+    : cfg_(cfg),
+      dl_(devices),
+      cells_(cells),
+      alarms_(alarms),
+      tanks_(tanks),
+      tempLog_(tempLog),
+      flags_(flags),
+      status_(status),
+      io_(io) {}
+
+AcquisitionCycle::~AcquisitionCycle() {
+    stop();
+}
+
+void AcquisitionCycle::start() {
+    timer_.start(cfg_.mmTimerInt, [this] { mmTimerCallback(); });
+}
+
+void AcquisitionCycle::stop() {
+    timer_.stop();
+}
+
+void AcquisitionCycle::touchLiveFileIfPresent() {
+    // The tick only refreshes the time stamp; creating the file is start-up's business.
+    LiveFile& live = liveFile();
+    if (!live.configured()) return;
+    std::error_code ec;
+    if (std::filesystem::exists(live.fileName(), ec)) live.touch();
+}
+
+// ---------------------------------------------------------------------------------------
+// The tick
+
+void AcquisitionCycle::mmTimerCallback() {
+    const int tick = ++tick_;
+    const bool logTimer = dbg().mmTimerInt.load();
+    WriteDbg("mmTimerCallback", "Start, #" + num(tick), logTimer);
+    const bool blocked = !flags_.systemRunning.load() || flags_.startupInProgress.load() ||
+                         flags_.configCmdInProgress.load() || flags_.deviceCheckInProgress.load() ||
+                         flags_.ec71CallbackBusy.load();
+    if (!blocked) {
+        if (!flags_.quitting.load()) {
+            flags_.usbCallbackBusy.store(true);
+            handledTick();
+        }
+        flags_.usbCallbackBusy.store(false);
+        WriteDbg("mmTimerCallback", "Stop, #" + num(tick), logTimer);
+    }
+    if (tick >= kTickNumberWrap) tick_.store(0);
+}
+
+void AcquisitionCycle::handledTick() {
+    ++tempPhase_;
+    ++fiftyCount_;
+    const TDateTime now = clock().now();
+
+    const int n = dl_.nDevices();
+    for (int d = 1; d <= n; ++d) {
+        const TKLVDeviceListEntry e = dl_.device(d);
+        if (e.Type == kDevTypeData && e.bPresent && e.ErrorCode == 0) dataDeviceStep(d, now);
+    }
+
+    if (tempPhase_ >= 3) {
+        temperatureStep();
+        tempPhase_ = 0;
+        if (cfg_.LogTemp_min > 0 &&
+            secondsSince(tempLog_.lastLogTime(), now) >= cfg_.LogTemp_min * 60.0)
+            tempLog_.write_TempLog(now);
+        touchLiveFileIfPresent();
+    }
+    if (fiftyCount_ >= 50) fiftyTickStep(now);
+    if (!cfg_.CDM_Present && !cfg_.EC71_Present) co2Step();
+    if (rowsUpdate_) rowsUpdate_(false);
+    newValues_.store(true);
+}
+
+void AcquisitionCycle::fiftyTickStep(TDateTime /*now*/) {
+    touchLiveFileIfPresent();
+    if (flags_.rowCommandIdle.load() && cfg_.bSetCellActive) {
+        const std::string previous = status_.panelText(StatusPanel::Second);
+        status_.setPanel(StatusPanel::Second, "USB_SetCells active", StatusColor::Black);
+        cells_.USB_setCells_ActiveAndTact();
+        status_.setPanel(StatusPanel::Second, previous, StatusColor::Red);
+    }
+    fiftyCount_ = 0;
+    tanks_.write_O2TankData();
+}
+
+void AcquisitionCycle::logAnswer(int d, const std::string& category, const std::string& answer) {
+    const std::string shown = num(static_cast<long long>(answer.size())) + ".{" +
+                              replaceAll(answer, "\r", "\xC2\xA9") + "}";
+    WriteDbg(category, shown, dbg().usbData.load());
+    if (status_.usbDebugPageShown()) status_.setDeviceLabel(d, category + ": " + shown);
+}
+
+// ---------------------------------------------------------------------------------------
+// Data devices
+
+void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
+    const TKLVDeviceListEntry e = dl_.device(d);
+    const std::string cat = dl_.fullName(d, false);
+    FTLink& link = dl_.link();
+    DeviceProtocol& proto = dl_.protocol();
+    const int delay = cfg_.DelayBetweenFT_Write_Read;
+    const bool logData = dbg().usbData.load();
+    static const char* const kRequestLine[3] = {
+        "requesting data via V1#", "2. requesting data via V1#", "3. requesting data via V1#"};
+    std::string answer;
+    {
+        std::lock_guard io(io_.of(d));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            link.FTReadAll(e.FTHandle);
+            clock().sleepMs(delay);
+            proto.sendValueRequest(e.FTHandle, cfg_.dev_VCmd);
+            WriteDbg(cat, kRequestLine[attempt], attempt > 0 || logData);
+            clock().sleepMs(2 * delay);
+            answer = link.FTReadAll(e.FTHandle);
+            if (answer.find(";nCC") != std::string::npos) break;
+        }
+        if (holdsValueRecord(answer)) proto.acknowledgeRecord(e.FTHandle);
+    }
+
+    if (answer.empty()) {
+        // A device that stays silent leaves the cycle until the device check reopens it.
+        dl_.update(d, [](TKLVDeviceListEntry& x) {
+            if (++x.emptyAnswerCount > kMaxEmptyAnswers) x.ErrorCode = FT_COMM_HANGS;
+        });
+        return;
+    }
+    dl_.update(d, [](TKLVDeviceListEntry& x) { x.emptyAnswerCount = 0; });
+    logAnswer(d, cat, answer);
+    if (!holdsValueRecord(answer)) return;
+    const auto rec = parseValueRecord(answer);
+    if (!rec) return;
+
+    const long long last = e.lastTactNr;
+    std::string line = "Tact#(currDev)/(lastPC)=" + num(rec->tact) + "/" + num(last);
+    if (last + 1 < rec->tact) {
+        line += "   --> missed a beat";
+        WriteDbg(cat, line);
+    } else {
+        WriteDbg(cat, line, logData);
+    }
+    if (rec->tact == last) return;
+    dl_.update(d, [&](TKLVDeviceListEntry& x) {
+        x.lastTactNr = rec->tact;
+        x.lastTactTime = now;
+    });
+
+    // The rows are asked before the cell table is locked: they may call back into it.
+    std::array<int, 7> rowNrs{};
+    std::array<std::optional<RowInfo>, 7> rows{};
+    for (int k = 1; k <= 6; ++k) {
+        const int i = e.physCellNr_From + k - 1;
+        if (!TCells::validCell(i)) continue;
+        rowNrs[static_cast<size_t>(k)] = cells_.cell(i).RowNr;
+        rows[static_cast<size_t>(k)] = cells_.rowOf(rowNrs[static_cast<size_t>(k)]);
+    }
+    CellOutcome out;
+    for (int k = 1; k <= 6; ++k) {
+        const int i = e.physCellNr_From + k - 1;
+        if (!TCells::validCell(i)) continue;
+        processCell(i, k, *rec, rows[static_cast<size_t>(k)], rowNrs[static_cast<size_t>(k)], now,
+                    out);
+    }
+    // Alarms suspend their cells through the rows, which sends device commands: only now
+    // that neither the table nor the device is locked.
+    for (const auto& [i, rowNr] : out.alarms) alarms_.raiseAlarm(i, rowNr);
+
+    if (out.restart) {
+        {
+            std::lock_guard io(io_.of(d));
+            proto.restartDevice(dl_.handleOf(d));
+        }
+        WriteDbg(cat, "restartet due to manometer reaching man_maxClosedCount (" +
+                          num(cfg_.Manometer_maxClosedCount) + ")" + " for cell(s) " +
+                          out.restartList + ".");
+        for (int k = 1; k <= 6; ++k)
+            cells_.update(e.physCellNr_From + k - 1, [](TCell& c) { c.ClosedCount = 0; });
+    }
+}
+
+void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec,
+                                   const std::optional<RowInfo>& rowInfo, int rowNr, TDateTime now,
+                                   CellOutcome& out) {
+    cells_.update(i, [&](TCell& c) {
+        c.OutOfRange = rec.outOfRangeAt(k);
+        c.ADCValue = rec.adc[static_cast<size_t>(k - 1)];
+        c.ManometerValue = rec.manometer[static_cast<size_t>(k - 1)];
+        if (!isCountingO2(c.State)) return;
+        // The row as asked before the lock, unless the cell changed rows meanwhile.
+        const RowInfo* row = (rowInfo && c.RowNr == rowNr) ? &*rowInfo : nullptr;
+        const bool open = !isNoValue(c.ManometerValue) && c.ManometerValue >= kManometerOpen;
+
+        if (row && row->o2LeakageAlarm && row->alarmCount > 0 && row->alarmHours > 0 &&
+            rec.tact % 10 == 0) {
+            c.HourlyCount[0] = c.CellCount;
+            if (alarms_.hourlyAlarmDue(c, i, row->alarmCount, row->alarmHours))
+                out.alarms.emplace_back(i, c.RowNr);
+            if (secondsSince(c.HourlyTime, now) >= cfg_.AlarmFactor_min * 60.0)
+                TCells::shiftHourlyAt(c, c.CellCount, now);
+        }
+
+        if (open)
+            c.ClosedCount = 0;
+        else
+            ++c.ClosedCount;
+        if (c.ClosedCount >= cfg_.Manometer_maxClosedCount) {
+            c.ClosedCount = 0;
+            if (cfg_.Manometer_maxClosedCount > 0) {
+                if (out.restart) out.restartList += ", ";
+                out.restart = true;
+                out.restartList += num(i);
+            }
+        }
+
+        if (c.WaitForZero > 0) {
+            if (open) {
+                c.WaitForZero = -1;
+            } else if (cfg_.max_CellWaitForZero_sec > 0 &&
+                       secondsSince(c.StartTime, now) >= cfg_.max_CellWaitForZero_sec) {
+                c.WaitForZero = -1;
+                WriteDbg("Cell-" + num(i), "forced to start due to max_CellWaitForZero_sec");
+            }
+        }
+        if (open) c.WaitForZero = -1;
+
+        if (!rec.impulse(k)) return;
+        if (c.WaitForZero > 0) return;
+        if (row && row->countAfterAllCellsStarted && !row->allCellsStarted) return;
+        c.LastCount = c.CellCount;
+        ++c.CellCount;
+        ++c.O2ImpTotal;
+        ++c.O2TankUsed;
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Case temperatures and CO2 raw values
+
+void AcquisitionCycle::temperatureStep() {
+    const int n = dl_.nDevices();
+    for (int d = 1; d <= n; ++d) {
+        const TKLVDeviceListEntry e = dl_.device(d);
+        if (e.Type != kDevTypeCase || !e.bPresent || e.ErrorCode != 0) continue;
+        std::string answer;
+        {
+            std::lock_guard io(io_.of(d));
+            dl_.link().FTReadAll(e.FTHandle);
+            answer = dl_.protocol().caseTemperature(e.FTHandle);
+        }
+        logAnswer(d, dl_.fullName(d, false), answer);
+        const double v = textToReal(answer);
+        if (!isNoValue(v) && std::isfinite(v)) {
+            const double t = v * 0.1;
+            dl_.update(d, [t](TKLVDeviceListEntry& x) { x.curTemp = x.lastTemp = t; });
+            currentTemp_.store(t);
+        } else {
+            // A reading that failed shows the last good one rather than a gap.
+            double last = NoValueReal;
+            dl_.update(d, [&last](TKLVDeviceListEntry& x) {
+                x.curTemp = x.lastTemp;
+                last = x.lastTemp;
+            });
+            currentTemp_.store(last);
+        }
+    }
+}
+
+void AcquisitionCycle::co2Step() {
+    const int n = dl_.nDevices();
+    const bool logData = dbg().usbData.load();
+    for (int d = 1; d <= n; ++d) {
+        const TKLVDeviceListEntry e = dl_.device(d);
+        if (e.Type != kDevTypeCO2 || !e.bPresent || e.ErrorCode != 0) continue;
+        const std::string cat = dl_.fullName(d, false);
+        std::string answer;
+        {
+            std::lock_guard io(io_.of(d));
+            dl_.protocol().startCO2Reading(e.FTHandle);
+            dl_.link().FTReadAll(e.FTHandle);
+            answer = dl_.protocol().tactListOrCO2(e.FTHandle);
+        }
+        logAnswer(d, cat, answer);
+        if (answer.find(';') == std::string::npos) continue;
+        const auto fields = split(answer, ';');
+        for (int k = 1; k <= 6; ++k) {
+            std::string field = k <= static_cast<int>(fields.size())
+                                    ? trimmed(fields[static_cast<size_t>(k - 1)])
+                                    : std::string();
+            if (field.empty()) field = "-1";
+            const int i = e.physCellNr_From + k - 1;
+            if (!TCells::validCell(i) || cells_.GetCellState(i) != cs_Running) continue;
+            const int v = textToInt(field);
+            if (!isNoValue(v)) {
+                WriteDbg(cat, "AI=" + field, logData);
+                cells_.SetCellCO2(i, v);
+            } else {
+                WriteDbg(cat, "invalid AI=" + field);
+                cells_.SetCellCO2(i, -1);
+            }
+        }
+    }
+}
+
+}  // namespace kv

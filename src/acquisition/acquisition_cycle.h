@@ -1,0 +1,92 @@
+#pragma once
+// The acquisition cycle: every mmTimerInt ms a tick asks each data device for its newest
+// tact, counts the reported O2 impulses into the cells, keeps the manometer and
+// wait-for-zero bookkeeping, and lets the rows take their time values. Every third tick it
+// reads the case temperatures (and may write the temperature log), every fiftieth it writes
+// the O2 tank file and, when configured, repairs the devices' cell configuration; without
+// CDM and EC71 meters it reads the CO2 raw values of the CO2 devices every tick.
+//
+// mmTimerCallback() is a plain method: tests call it directly in virtual time; start()
+// drives it from a PeriodicTimer thread.
+
+#include <atomic>
+#include <functional>
+#include <string>
+
+#include "acquisition/alarms.h"
+#include "acquisition/cells.h"
+#include "acquisition/device_io.h"
+#include "acquisition/o2tanks.h"
+#include "acquisition/run_flags.h"
+#include "acquisition/status_output.h"
+#include "acquisition/value_record.h"
+#include "common/periodic_timer.h"
+#include "device/device_list.h"
+
+namespace kv {
+
+class AcquisitionCycle {
+  public:
+    static constexpr int kTickNumberWrap = 1000000;
+    static constexpr int kMaxEmptyAnswers = 5;
+
+    AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
+                     O2TankFile& tanks, TempLog& tempLog, RunFlags flags, StatusOutput& status,
+                     DeviceIoLocks& io);
+    ~AcquisitionCycle();
+    AcquisitionCycle(const AcquisitionCycle&) = delete;
+    AcquisitionCycle& operator=(const AcquisitionCycle&) = delete;
+
+    // The rows' periodic update, called at the end of every handled tick with false. Set
+    // before start().
+    void setRowsUpdate(std::function<void(bool)> update) { rowsUpdate_ = std::move(update); }
+
+    // One tick.
+    void mmTimerCallback();
+    // The data device step of device d alone (part of every handled tick).
+    void dataDeviceStep(int d, TDateTime now);
+
+    // The periodic timer with period mmTimerInt. stop() returns when no tick runs.
+    void start();
+    void stop();
+    bool running() const { return timer_.running(); }
+
+    int tickNumber() const { return tick_.load(); }
+    // The system's current case temperature, °C (NoValueReal while none is known).
+    double currentTemperature() const { return currentTemp_.load(); }
+    void setCurrentTemperature(double t) { currentTemp_.store(t); }
+    // Set after every handled tick; the display refresh clears it when it repaints.
+    std::atomic<bool>& newValues() { return newValues_; }
+
+  private:
+    struct CellOutcome;
+    void handledTick();
+    void temperatureStep();
+    void co2Step();
+    void fiftyTickStep(TDateTime now);
+    void logAnswer(int d, const std::string& category, const std::string& answer);
+    void processCell(int i, int k, const ValueRecord& rec, const std::optional<RowInfo>& row,
+                     int rowNr, TDateTime now, CellOutcome& out);
+    static void touchLiveFileIfPresent();
+
+    const Config& cfg_;
+    DeviceList& dl_;
+    TCells& cells_;
+    Alarms& alarms_;
+    O2TankFile& tanks_;
+    TempLog& tempLog_;
+    RunFlags flags_;
+    StatusOutput& status_;
+    DeviceIoLocks& io_;
+    std::function<void(bool)> rowsUpdate_;
+
+    std::atomic<int> tick_{0};
+    // Touched by the ticks only, which never overlap.
+    int tempPhase_ = 0;
+    int fiftyCount_ = 0;
+    std::atomic<double> currentTemp_{NoValueReal};
+    std::atomic<bool> newValues_{false};
+    PeriodicTimer timer_;
+};
+
+}  // namespace kv

@@ -1,0 +1,221 @@
+#include "acquisition/device_check.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "app/debuglog.h"
+#include "app/livefile.h"
+#include "app/messages.h"
+#include "app/texts.h"
+#include "common/datetime.h"
+
+namespace kv {
+
+namespace {
+
+constexpr const char* kCat = "DeviceCheck";
+
+std::string num(long long v) {
+    return std::to_string(v);
+}
+
+}  // namespace
+
+DeviceCheck::DeviceCheck(const Config& cfg, DeviceList& devices, Alarms& alarms, RunFlags flags,
+                         StatusOutput& status, DeviceIoLocks& io)
+    : cfg_(cfg), dl_(devices), alarms_(alarms), flags_(flags), status_(status), io_(io) {}
+
+DeviceCheck::~DeviceCheck() {
+    stop();
+}
+
+void DeviceCheck::start() {
+    timer_.start(cfg_.DeviceCheckTimer_mSec, [this] { DeviceCheckTimerTimer(); });
+}
+
+void DeviceCheck::stop() {
+    timer_.stop();
+}
+
+// A maximum below 1 would report every healthy device as "back" at every check and
+// resynchronise without end.
+int DeviceCheck::maxErrors(const TKLVDeviceListEntry& e) const {
+    return std::max(1, e.maxUSBErrorCount);
+}
+
+std::string DeviceCheck::downMessage(const TKLVDeviceListEntry& e, const std::string& error) const {
+    switch (e.Type) {
+        case kDevTypeCase:
+            return GetTextFmt("uMain", "ConnectionDown_Case",
+                              "Connection to Case Device %s is down. Error %s.", e.logName, error);
+        case kDevTypeCO2:
+            return GetTextFmt("uMain", "ConnectionDown_CO2",
+                              "Connection to CO2 Device %s is down. Error %s.", e.logName, error);
+        default:
+            return GetTextFmt("uMain", "ConnectionDown_Device",
+                              "Connection to Data Device %s is down. Error %s.", e.logName, error);
+    }
+}
+
+std::string DeviceCheck::upMessage(const TKLVDeviceListEntry& e) const {
+    switch (e.Type) {
+        case kDevTypeCase:
+            return GetTextFmt("uMain", "ConnectionUp_Case",
+                              "Connection to Case Device %s is up again.", e.logName);
+        case kDevTypeCO2:
+            return GetTextFmt("uMain", "ConnectionUp_CO2",
+                              "Connection to CO2 Device %s is up again.", e.logName);
+        default:
+            return GetTextFmt("uMain", "ConnectionUp_Device",
+                              "Connection to Data Device %s is up again.", e.logName);
+    }
+}
+
+void DeviceCheck::DeviceCheckTimerTimer() {
+    const bool logTimer = dbg().mmTimerInt.load();
+    WriteDbg(kCat, "Start", logTimer);
+    TouchLiveFile();
+    if (!flags_.systemRunning.load() || flags_.startupInProgress.load() || flags_.quitting.load() ||
+        flags_.deviceCheckInProgress.load() || !flags_.rowCommandIdle.load())
+        return;
+    flags_.deviceCheckInProgress.store(true);
+    // A running tick is given one short pause; the device locks keep the two apart after it.
+    if (flags_.usbCallbackBusy.load()) clock().sleepMs(cfg_.delayDeviceCheck);
+    const TDateTime now = clock().now();
+
+    alarms_.CheckO2Tanks();
+
+    std::string lostNames;
+    int lost = 0;
+    status_.setPanel(StatusPanel::DevStatus, GetText("frmMain", "sbDevStatus_OK", "Devices: OK"),
+                     StatusColor::Green);
+    const std::string notOk = GetText("frmMain", "sbDevStatus_NotOK", "Devices: NOT OK");
+    for (const auto& e : dl_.devices())
+        if (e.ErrorCode != 0 && e.actUSBErrorCount >= maxErrors(e))
+            status_.setPanel(StatusPanel::DevStatus, notOk, StatusColor::Red);
+    if (cfg_.EC71_Present && ec71_ && ec71_()) {
+        ++lost;
+        lostNames = "EC71";
+        status_.setPanel(StatusPanel::DevStatus, notOk, StatusColor::Red);
+    }
+    updateSuppressFlags(now);
+    deviceSummary(lostNames, lost);
+
+    BackCount back;
+    const int n = dl_.nDevices();
+    for (int d = 1; d <= n; ++d) checkDevice(d, now, back);
+    if (back.devices > 0 && back.dataDevices > 0) resynchronise(back.devices);
+
+    if (cfg_.CDM_Present && cdm_) cdm_();
+    flags_.deviceCheckInProgress.store(false);
+    WriteDbg(kCat, "Stop", logTimer);
+}
+
+void DeviceCheck::updateSuppressFlags(TDateTime now) {
+    const bool inSuppressTime = now <= programStart_ + cfg_.SuppressCaseErrors_Sec * kSecond;
+    const int n = dl_.nDevices();
+    for (int d = 1; d <= n; ++d)
+        dl_.update(d, [inSuppressTime](TKLVDeviceListEntry& e) {
+            e.bErrorMsgSuppressed = e.Type == kDevTypeCase && inSuppressTime;
+        });
+}
+
+void DeviceCheck::deviceSummary(std::string& lostNames, int& lost) {
+    for (const auto& e : dl_.devices()) {
+        if (!e.bPresent || e.ErrorCode == 0 || e.bErrorMsgSuppressed ||
+            e.actUSBErrorCount < maxErrors(e))
+            continue;
+        if (lost > 0) lostNames += ", ";
+        lostNames += e.logName;
+        ++lost;
+    }
+    if (lost == 0)
+        status_.setPanel(StatusPanel::Info1, "", StatusColor::Black);
+    else
+        status_.setPanel(StatusPanel::Info1, "Check USB (" + num(lost) + ")  (" + lostNames + ")",
+                         StatusColor::Red);
+}
+
+void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
+    const TKLVDeviceListEntry e = dl_.device(d);
+    if (!e.bPresent) return;
+    const int max = maxErrors(e);
+
+    if (e.ErrorCode != 0) {
+        int counter = e.actUSBErrorCount;
+        if (e.lastErrorCode == 0) {
+            counter = e.actUSBErrorCount + 1;
+            WriteDbg(kCat, "new error counting USBErrorCount UP to " + num(counter));
+            const std::string error = FTStatusText(e.ErrorCode) + "  (" + num(e.ErrorCode) + ")";
+            const std::string msg = downMessage(e, error);
+            WriteDbg(kCat, msg + "; actUSBErrorCount=" + num(counter));
+            // Below the maximum the error is counted again at the next check, silently.
+            const bool reached = counter >= max;
+            const bool suppressed = e.bErrorMsgSuppressed;
+            dl_.update(d, [&](TKLVDeviceListEntry& x) {
+                x.actUSBErrorCount = counter;
+                x.lastErrorCode = reached ? e.ErrorCode : 0;
+                if (reached) x.Message = msg + " " + dateTimeToText(now);
+            });
+            if (reached && !suppressed) AddMsg(msg, true);
+            // The summary was drawn before this count; it shows the loss from now on.
+            if (reached)
+                status_.setPanel(StatusPanel::DevStatus,
+                                 GetText("frmMain", "sbDevStatus_NotOK", "Devices: NOT OK"),
+                                 StatusColor::Red);
+        }
+        WriteDbg(kCat,
+                 "Trying to reOpen device " + e.logName + "; actUSBErrorCount=" + num(counter));
+        reopen(d);
+        return;
+    }
+    if (e.actUSBErrorCount < max) {
+        dl_.update(d, [](TKLVDeviceListEntry& x) {
+            x.actUSBErrorCount = 0;
+            x.lastErrorCode = 0;
+        });
+        return;
+    }
+
+    WriteDbg(kCat, "error cleared, ErrorCode=" + num(e.ErrorCode));
+    WriteDbg(kCat, "...ErrorCode/lastErrorCode=" + num(e.ErrorCode) + "/" + num(e.ErrorCode));
+    const std::string msg = upMessage(e);
+    WriteDbg(kCat, msg + "; actUSBErrorCount=" + num(e.actUSBErrorCount));
+    if (!e.bErrorMsgSuppressed) AddMsg(msg, true);
+    dl_.update(d, [&](TKLVDeviceListEntry& x) {
+        x.lastErrorCode = e.ErrorCode;
+        x.Message.clear();
+        x.actUSBErrorCount = 0;
+    });
+    ++back.devices;
+    if (e.Type == kDevTypeData) ++back.dataDevices;
+}
+
+void DeviceCheck::reopen(int d) {
+    const TKLVDeviceListEntry e = dl_.device(d);
+    std::lock_guard io(io_.of(d));
+    dl_.USB_ReOpen(e.iUSBDeviceList, e.SerialNr);
+    // A device that answers its identity clears its link error state through the read.
+    const LinkHandle h = dl_.handleOf(d);
+    dl_.link().FTWriteChars(h, "Z#");
+    clock().sleepMs(50);
+    dl_.link().FTReadAll(h);
+}
+
+void DeviceCheck::resynchronise(int devicesBack) {
+    flags_.systemRunning.store(false);
+    flags_.configCmdInProgress.store(true);
+    const long long pauseMs = 1000LL * cfg_.syncDelayPerDevice_sec * devicesBack;
+    clock().sleepMs(static_cast<int>(std::clamp(pauseMs, 0LL, static_cast<long long>(INT_MAX))));
+    WriteDbg("App", "Start synching with devices");
+    dl_.dumpDeviceList(true);
+    if (resync_) resync_();
+    ++resyncs_;
+    WriteDbg("App", "Finished synching with devices", dbg().general.load());
+    clock().sleepMs(1000);
+    flags_.configCmdInProgress.store(false);
+    // A quit that began meanwhile keeps the system stopped.
+    if (!flags_.quitting.load()) flags_.systemRunning.store(true);
+}
+
+}  // namespace kv

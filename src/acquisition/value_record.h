@@ -1,0 +1,31 @@
+#pragma once
+// The value record a data device sends for its newest closed tact. The part between "cv="
+// and the next "#" holds ";"-separated fields:
+//   1 tact number, 2 impulse mask (bit k-1: position k dosed), 3 out-of-range mask,
+//   4 a further number, 5 ignored, 6..11 manometer current (ADC) of positions 1..6,
+//   12 ignored, 13..18 manometer value of positions 1..6.
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+namespace kv {
+
+struct ValueRecord {
+    int tact = 0;
+    int impulses = 0;
+    int outOfRange = 0;
+    std::array<int, 6> adc{};        // NoValueInt when missing or not a number
+    std::array<int, 6> manometer{};  // NoValueInt when missing or not a number (closed)
+
+    bool impulse(int k) const { return (impulses >> (k - 1)) & 1; }
+    bool outOfRangeAt(int k) const { return (outOfRange >> (k - 1)) & 1; }
+};
+
+// The answer holds a record to acknowledge: "cv=" and a "#" somewhere in it.
+bool holdsValueRecord(std::string_view answer);
+// nullopt unless fields 1 to 4 are whole numbers; none of them can be negative on a device,
+// so a negative one marks a garbled record (a mask of -1 would be six phantom impulses).
+std::optional<ValueRecord> parseValueRecord(std::string_view answer);
+
+}  // namespace kv

@@ -1,0 +1,287 @@
+#pragma once
+// The acquisition in virtual time: a manual clock, devices behind the sim backend (scripted
+// ones for exact value records, the virtual lab for realistic runs), the device list, the
+// whole acquisition subsystem and a fake rows collection. The debug log goes to a
+// temporary folder.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "acquisition/acquisition.h"
+#include "app/debuglog.h"
+#include "app/messages.h"
+#include "common/clock.h"
+#include "common/datetime.h"
+#include "device/device_list.h"
+#include "sim/lab.h"
+#include "sim/sim_port.h"
+#include "support/temp_dir.h"
+
+namespace kvtest {
+
+// A data device whose value record the test writes. Configuration commands store their
+// value (read back by the upper-cased request), every complete command is recorded.
+class ScriptedDevice : public kv::sim::SimPort {
+  public:
+    explicit ScriptedDevice(std::string serial, std::string identity = "KLV/USB V1.4.1")
+        : serial_(std::move(serial)), identity_(std::move(identity)) {}
+
+    std::string serialNr() const override { return serial_; }
+    std::string description() const override { return "FT232R USB UART"; }
+    long locId() const override { return 0x200; }
+    bool plugged() const override {
+        std::lock_guard lock(mutex_);
+        return plugged_;
+    }
+    bool write(std::string_view bytes) override {
+        std::lock_guard lock(mutex_);
+        if (!plugged_) return false;
+        for (char c : bytes) {
+            partial_ += c;
+            if (c != '#') continue;
+            commands_.push_back(partial_);
+            if (!silent_) out_ += respondLocked(partial_.substr(0, partial_.size() - 1));
+            partial_.clear();
+        }
+        return true;
+    }
+    size_t queued() override {
+        std::lock_guard lock(mutex_);
+        return out_.size();
+    }
+    std::string read(size_t maxBytes) override {
+        std::lock_guard lock(mutex_);
+        std::string r = out_.substr(0, maxBytes);
+        out_.erase(0, r.size());
+        return r;
+    }
+
+    // The answer to V1# (complete with ";nCC;" unless the test says otherwise).
+    void setRecord(const std::string& answer) {
+        std::lock_guard lock(mutex_);
+        record_ = answer;
+    }
+    // "cv=<tact>;<impulses>;0;63;0;512 x6;0;<manometer> x6#;nCC;\r\n"
+    static std::string record(int tact, int impulses, int manometer = 200, int outOfRange = 0) {
+        std::string s = "cv=" + std::to_string(tact) + ";" + std::to_string(impulses) + ";" +
+                        std::to_string(outOfRange) + ";63;0";
+        for (int k = 0; k < 6; ++k) s += ";512";
+        s += ";0";
+        for (int k = 0; k < 6; ++k) s += ";" + std::to_string(manometer);
+        return s + "#;nCC;\r\n";
+    }
+    void setValue(const std::string& key, const std::string& value) {
+        std::lock_guard lock(mutex_);
+        values_[key] = value;
+    }
+    void setSilent(bool on) {
+        std::lock_guard lock(mutex_);
+        silent_ = on;
+    }
+    void setPlugged(bool on) {
+        std::lock_guard lock(mutex_);
+        plugged_ = on;
+    }
+    void push(const std::string& bytes) {
+        std::lock_guard lock(mutex_);
+        out_ += bytes;
+    }
+    std::vector<std::string> commands() const {
+        std::lock_guard lock(mutex_);
+        return commands_;
+    }
+    int count(const std::string& cmd) const {
+        std::lock_guard lock(mutex_);
+        return static_cast<int>(std::count(commands_.begin(), commands_.end(), cmd));
+    }
+    void clearCommands() {
+        std::lock_guard lock(mutex_);
+        commands_.clear();
+    }
+
+  private:
+    std::string respondLocked(const std::string& body) {
+        if (body.empty()) return {};
+        if (body == "V1") return record_;
+        if (body == "Z") return "Z=" + identity_ + "#";
+        if (body[0] >= 'A' && body[0] <= 'Z') {
+            const auto it = values_.find(body);
+            return it == values_.end() ? std::string() : body + "=" + it->second + "#";
+        }
+        std::string key, value;
+        const auto eq = body.find('=');
+        if (eq != std::string::npos) {
+            key = body.substr(0, eq);
+            value = body.substr(eq + 1);
+        } else {
+            key = body.substr(0, 1);
+            value = body.substr(1);
+        }
+        for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        values_[key] = value;
+        return {};
+    }
+
+    mutable std::mutex mutex_;
+    std::string serial_, identity_;
+    bool plugged_ = true;
+    bool silent_ = false;
+    std::string partial_, out_, record_;
+    std::map<std::string, std::string> values_;
+    std::vector<std::string> commands_;
+};
+
+// The rows as the cell model sees them. The alarm suspends the cell like a row without CO2.
+class FakeRows : public kv::RowLookup {
+  public:
+    std::optional<kv::RowInfo> findRow(int uniqueNr) const override {
+        std::lock_guard lock(mutex_);
+        const auto it = rows_.find(uniqueNr);
+        if (it == rows_.end()) return std::nullopt;
+        return it->second;
+    }
+    void suspendCellForAlarm(int uniqueNr, int cell) override {
+        {
+            std::lock_guard lock(mutex_);
+            suspended_.emplace_back(uniqueNr, cell);
+        }
+        if (cells_) cells_->SuspendCell(cell, true, false);
+    }
+    void set(int uniqueNr, kv::RowInfo info) {
+        std::lock_guard lock(mutex_);
+        rows_[uniqueNr] = std::move(info);
+    }
+    void erase(int uniqueNr) {
+        std::lock_guard lock(mutex_);
+        rows_.erase(uniqueNr);
+    }
+    std::vector<std::pair<int, int>> suspended() const {
+        std::lock_guard lock(mutex_);
+        return suspended_;
+    }
+    kv::TCells* cells_ = nullptr;
+
+  private:
+    mutable std::mutex mutex_;
+    std::map<int, kv::RowInfo> rows_;
+    std::vector<std::pair<int, int>> suspended_;
+};
+
+inline kv::RowInfo runningRow(const std::string& name, int tactSeconds = 30) {
+    kv::RowInfo r;
+    r.name = name;
+    r.state = 4;
+    r.tactSeconds = tactSeconds;
+    return r;
+}
+
+inline kv::UsbDeviceSettings deviceSettings(const std::string& serial, int type, int from, int to,
+                                            int caseNr = 1, int maxErrors = 1) {
+    kv::UsbDeviceSettings s;
+    s.SerialNr = serial;
+    s.Type = type;
+    s.Case = caseNr;
+    s.physCellNr_From = from;
+    s.physCellNr_To = to;
+    s.maxUSBErrorCount = maxErrors;
+    return s;
+}
+
+class AcqTest : public ::testing::Test {
+  protected:
+    AcqTest() : clock_(kv::encodeDateTime(2026, 3, 2, 8, 0, 0)), scoped_(clock_) {
+        kv::debugLog().open(dir_.file("t.Dbg"));
+        kv::messageList().deleteAll();
+        cfg_.Cells = 12;
+    }
+    ~AcqTest() override {
+        if (acq_) acq_->stopTimers();
+        acq_.reset();
+        list_.reset();
+        proto_.reset();
+        link_.reset();
+        kv::debugLog().close();
+        kv::dbg().usbData = false;
+        kv::dbg().cells = false;
+        kv::dbg().mmTimerInt = false;
+    }
+
+    // Links the ports, maps the configured devices and builds the acquisition over them;
+    // every cell is initialised as the configuration load does it.
+    void build(std::vector<std::shared_ptr<kv::sim::SimPort>> ports,
+               std::vector<kv::UsbDeviceSettings> devices) {
+        cfg_.devices = std::move(devices);
+        // A rebuild drops the previous objects first: each refers to the one below it.
+        acq_.reset();
+        list_.reset();
+        proto_.reset();
+        link_.reset();
+        link_ = std::make_unique<kv::FTLink>(kv::makeSimBackend(std::move(ports)));
+        proto_ = std::make_unique<kv::DeviceProtocol>(*link_);
+        list_ = std::make_unique<kv::DeviceList>(*link_, *proto_, &flags_.configCmdInProgress);
+        list_->USB_Init(0);
+        list_->mapDevices(cfg_);
+        acq_ = std::make_unique<kv::Acquisition>(cfg_, *list_, flags_.refs(), status_, dir_.path());
+        rows_.cells_ = &acq_->cells;
+        acq_->cells.setRowLookup(&rows_);
+        for (int i = 1; i <= kv::kMaxCells; ++i) acq_->cells.InitCell(i);
+        tickTime_ = clock_.now();
+    }
+    std::shared_ptr<ScriptedDevice> scripted(const std::string& serial,
+                                             const std::string& identity = "KLV/USB V1.4.1") {
+        auto d = std::make_shared<ScriptedDevice>(serial, identity);
+        d->setRecord(ScriptedDevice::record(0, 0));
+        return d;
+    }
+
+    // Maps cell i to row r and starts it (no waiting for zero unless asked).
+    void startCell(int i, int rowNr, int zeroNeeded = 0) {
+        acq_->cells.MapCellToRow(i, rowNr);
+        acq_->cells.StartCell(i, 0, zeroNeeded, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal,
+                              0, 0, 250);
+    }
+
+    // One tick at the next period boundary of virtual time.
+    void tick() {
+        tickTime_ += cfg_.mmTimerInt / 86400000.0;
+        if (clock_.now() < tickTime_) clock_.set(tickTime_);
+        acq_->cycle.mmTimerCallback();
+    }
+    void check() { acq_->check.DeviceCheckTimerTimer(); }
+    void advanceSec(double s) { clock_.advanceMs(s * 1000.0); }
+
+    kv::TCells& cells() { return acq_->cells; }
+    kv::TKLVDeviceListEntry device(int d) const { return list_->device(d); }
+    std::string log() const { return readFile(dir_.file("t.Dbg")); }
+    static int countIn(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    }
+    static bool hasMessage(const std::string& text) {
+        for (const auto& l : kv::messageList().newestFirst())
+            if (l.find(text) != std::string::npos) return true;
+        return false;
+    }
+
+    TempDir dir_;
+    kv::ManualClock clock_;
+    kv::ScopedClock scoped_;
+    kv::Config cfg_;
+    kv::RunFlagSet flags_;
+    kv::HeadlessStatusOutput status_;
+    FakeRows rows_;
+    std::unique_ptr<kv::FTLink> link_;
+    std::unique_ptr<kv::DeviceProtocol> proto_;
+    std::unique_ptr<kv::DeviceList> list_;
+    std::unique_ptr<kv::Acquisition> acq_;
+    kv::TDateTime tickTime_ = 0;
+};
+
+}  // namespace kvtest

@@ -1,0 +1,181 @@
+// End to end against the virtual lab: a long run in virtual time whose counted impulses
+// must equal what the lab's devices dosed, the same with a faulty link (never more than
+// dosed), and the production wiring with real timer threads.
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "acquisition/acq_fixture.h"
+
+namespace kvtest {
+namespace {
+
+constexpr const char* kLab = R"(
+[Lab]
+Seed=11
+[Device KLV0001]
+Serial=KLV0001
+Type=1
+Version=KLV/USB V1.4.1
+Cell1=rate=1.5 noise=0.05 settle=20
+Cell2=rate=0.5 lag=2 growth=0.3 max=3 settle=20
+Cell3=rate=3
+Cell4=rate=0.2
+Cell5=rate=2 noise=0.1
+Cell6=rate=1
+[Device KLV0002]
+Serial=KLV0002
+Type=1
+Version=KLV/USB V1.3.1
+Cell1=rate=4 settle=60
+Cell2=rate=0.8
+Cell3=rate=6 noise=0.2
+Cell4=rate=1
+Cell5=rate=2.5 lag=4 growth=0.2 max=8
+Cell6=rate=0.1
+[Device CASE01]
+Serial=CASE01
+Type=2
+Case=1
+Temp=21.5
+[Device CO2001]
+Serial=CO2001
+Type=3
+Cell1=raw=820 slope=3 min=100 noise=1
+)";
+
+class VirtualLabTest : public AcqTest {
+  protected:
+    void SetUp() override {
+        std::string error;
+        lab_ = kv::sim::Lab::fromText(kLab, &error);
+        ASSERT_TRUE(lab_) << error;
+        cfg_.bSetCellActive = true;
+        build(lab_->ports(), {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
+                              deviceSettings("KLV0002", kv::kDevTypeData, 7, 12),
+                              deviceSettings("CASE01", kv::kDevTypeCase, 0, 0, 1),
+                              deviceSettings("CO2001", kv::kDevTypeCO2, 1, 6)});
+        rows_.set(1, runningRow("Fast", 3));
+        rows_.set(2, runningRow("Slow", 30));
+        for (int i = 1; i <= 6; ++i) startCell(i, 1);
+        for (int i = 7; i <= 12; ++i) startCell(i, 2, 1);  // these wait for zero
+        acq_->cycle.setRowsUpdate([this](bool) { ++rowUpdates_; });
+    }
+    kv::sim::DataDevice& dataDevice(int i) {
+        return *lab_->dataDevice(i <= 6 ? "KLV0001" : "KLV0002");
+    }
+    long long dosed(int i) { return dataDevice(i).impulses((i - 1) % 6 + 1); }
+    // Ticks for the given virtual hours, with the device check every third tick.
+    void run(double hours) {
+        const int ticks = static_cast<int>(hours * 3600 * 1000 / cfg_.mmTimerInt);
+        for (int n = 1; n <= ticks; ++n) {
+            tick();
+            if (n % 3 == 0) check();
+        }
+    }
+    // Ticks on until one starts a second after a tact closed (ticks come every 2 s, tacts
+    // every 3 s): no tact closes between its requests and the comparison that follows.
+    void settle() {
+        do {
+            tick();
+        } while (std::llround((tickTime_ - start_) * 86400.0) % 3 != 1);
+    }
+
+    std::unique_ptr<kv::sim::Lab> lab_;
+    kv::TDateTime start_ = kv::encodeDateTime(2026, 3, 2, 8, 0, 0);
+    long rowUpdates_ = 0;
+};
+
+TEST_F(VirtualLabTest, CountedImpulsesEqualTheDosedOnes) {
+    run(12);
+    settle();
+    long long total = 0;
+    for (int i = 1; i <= 12; ++i) {
+        const kv::TCell c = cells().cell(i);
+        EXPECT_EQ(c.CellCount, dosed(i)) << "cell " << i;
+        EXPECT_EQ(c.O2ImpTotal, c.CellCount) << "cell " << i;
+        EXPECT_EQ(c.O2TankUsed, c.CellCount) << "cell " << i;
+        EXPECT_EQ(c.WaitForZero, -1);  // every manometer has opened once
+        total += c.CellCount;
+    }
+    EXPECT_GT(total, 2000);
+    const std::string l = log();
+    EXPECT_EQ(l.find("missed a beat"), std::string::npos);
+    // The devices' configuration matches the cells: the periodic repair finds nothing.
+    EXPECT_EQ(l.find("Setting Cell-"), std::string::npos);
+    EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: OK");
+    EXPECT_GT(rowUpdates_, 20000);
+    EXPECT_NEAR(acq_->cycle.currentTemperature(), 21.5, 1.0);
+    EXPECT_GE(cells().cell(1).aiCO2, 100);
+    EXPECT_NE(readFile(dir_.file("O2_TankData.Txt")).find("C12="), std::string::npos);
+}
+
+TEST_F(VirtualLabTest, FaultyLinkNeverCountsMoreThanDosed) {
+    kv::sim::LinkFaults faults;
+    faults.garbageProb = 0.05;
+    faults.noiseProb = 0.05;
+    lab_->dataDevice("KLV0001")->setLinkFaults(faults);
+    lab_->dataDevice("KLV0001")->skipTacts(3);
+    run(4);
+    settle();
+    for (int i = 1; i <= 6; ++i) {
+        const long long counted = cells().GetCellCount(i);
+        EXPECT_LE(counted, dosed(i)) << "cell " << i;
+        EXPECT_GE(counted, dosed(i) * 8 / 10) << "cell " << i;
+    }
+    for (int i = 7; i <= 12; ++i) EXPECT_EQ(cells().GetCellCount(i), dosed(i)) << "cell " << i;
+    EXPECT_NE(log().find("missed a beat"), std::string::npos);
+}
+
+// The production wiring: the acquisition and the device check on their timer threads, the
+// window thread working on cells, tanks and alarms, the lab's faults coming and going, and
+// virtual time running fast. Judged by ThreadSanitizer; set KELVORA_ACQ_SOAK_SEC for a
+// longer run.
+TEST_F(VirtualLabTest, TimerThreadsAndWindowThreadTogether) {
+    double seconds = 3;
+    if (const char* s = std::getenv("KELVORA_ACQ_SOAK_SEC")) seconds = std::max(1.0, std::atof(s));
+    cfg_.mmTimerInt = 20;  // real milliseconds between ticks; virtual time runs faster
+    cfg_.DeviceCheckTimer_mSec = 50;
+    cfg_.syncDelayPerDevice_sec = 1;
+    std::atomic<int> resyncs{0};
+    acq_->check.setResyncHook([&] { ++resyncs; });
+    std::atomic<bool> stop{false};
+    std::thread timeLord([&] {
+        while (!stop) {
+            clock_.advanceMs(100);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    acq_->startTimers();
+    const auto end = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+    int round = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        ++round;
+        const int i = 1 + round % 12;
+        cells().SuspendCell(i, true, false);
+        cells().UnsuspendCell(i, true, true);
+        (void)cells().O2Amount(i);
+        (void)cells().CellStateText(i);
+        (void)acq_->alarms.memoText();
+        if (round % 7 == 0) acq_->tanks.refill(i);
+        if (round % 11 == 0) acq_->tanks.write_O2TankData();
+        if (round % 40 == 10) lab_->find("KLV0002")->silence(20);
+        if (round % 40 == 30) lab_->find("CASE01")->unplug();
+        if (round % 40 == 35) lab_->find("CASE01")->replug();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    acq_->stopTimers();
+    stop = true;
+    timeLord.join();
+    EXPECT_FALSE(flags_.usbCallbackBusy.load());
+    EXPECT_FALSE(flags_.deviceCheckInProgress.load());
+    EXPECT_GT(acq_->cycle.tickNumber(), 10);
+    // The silenced and unplugged devices went through the check's reopen.
+    EXPECT_NE(log().find("Trying to reOpen device"), std::string::npos);
+    for (int i = 1; i <= 12; ++i) EXPECT_LE(cells().GetCellCount(i), dosed(i)) << "cell " << i;
+}
+
+}  // namespace
+}  // namespace kvtest
