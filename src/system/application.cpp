@@ -191,7 +191,7 @@ void Application::startMonitorIfNeeded() {
 void Application::startupKelvora() {
     ui_.progress("Loading Kelvora Data Structures...");
     WriteDbg(kApp, "... creating Kelvora data structure");
-    kelvora_ = std::make_unique<TKelvora>(*ini_, options_.simPorts);
+    kelvora_ = std::make_unique<TKelvora>(*ini_, paths_.home, options_.simPorts);
     TKelvora& k = *kelvora_;
     k.startupInProgress = true;
     k.systemRunning = false;
@@ -199,7 +199,10 @@ void Application::startupKelvora() {
     loadConfig(*ini_, k.cfg);
     // The device part of the configuration load: enumerate, open and map the devices.
     k.devices.USB_Init(0);
-    k.devices.mapDevices(k.cfg);
+    const auto mapped = k.devices.mapDevices(k.cfg);
+    for (int i = 1; i <= kMaxCells; ++i) k.acq.cells.InitCell(i);
+    k.acq.tanks.read_O2TankData();
+    if (mapped.currentTemperature) k.acq.cycle.setCurrentTemperature(*mapped.currentTemperature);
 }
 
 void Application::startupCO2Checks() {
@@ -235,7 +238,10 @@ void Application::startupDevicesAndRows() {
 void Application::startupAlignCells() {
     ui_.progress("Synchronizing Kelvora Cellstate with Devices...");
     const int cells = kelvora_->cfg.Cells;
-    for (int n = 1; n <= cells; ++n) TouchLiveFile();
+    for (int n = 1; n <= cells; ++n) {
+        TouchLiveFile();
+        kelvora_->acq.cells.AlignCell(n);
+    }
 }
 
 void Application::startupFinish() {
@@ -245,6 +251,8 @@ void Application::startupFinish() {
     kelvora_->systemRunning = true;
     messageList().newMessages() = true;
     kelvora_->rowCommandIdle = true;
+    kelvora_->acq.check.setProgramStart(startTime_);
+    kelvora_->acq.startTimers();
     running_ = true;
     ui_.progress("Kelvora running");
 }
@@ -268,13 +276,18 @@ bool Application::quit(QuitSource source) {
             return false;
     }
     // 4. Callbacks that start from now on do no work.
+    k.quitting = true;
     k.systemRunning = false;
-    // 5. Wait until every periodic callback has left its work.
+    // 5. Wait until every periodic callback has left its work, 6. then stop the timers.
     while (k.callbacksBusy()) clock().sleepMs(10);
+    k.acq.stopTimers();
     // 8. The device state and graphics settings.
     k.devices.writeBackState(k.cfg);
     if (!saveConfigState(*ini_, k.cfg))
         WriteDbg(kApp, "... state save failed: " + ini_->lastError());
+    // 9. The window's close button leaves the tank file alone; every other quit keeps the
+    // tank contents, so a restart continues with the right levels.
+    if (source != QuitSource::WindowClose) k.acq.tanks.write_O2TankData();
     running_ = false;
     return true;
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <memory>
 
+#include "acquisition/acquisition.h"
+#include "acquisition/status_output.h"
 #include "app/config.h"
 #include "app/inifile.h"
 #include "device/device_list.h"
@@ -22,12 +24,19 @@ namespace kv {
 class TKelvora {
 public:
     // The link backend comes from [FT232R] Backend=; simPorts are the virtual lab's
-    // devices for the "sim" backend.
-    TKelvora(IniFile& ini, std::vector<std::shared_ptr<sim::SimPort>> simPorts = {})
+    // devices for the "sim" backend. homeFolder holds the O2 tank file and temperature log.
+    TKelvora(IniFile& ini, const std::string& homeFolder,
+             std::vector<std::shared_ptr<sim::SimPort>> simPorts = {})
         : ini(ini),
           link(makeBackendFromConfig(ini, std::move(simPorts))),
           protocol(link),
-          devices(link, protocol, &configCmdInProgress) {}
+          devices(link, protocol, &configCmdInProgress),
+          acq(cfg, devices, runFlags(), status, homeFolder) {}
+
+    RunFlags runFlags() {
+        return {systemRunning,   startupInProgress, configCmdInProgress, deviceCheckInProgress,
+                usbCallbackBusy, ec71CallbackBusy,  rowCommandIdle,      quitting};
+    }
 
     IniFile& ini;
     Config cfg;
@@ -40,6 +49,8 @@ public:
     std::atomic<bool> usbCallbackBusy{false};
     std::atomic<bool> cdmCallbackBusy{false};
     std::atomic<bool> ec71CallbackBusy{false};
+    // Set when the quit path has begun.
+    std::atomic<bool> quitting{false};
     // Cleared by the front end while it starts or stops a series.
     std::atomic<bool> rowCommandIdle{false};
     // The periodic row auto-save does nothing until start-up has finished.
@@ -48,6 +59,9 @@ public:
     FTLink link;
     DeviceProtocol protocol;
     DeviceList devices;
+    // What the main window would show; the headless program keeps and logs the texts.
+    HeadlessStatusOutput status;
+    Acquisition acq;
 
     bool callbacksBusy() const {
         return usbCallbackBusy.load() || cdmCallbackBusy.load() || ec71CallbackBusy.load();

@@ -121,9 +121,9 @@ TEST_F(StartupTest, FreshHomeGetsConfigurationLogAndMessages) {
     EXPECT_EQ(texts.back(), "Stop Kelvora");
 
     const auto m = lines(readFile(home.file("Kelvora.Msg")));
-    ASSERT_EQ(m.size(), 2u);
-    EXPECT_NE(m[0].find("]  Start Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
-    EXPECT_NE(m[1].find("]  Stop Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
+    ASSERT_GE(m.size(), 2u);
+    EXPECT_NE(m.front().find("]  Start Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
+    EXPECT_NE(m.back().find("]  Stop Kelvora  [2.6.4 (16.10.2024)]"), std::string::npos);
 }
 
 TEST_F(StartupTest, ExcelDefaultsWrittenOnceAndSecondInstanceRefused) {
