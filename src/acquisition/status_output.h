@@ -6,6 +6,7 @@
 // changes.
 
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -37,6 +38,8 @@ class StatusOutput {
 class HeadlessStatusOutput : public StatusOutput {
   public:
     explicit HeadlessStatusOutput(bool print = false) : print_(print) {}
+    // Print every change of a panel text to stderr (the headless program's status line).
+    void setPrint(bool on) { print_ = on; }
 
     void setPanel(StatusPanel panel, const std::string& text, StatusColor color) override;
     std::string panelText(StatusPanel panel) const override;
@@ -53,7 +56,7 @@ class HeadlessStatusOutput : public StatusOutput {
         StatusColor color = StatusColor::Black;
     };
     mutable std::mutex mutex_;
-    bool print_;
+    std::atomic<bool> print_;
     bool debugPage_ = false;
     std::array<Panel, kStatusPanelCount> panels_{};
     std::array<std::string, 41> labels_{};

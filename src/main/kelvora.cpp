@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
 
     kv::HeadlessFrontEnd ui;
     ui.quiet = cl.quiet;
+    cl.start.printStatus = !cl.quiet;
     kv::Application app(cl.start, ui);
     if (const int rc = app.startup(); rc != 0) return rc;
 

@@ -193,6 +193,7 @@ void Application::startupKelvora() {
     WriteDbg(kApp, "... creating Kelvora data structure");
     kelvora_ = std::make_unique<TKelvora>(*ini_, paths_.home, options_.simPorts);
     TKelvora& k = *kelvora_;
+    k.status.setPrint(options_.printStatus);
     k.startupInProgress = true;
     k.systemRunning = false;
     k.rowCommandIdle = false;

@@ -21,6 +21,8 @@ struct StartOptions {
     std::string home;       // --home; empty: $KELVORA_HOME or the executable's folder
     std::string parameter;  // the first plain argument ("NoSync" skips the synchronisation)
     double runForSeconds = -1;  // --run-for: quit by itself after that time
+    // Print the status texts the main window would show (headless, not quiet).
+    bool printStatus = false;
     // The virtual lab's devices, for [FT232R] Backend=sim.
     std::vector<std::shared_ptr<sim::SimPort>> simPorts;
 };

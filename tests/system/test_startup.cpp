@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <sstream>
 #include <vector>
 
@@ -206,7 +208,8 @@ TEST_F(StartupTest, DevicesAreMappedInitialisedAndClosed) {
         &err);
     ASSERT_TRUE(lab) << err;
     writeFile(home.file("Kelvora.Ini"),
-              "[FT232R]\r\nBackend=sim\r\n[USB]\r\nDevices=3\r\n"
+              "[Kelvora]\r\nmmTimerInt=50\r\n"
+              "[FT232R]\r\nBackend=sim\r\nDeviceCheckTimer(mSec)=100\r\n[USB]\r\nDevices=3\r\n"
               "[USBDevice-1]\r\nSerialNr=KLV1\r\nType=1\r\nCase=1\r\nphysCells=1,6\r\n"
               "[USBDevice-2]\r\nSerialNr=KLV2\r\nType=1\r\nCase=1\r\nphysCells=7,12\r\n"
               "[USBDevice-3]\r\nSerialNr=CASE1\r\nType=2\r\nCase=1\r\n");
@@ -221,6 +224,10 @@ TEST_F(StartupTest, DevicesAreMappedInitialisedAndClosed) {
         EXPECT_EQ(lab->find("KLV1")->commandCount("i0"), 1) << ::testing::PrintToString(
             lab->find("KLV1")->receivedCommands());
         EXPECT_EQ(lab->find("KLV1")->commandCount("i1"), 1);
+        // The production wiring: acquisition and device check on their own timer threads.
+        for (int i = 0; i < 200 && lab->find("KLV1")->commandCount("V1") < 3; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_GE(lab->find("KLV1")->commandCount("V1"), 3);
         EXPECT_TRUE(app.quit(QuitSource::System));
         app.shutdown();
     }
