@@ -4,6 +4,7 @@
 #include "acquisition/cells.h"
 #include "app/debuglog.h"
 #include "common/strutil.h"
+#include "device/config_cmd_guard.h"
 
 namespace kv {
 
@@ -12,21 +13,6 @@ namespace {
 std::string num(long v) {
     return std::to_string(v);
 }
-
-// While a cell sequence runs, the acquisition tick leaves the devices alone. Nested
-// sequences keep the flag set until the outermost one ends.
-class ConfigCmdGuard {
-  public:
-    explicit ConfigCmdGuard(std::atomic<bool>& flag)
-        : flag_(flag), previous_(flag.exchange(true)) {}
-    ~ConfigCmdGuard() { flag_.store(previous_); }
-    ConfigCmdGuard(const ConfigCmdGuard&) = delete;
-    ConfigCmdGuard& operator=(const ConfigCmdGuard&) = delete;
-
-  private:
-    std::atomic<bool>& flag_;
-    bool previous_;
-};
 
 constexpr const char* kNoAnswer = "------";
 constexpr const char* kNoAnswerZeros = "000000";

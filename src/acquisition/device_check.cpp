@@ -1,13 +1,13 @@
 #include "acquisition/device_check.h"
 
 #include <algorithm>
-#include <climits>
 
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
 #include "app/texts.h"
 #include "common/datetime.h"
+#include "device/config_cmd_guard.h"
 
 namespace kv {
 
@@ -202,18 +202,37 @@ void DeviceCheck::reopen(int d) {
     dl_.link().FTReadAll(h);
 }
 
+// Sleeps ms in short slices, so that a quit does not wait for the whole pause (the quit
+// path stops this timer and joins its thread). False when a quit has begun. The running
+// flag tells nothing here: the resynchronisation has cleared it itself.
+bool DeviceCheck::pauseUnlessQuitting(long long ms) {
+    constexpr long long kSliceMs = 100;
+    for (long long left = ms; left > 0; left -= kSliceMs) {
+        if (flags_.quitting.load()) return false;
+        clock().sleepMs(static_cast<int>(std::min(left, kSliceMs)));
+    }
+    return !flags_.quitting.load();
+}
+
 void DeviceCheck::resynchronise(int devicesBack) {
     flags_.systemRunning.store(false);
-    flags_.configCmdInProgress.store(true);
-    const long long pauseMs = 1000LL * cfg_.syncDelayPerDevice_sec * devicesBack;
-    clock().sleepMs(static_cast<int>(std::clamp(pauseMs, 0LL, static_cast<long long>(INT_MAX))));
-    WriteDbg("App", "Start synching with devices");
-    dl_.dumpDeviceList(true);
-    if (resync_) resync_();
-    ++resyncs_;
-    WriteDbg("App", "Finished synching with devices", dbg().general.load());
-    clock().sleepMs(1000);
-    flags_.configCmdInProgress.store(false);
+    {
+        // Counted, not just set: a cell sequence of the window thread may hold the flag too,
+        // and whichever ends first must not let the acquisition back in.
+        ConfigCmdGuard configCmd(flags_.configCmdInProgress);
+        const long long pauseMs = 1000LL * cfg_.syncDelayPerDevice_sec * devicesBack;
+        if (pauseUnlessQuitting(std::max(0LL, pauseMs))) {
+            WriteDbg("App", "Start synching with devices");
+            dl_.dumpDeviceList(true);
+            if (resync_) resync_();
+            ++resyncs_;
+            WriteDbg("App", "Finished synching with devices", dbg().general.load());
+            pauseUnlessQuitting(1000);
+        } else {
+            // The devices keep their queues; the next start-up synchronises from them.
+            WriteDbg("App", "Synching with devices left out: Kelvora is quitting");
+        }
+    }
     // A quit that began meanwhile keeps the system stopped.
     if (!flags_.quitting.load()) flags_.systemRunning.store(true);
 }

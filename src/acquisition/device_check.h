@@ -59,6 +59,7 @@ class DeviceCheck {
     void checkDevice(int d, TDateTime now, BackCount& back);
     void reopen(int d);
     void resynchronise(int devicesBack);
+    bool pauseUnlessQuitting(long long ms);
     std::string downMessage(const TKLVDeviceListEntry& e, const std::string& error) const;
     std::string upMessage(const TKLVDeviceListEntry& e) const;
     int maxErrors(const TKLVDeviceListEntry& e) const;

@@ -10,7 +10,7 @@ namespace kv {
 struct RunFlags {
     std::atomic<bool>& systemRunning;
     std::atomic<bool>& startupInProgress;
-    std::atomic<bool>& configCmdInProgress;
+    std::atomic<bool>& configCmdInProgress;  // held through ConfigCmdGuard (overlapping users)
     std::atomic<bool>& deviceCheckInProgress;
     std::atomic<bool>& usbCallbackBusy;   // set by the acquisition tick while it works
     std::atomic<bool>& ec71CallbackBusy;  // the EC71 cycle is working

@@ -6,6 +6,7 @@
 //   12 ignored, 13..18 manometer value of positions 1..6.
 
 #include <array>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -22,10 +23,14 @@ struct ValueRecord {
     bool outOfRangeAt(int k) const { return (outOfRange >> (k - 1)) & 1; }
 };
 
+inline constexpr size_t kValueRecordFields = 18;
+
 // The answer holds a record to acknowledge: "cv=" and a "#" somewhere in it.
 bool holdsValueRecord(std::string_view answer);
-// nullopt unless fields 1 to 4 are whole numbers; none of them can be negative on a device,
+// nullopt unless the record has exactly the eighteen fields, fields 1 to 4 are whole numbers
+// and the two masks fit the six positions. None of the numbers can be negative on a device,
 // so a negative one marks a garbled record (a mask of -1 would be six phantom impulses).
+// Fields 6 to 18 that are not numbers become NoValueInt.
 std::optional<ValueRecord> parseValueRecord(std::string_view answer);
 
 }  // namespace kv

@@ -401,6 +401,12 @@ int TtyBackend::queueStatus(LinkHandle handle, size_t& queued) {
 int TtyBackend::read(LinkHandle handle, size_t maxBytes, std::string& out) {
     out.clear();
     return withTty(handle, [&](OpenTty& t) {
+        // A hang-up shows in poll(); read() alone cannot tell it apart: in raw mode with
+        // VMIN = 0 it returns 0 whenever nothing is waiting, which happens when another
+        // thread took the bytes between the caller's byte count and this read.
+        pollfd p{t.fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return gone(t, "poll");
         if (maxBytes == 0) return static_cast<int>(FT_OK);
         out.resize(maxBytes);
         ssize_t n;
@@ -412,9 +418,8 @@ int TtyBackend::read(LinkHandle handle, size_t maxBytes, std::string& out) {
             return static_cast<int>(FT_OK);
         }
         out.clear();
-        if (n < 0 && errno == EAGAIN) return static_cast<int>(FT_OK);
-        // End of file on a terminal means it was hung up.
-        if (n == 0 || isGoneErrno(errno)) return gone(t, "read");
+        if (n == 0 || errno == EAGAIN) return static_cast<int>(FT_OK);  // nothing waiting
+        if (isGoneErrno(errno)) return gone(t, "read");
         return static_cast<int>(FT_IO_ERROR);
     });
 }

@@ -19,24 +19,6 @@ bool logGeneral() {
     return dbg().general.load();
 }
 
-// While a cell sequence runs the acquisition must not talk to the devices. Nested
-// sequences keep the flag set until the outermost one ends.
-class ConfigCmdGuard {
-  public:
-    explicit ConfigCmdGuard(std::atomic<bool>* flag) : flag_(flag) {
-        if (flag_) previous_ = flag_->exchange(true);
-    }
-    ~ConfigCmdGuard() {
-        if (flag_) flag_->store(previous_);
-    }
-    ConfigCmdGuard(const ConfigCmdGuard&) = delete;
-    ConfigCmdGuard& operator=(const ConfigCmdGuard&) = delete;
-
-  private:
-    std::atomic<bool>* flag_;
-    bool previous_ = false;
-};
-
 }  // namespace
 
 std::string deviceTypeName(int type) {
@@ -52,9 +34,8 @@ std::string deviceTypeName(int type) {
     }
 }
 
-DeviceList::DeviceList(FTLink& link, DeviceProtocol& protocol,
-                       std::atomic<bool>* configCmdInProgress)
-    : link_(link), proto_(protocol), configCmdInProgress_(configCmdInProgress) {
+DeviceList::DeviceList(FTLink& link, DeviceProtocol& protocol, std::atomic<bool>*)
+    : link_(link), proto_(protocol) {
     link_.setLookup(this);
 }
 
@@ -528,58 +509,6 @@ void DeviceList::sendSToDataDevices() {
             if (d.Type == kDevTypeData) handles.push_back(d.FTHandle);
     }
     for (LinkHandle h : handles) proto_.sendS(h);
-}
-
-std::optional<DeviceList::CellTarget> DeviceList::presentDataDeviceFor(int cell) const {
-    std::lock_guard lock(mutex_);
-    const int d = deviceByCellLocked(kDevTypeData, cell, true);
-    if (d == 0) return std::nullopt;
-    const auto& e = dev_[static_cast<size_t>(d - 1)];
-    return CellTarget{e.FTHandle, cell - e.physCellNr_From + 1, e.AppName};
-}
-
-void DeviceList::sendTact(const CellTarget& t, const CellSeriesSettings& series) {
-    if (!series.inSeries) return;
-    proto_.setCellTact(t.handle, t.k, series.tactSeconds / 3);
-    if (sendsAttritionDivider(t.appName))
-        proto_.setCellDivider(t.handle, t.k, series.attritionDivider);
-}
-
-bool DeviceList::sendCellTact(int cell, const CellSeriesSettings& series) {
-    const auto t = presentDataDeviceFor(cell);
-    if (!t) return false;
-    ConfigCmdGuard guard(configCmdInProgress_);
-    sendTact(*t, series);
-    return true;
-}
-
-bool DeviceList::activateCell(int cell, const CellSeriesSettings& series) {
-    const auto t = presentDataDeviceFor(cell);
-    if (!t) return false;
-    ConfigCmdGuard guard(configCmdInProgress_);
-    sendTact(*t, series);
-    sendTact(*t, series);
-    proto_.setCellActive(t->handle, t->k, true);
-    proto_.setCellB(t->handle, t->k, 0);
-    return true;
-}
-
-bool DeviceList::deactivateCell(int cell) {
-    const auto t = presentDataDeviceFor(cell);
-    if (!t) return false;
-    ConfigCmdGuard guard(configCmdInProgress_);
-    proto_.setCellActive(t->handle, t->k, false);
-    proto_.setCellTact(t->handle, t->k, 0);
-    proto_.setCellC(t->handle, t->k, 0);
-    return true;
-}
-
-bool DeviceList::USB_StoreConfig(int cell) {
-    const auto t = presentDataDeviceFor(cell);
-    if (!t) return false;
-    ConfigCmdGuard guard(configCmdInProgress_);
-    proto_.storeConfig(t->handle);
-    return true;
 }
 
 }  // namespace kv

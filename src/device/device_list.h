@@ -2,8 +2,9 @@
 // The two lists that connect the configuration to the hardware: the attached FTDI devices
 // as the link enumerates them (all opened at start-up), and the configured measuring
 // devices, each bound to an attached one by its FTDI serial number. Also the lookups the
-// rest of the program uses (device by handle, by cell, by case), the devices' full names,
-// and the command sequences that configure a cell on its device.
+// rest of the program uses (device by handle, by cell, by case) and the devices' full names.
+// The command sequences that configure a cell live with the cell table (TCells), which
+// holds the device's I/O lock around them.
 //
 // Built and changed on the window thread (start-up, device check, configuration dialog),
 // read by the acquisition thread: every access goes through one mutex, which is never held
@@ -66,21 +67,16 @@ struct TKLVDeviceListEntry {
 
 using TKLVDeviceList = std::vector<TKLVDeviceListEntry>;  // [0] is device 1
 
-// What the cell sequences need to know about the series a cell belongs to.
-struct CellSeriesSettings {
-    bool inSeries = false;
-    int tactSeconds = 0;       // the series' measuring tact
-    int attritionDivider = 0;  // sent only to firmware that knows it
-};
-
 // "O2-data", "Case", "CO2-data"; the number for any other type.
 std::string deviceTypeName(int type);
 
 class DeviceList : public LinkDeviceLookup {
   public:
-    // Registers itself as the link's device lookup. configCmdInProgress (may be null) is set
-    // while a cell sequence runs, so the acquisition leaves the devices alone meanwhile.
-    DeviceList(FTLink& link, DeviceProtocol& protocol, std::atomic<bool>* configCmdInProgress);
+    // Registers itself as the link's device lookup. The third argument is no longer used
+    // (the cell sequences that set the configuration flag moved to TCells); it stays until
+    // every caller has dropped it.
+    DeviceList(FTLink& link, DeviceProtocol& protocol,
+               std::atomic<bool>* /*unusedConfigCmdFlag*/ = nullptr);
     ~DeviceList() override;
     DeviceList(const DeviceList&) = delete;
     DeviceList& operator=(const DeviceList&) = delete;
@@ -130,20 +126,11 @@ class DeviceList : public LinkDeviceLookup {
     std::string fullName(int d, bool withAddress) const;
     std::string fullNameByHandle(LinkHandle h, bool withAddress) const;
 
-    // --- device commands of start-up, alignment and the state machine -----------------------
+    // --- device commands of start-up -----------------------------------------------------
     // i<value> with read-back to every present data device; their lastTactNr becomes 0.
     void sendInitToDataDevices(int value);
     // s# to every data device (those not present or in error are skipped by the link).
     void sendSToDataDevices();
-    // Tact sequence (t<k>, and h<k> for firmware that knows it); false when no present data
-    // device holds the cell. Nothing is sent for a cell outside any series.
-    bool sendCellTact(int cell, const CellSeriesSettings& series);
-    // Tact sequence twice, a<k>=1 read back, b<k>=0.
-    bool activateCell(int cell, const CellSeriesSettings& series);
-    // a<k>=0, t<k>=0, c<k>=0, each read back.
-    bool deactivateCell(int cell);
-    // z# to the device holding the cell.
-    bool USB_StoreConfig(int cell);
 
     // --- LinkDeviceLookup ----------------------------------------------------------------
     int linkPauseMs(LinkHandle h) const override;
@@ -152,13 +139,6 @@ class DeviceList : public LinkDeviceLookup {
     std::string linkFullName(LinkHandle h) const override;
 
   private:
-    struct CellTarget {
-        LinkHandle handle = kInvalidHandle;
-        int k = 0;  // cell position on its device, 1..6
-        std::string appName;
-    };
-    std::optional<CellTarget> presentDataDeviceFor(int cell) const;
-    void sendTact(const CellTarget& t, const CellSeriesSettings& series);
     int deviceByHandleLocked(LinkHandle h) const;
     int deviceByCellLocked(int type, int cell, bool presentOnly) const;
     std::string fullNameLocked(int d, bool withAddress) const;
@@ -167,7 +147,6 @@ class DeviceList : public LinkDeviceLookup {
 
     FTLink& link_;
     DeviceProtocol& proto_;
-    std::atomic<bool>* configCmdInProgress_;
 
     mutable std::mutex mutex_;
     int nUSBDevices_ = 0;

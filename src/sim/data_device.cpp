@@ -110,7 +110,7 @@ void DataDevice::closeTactLocked(TDateTime t) {
         if (c.cfg.active && cellTact && !c.stuck && !settling && c.deficit >= amount) {
             c.deficit -= amount;
             c.dosed += amount;
-            c.impulseTimes.push_back(t);
+            recordImpulse(c, t);
             impulses |= 1 << k;
         }
         readInstrumentsLocked(c, t);
@@ -119,6 +119,15 @@ void DataDevice::closeTactLocked(TDateTime t) {
     }
     pushQueueLocked(static_cast<uint8_t>(0x80 | impulses));
     last_ = Record{tactNr_, impulses, outOfRange, true, nextSeq_ - 1};
+}
+
+void DataDevice::recordImpulse(Cell& c, TDateTime t) {
+    ++c.impulseCount;
+    c.impulseTimes.push_back(t);
+    if (c.impulseTimes.size() <= kKeptImpulseTimes) return;
+    const auto hour = static_cast<long long>(std::floor(c.impulseTimes.front() * 24.0));
+    ++c.olderPerHour[hour];
+    c.impulseTimes.pop_front();
 }
 
 void DataDevice::pushQueueLocked(uint8_t bits) {
@@ -483,23 +492,31 @@ int DataDevice::settingLocked(char letter) const {
 long long DataDevice::impulses(int k) {
     std::lock_guard lock(mutex_);
     advanceNowLocked();
-    return validCell(k) ? static_cast<long long>(cells_[k - 1].impulseTimes.size()) : 0;
+    return validCell(k) ? cells_[k - 1].impulseCount : 0;
 }
 
 long long DataDevice::impulsesBetween(int k, TDateTime from, TDateTime to) {
     std::lock_guard lock(mutex_);
     advanceNowLocked();
     if (!validCell(k)) return 0;
-    const auto& times = cells_[k - 1].impulseTimes;
-    const auto lo = std::upper_bound(times.begin(), times.end(), from);
-    const auto hi = std::upper_bound(times.begin(), times.end(), to);
-    return hi > lo ? hi - lo : 0;
+    const Cell& c = cells_[k - 1];
+    long long n = 0;
+    for (const auto& [hour, count] : c.olderPerHour) {
+        const TDateTime end = static_cast<double>(hour + 1) / 24.0;
+        if (end > to) break;
+        if (end > from) n += count;
+    }
+    const auto lo = std::upper_bound(c.impulseTimes.begin(), c.impulseTimes.end(), from);
+    const auto hi = std::upper_bound(c.impulseTimes.begin(), c.impulseTimes.end(), to);
+    return n + (hi > lo ? hi - lo : 0);
 }
 
 std::vector<TDateTime> DataDevice::impulseTimes(int k) {
     std::lock_guard lock(mutex_);
     advanceNowLocked();
-    return validCell(k) ? cells_[k - 1].impulseTimes : std::vector<TDateTime>{};
+    if (!validCell(k)) return {};
+    const auto& times = cells_[k - 1].impulseTimes;
+    return {times.begin(), times.end()};
 }
 
 double DataDevice::consumedMg(int k) {

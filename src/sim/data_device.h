@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 #include "sim/sample.h"
@@ -70,10 +71,16 @@ public:
     int setting(char letter);
 
     // --- Ground truth ---
+    // The exact times of the most recent impulses of each cell are kept; older ones only as
+    // counts per hour, so that a long run of kelvora-sim does not grow without bound.
+    static constexpr size_t kKeptImpulseTimes = 50000;  // per cell: 42 h at one per tact
+
     // Impulses the device dosed (and reported) for cell k since the lab was built.
     long long impulses(int k);
-    // Impulses whose tact closed in (from, to].
+    // Impulses whose tact closed in (from, to]. Impulses older than the kept times count as
+    // closing at the end of their hour.
     long long impulsesBetween(int k, TDateTime from, TDateTime to);
+    // The kept times, oldest first.
     std::vector<TDateTime> impulseTimes(int k);
     // Oxygen the sample consumed and the device dosed, mg.
     double consumedMg(int k);
@@ -108,7 +115,9 @@ private:
         double dosed = 0.0;
         bool stuck = false;
         int adcOverride = -1;
-        std::vector<TDateTime> impulseTimes;
+        long long impulseCount = 0;
+        std::deque<TDateTime> impulseTimes;           // the most recent kKeptImpulseTimes
+        std::map<long long, long long> olderPerHour;  // hour number -> impulses
         int manometer = 250;
         int adc = 512;
     };
@@ -130,6 +139,7 @@ private:
     void readInstrumentsLocked(Cell& c, TDateTime t);
     void resetTactsLocked(TDateTime now);
     void pushQueueLocked(uint8_t bits);
+    static void recordImpulse(Cell& c, TDateTime t);
 
     void handleRequestLocked(const std::string& command, TDateTime now);
     void handleConfigLocked(const std::string& command, TDateTime now);

@@ -1,6 +1,7 @@
 #include "sim/sim_device.h"
 
 #include <algorithm>
+#include <cctype>
 
 namespace kv::sim {
 
@@ -9,6 +10,18 @@ namespace {
 constexpr size_t kMaxCommandLength = 64;
 constexpr size_t kMaxOutput = 65536;
 constexpr size_t kMaxReceived = 20000;
+// Distinct commands counted. The host sends a few dozen; only line noise that happens to
+// look like a command makes more, and a long run must not grow without bound on it.
+constexpr size_t kMaxCountedCommands = 1000;
+
+// Letters first, then letters, digits, "=" and "-": the shape of every command of the
+// devices. Anything else is noise the parser saw between two "#".
+bool wellFormedCommand(const std::string& c) {
+    if (c.empty() || c.size() > 16 || !std::isalpha(static_cast<unsigned char>(c[0]))) return false;
+    return std::all_of(c.begin(), c.end(), [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '=' || ch == '-';
+    });
+}
 
 std::string defaultDescription(const std::string& d) {
     return d.empty() ? std::string("FT232R USB UART") : d;
@@ -90,7 +103,13 @@ void SimDevice::feedLocked(char c, TDateTime now) {
 }
 
 void SimDevice::dispatchLocked(std::string command, TDateTime now) {
-    ++commandCounts_[command];
+    if (wellFormedCommand(command)) {
+        const auto it = commandCounts_.find(command);
+        if (it != commandCounts_.end())
+            ++it->second;
+        else if (commandCounts_.size() < kMaxCountedCommands)
+            commandCounts_.emplace(command, 1);
+    }
     received_.push_back(command);
     if (received_.size() > kMaxReceived) received_.pop_front();
     handleCommandLocked(command, now);

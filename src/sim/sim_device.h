@@ -93,6 +93,9 @@ public:
     // Complete commands as the device parsed them, without the "#" (oldest first; only
     // the most recent 20000 are kept).
     std::vector<std::string> receivedCommands() const;
+    // How often a command arrived. Counted for well-formed commands (a letter, then letters,
+    // digits, "=", "-"; at most 16 characters) and for at most 1000 distinct ones, so that
+    // line noise cannot make the table grow without bound; others count 0.
     int commandCount(std::string_view command) const;
     void clearReceivedCommands();
 

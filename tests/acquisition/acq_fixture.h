@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,7 @@ class ScriptedDevice : public kv::sim::SimPort {
             partial_ += c;
             if (c != '#') continue;
             commands_.push_back(partial_);
+            if (onCommand_) onCommand_(partial_);
             if (!silent_) out_ += respondLocked(partial_.substr(0, partial_.size() - 1));
             partial_.clear();
         }
@@ -104,6 +106,11 @@ class ScriptedDevice : public kv::sim::SimPort {
         std::lock_guard lock(mutex_);
         commands_.clear();
     }
+    // Called with every complete command as it arrives (under the device's lock).
+    void setOnCommand(std::function<void(const std::string&)> f) {
+        std::lock_guard lock(mutex_);
+        onCommand_ = std::move(f);
+    }
 
   private:
     std::string respondLocked(const std::string& body) {
@@ -135,6 +142,7 @@ class ScriptedDevice : public kv::sim::SimPort {
     std::string partial_, out_, record_;
     std::map<std::string, std::string> values_;
     std::vector<std::string> commands_;
+    std::function<void(const std::string&)> onCommand_;
 };
 
 // The rows as the cell model sees them. The alarm suspends the cell like a row without CO2.

@@ -99,6 +99,35 @@ TEST_F(CellsTest, StateMachineAndDeviceCommands) {
     EXPECT_EQ(cells().GetCellState(500), kv::cs_Free);
 }
 
+// While a cell's sequence runs the acquisition stays away from the devices: the flag is set
+// for every command of it and clear afterwards, also when sequences nest (repair calls
+// tact, activation and store one after the other).
+TEST_F(CellsTest, CellSequencesHoldTheConfigFlag) {
+    std::vector<std::pair<std::string, bool>> seen;
+    dev_->setOnCommand(
+        [&](const std::string& cmd) { seen.emplace_back(cmd, flags_.configCmdInProgress.load()); });
+    startCell(1, 7);
+    cells().SuspendCell(1, true, false);
+    dev_->setValue("A", "0");
+    dev_->setValue("T", "0;0;0;0;0;0");
+    cells().UnsuspendCell(1, true, true);
+    cells().set_ActiveAndTact(1);
+    dev_->setOnCommand(nullptr);
+    ASSERT_GT(seen.size(), 20u);
+    for (const auto& [cmd, flag] : seen) {
+        if (cmd[0] >= 'a' && cmd[0] <= 'z') {
+            EXPECT_TRUE(flag) << cmd;
+        }
+    }
+    EXPECT_FALSE(flags_.configCmdInProgress.load());
+    // A cell that no present device holds gets nothing.
+    dev_->clearCommands();
+    cells().ActivateCell(7);
+    cells().DeactivateCell(40);
+    EXPECT_TRUE(dev_->commands().empty());
+    EXPECT_FALSE(flags_.configCmdInProgress.load());
+}
+
 TEST_F(CellsTest, StartupAlignment) {
     cfg_.Cells = 8;
     startCell(1, 7);

@@ -152,6 +152,22 @@ TEST_F(CycleTest, BadAnswersNeverCount) {
     EXPECT_EQ(count(1), 1);
     EXPECT_EQ(device(1).lastTactNr, 10);
 
+    // A separator lost or doubled on the link shifts the fields (here the active mask 63
+    // would become the out-of-range mask or the impulse mask): the record is dropped whole.
+    const std::string good = Rec::record(11, 1);
+    const auto second = good.find(';', good.find(';') + 1);
+    std::string lost = good, doubled = good;
+    lost.erase(good.find(';'), 1);  // "cv=111;0;63;..."
+    doubled.insert(second, ";");    // "cv=11;1;;0;63;..."
+    for (const auto& r : {lost, doubled, std::string(good).insert(good.find('#'), ";5")}) {
+        tickWith(r);
+        EXPECT_FALSE(kv::parseValueRecord(r).has_value()) << r;
+    }
+    tickWith(kv::replaceAll(good, "cv=11;1;", "cv=11;77;"));  // beyond six positions
+    EXPECT_EQ(count(1), 1);
+    EXPECT_EQ(device(1).lastTactNr, 10);
+    EXPECT_TRUE(kv::parseValueRecord(good).has_value());
+
     // Truncated: asked three times, then dropped.
     const int requests = dev_->count("V1#");
     tickWith("cv=14;1;0");

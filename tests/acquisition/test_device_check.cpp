@@ -177,5 +177,100 @@ TEST_F(DeviceCheckTest, UnplugAndReplugInTheVirtualLab) {
     EXPECT_GT(cells().GetCellCount(1), counted);
 }
 
+// A data device of the virtual lab that hangs: after more than five ticks without an answer
+// it leaves the cycle (state 18), the third check reports it, and once the lab has
+// unplugged and replugged it the check reopens it and reports it back.
+TEST_F(DeviceCheckTest, HangingLabDeviceIsReportedAndBackAfterReplug) {
+    std::string error;
+    auto lab = kv::sim::Lab::fromText(
+        "[Device KLV0001]\nSerial=KLV0001\nType=1\nVersion=KLV/USB V1.4.1\n"
+        "Cell1=rate=20\n",
+        &error);
+    ASSERT_TRUE(lab) << error;
+    build(lab->ports(), {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6, 1, 3)});
+    rows_.set(7, runningRow("Row A", 3));
+    startCell(1, 7);
+    for (int n = 0; n < 20; ++n) tick();
+    check();
+    const int counted = cells().GetCellCount(1);
+    EXPECT_GT(counted, 0);
+
+    EXPECT_EQ(lab->command("silence KLV0001 120").substr(0, 2), "ok");
+    for (int n = 1; n <= 5; ++n) tick();
+    EXPECT_EQ(device(1).ErrorCode, 0);
+    tick();
+    ASSERT_EQ(device(1).ErrorCode, kv::FT_COMM_HANGS);
+    const std::string down = "Connection to Data Device Cell 1-6 is down. Error " +
+                             kv::FTStatusText(kv::FT_COMM_HANGS) + "  (18).";
+    check();
+    check();
+    EXPECT_FALSE(hasMessage("is down"));
+    check();  // maxUSBErrorCount reached
+    EXPECT_TRUE(hasMessage(down));
+    EXPECT_EQ(device(1).ErrorCode, kv::FT_COMM_HANGS);  // still hanging: reopening fails
+
+    EXPECT_EQ(lab->command("unplug KLV0001").substr(0, 2), "ok");
+    check();
+    EXPECT_NE(device(1).ErrorCode, 0);
+    advanceSec(120);  // the hang is over by the time the cable is back
+    EXPECT_EQ(lab->command("replug KLV0001").substr(0, 2), "ok");
+    const kv::LinkHandle before = list_->handleOf(1);
+    check();  // reopened by its serial number; its identity answer clears the error
+    EXPECT_NE(list_->handleOf(1), before);
+    EXPECT_EQ(device(1).ErrorCode, 0);
+    check();
+    EXPECT_TRUE(hasMessage("Connection to Data Device Cell 1-6 is up again."));
+    EXPECT_EQ(acq_->check.resyncCount(), 1);
+    EXPECT_FALSE(flags_.configCmdInProgress.load());
+    EXPECT_TRUE(flags_.systemRunning.load());
+    for (int n = 0; n < 50; ++n) tick();
+    EXPECT_GT(cells().GetCellCount(1), counted);
+    EXPECT_EQ(device(1).emptyAnswerCount, 0);
+}
+
+// A quit during the pause before a resynchronisation ends the pause at once and leaves the
+// synchronisation out; the check's thread must not hold the quit for the whole pause.
+TEST_F(DeviceCheckTest, QuitInterruptsTheResynchronisationPause) {
+    auto dev = dataDevice("KLV0001");
+    build({dev}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+    cfg_.syncDelayPerDevice_sec = 600;
+    int resyncs = 0;
+    acq_->check.setResyncHook([&] { ++resyncs; });
+    silenceUntilHanging(*dev);
+    check();
+    dev->setSilent(false);
+    check();
+    ASSERT_EQ(device(1).ErrorCode, 0);
+    // The quit comes from another thread while the check sleeps in virtual time: a clock
+    // that raises the quitting flag once 30 s of the pause have passed.
+    struct QuitClock : kv::Clock {
+        kv::ManualClock& base;
+        std::atomic<bool>& quitting;
+        kv::TDateTime quitAt;
+        QuitClock(kv::ManualClock& b, std::atomic<bool>& q, kv::TDateTime at)
+            : base(b), quitting(q), quitAt(at) {}
+        kv::TDateTime now() override { return base.now(); }
+        void sleepMs(int ms) override {
+            base.sleepMs(ms);
+            if (base.now() >= quitAt) quitting = true;
+        }
+    } quitClock(clock_, flags_.quitting, clock_.now() + 30 * kv::kSecond);
+    const kv::TDateTime start = clock_.now();
+    {
+        kv::ScopedClock scoped(quitClock);
+        check();
+    }
+    kv::setClock(&clock_);  // the fixture's clock again
+    const double waited = (clock_.now() - start) * 86400.0;
+    EXPECT_GE(waited, 30.0);
+    EXPECT_LT(waited, 40.0);
+    EXPECT_EQ(resyncs, 0);
+    EXPECT_EQ(acq_->check.resyncCount(), 0);
+    EXPECT_NE(log().find("Synching with devices left out: Kelvora is quitting"), std::string::npos);
+    EXPECT_FALSE(flags_.systemRunning.load());  // a quit keeps the system stopped
+    EXPECT_FALSE(flags_.configCmdInProgress.load());
+    EXPECT_FALSE(flags_.deviceCheckInProgress.load());
+}
+
 }  // namespace
 }  // namespace kvtest

@@ -111,10 +111,14 @@ TEST_F(VirtualLabTest, CountedImpulsesEqualTheDosedOnes) {
     EXPECT_NE(readFile(dir_.file("O2_TankData.Txt")).find("C12="), std::string::npos);
 }
 
+// Garbage, noise, and characters lost or doubled on the way: records that lose their shape
+// are dropped whole, so the faults cost impulses but never add any.
 TEST_F(VirtualLabTest, FaultyLinkNeverCountsMoreThanDosed) {
     kv::sim::LinkFaults faults;
     faults.garbageProb = 0.05;
     faults.noiseProb = 0.05;
+    faults.dropProb = 0.003;
+    faults.doubleProb = 0.003;
     lab_->dataDevice("KLV0001")->setLinkFaults(faults);
     lab_->dataDevice("KLV0001")->skipTacts(3);
     run(4);

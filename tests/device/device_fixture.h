@@ -43,7 +43,7 @@ class DeviceFixture : public ::testing::Test {
         proto_.reset();
         link_ = std::make_unique<kv::FTLink>(kv::makeSimBackend(ports));
         proto_ = std::make_unique<kv::DeviceProtocol>(*link_);
-        list_ = std::make_unique<kv::DeviceList>(*link_, *proto_, &configCmd_);
+        list_ = std::make_unique<kv::DeviceList>(*link_, *proto_);
         list_->USB_Init(0);
     }
     static kv::UsbDeviceSettings dataDevice(const std::string& serial, int from, int to,
@@ -83,7 +83,6 @@ class DeviceFixture : public ::testing::Test {
     std::unique_ptr<kv::FTLink> link_;
     std::unique_ptr<kv::DeviceProtocol> proto_;
     std::unique_ptr<kv::DeviceList> list_;
-    std::atomic<bool> configCmd_{false};
     kv::Config cfg_;
 };
 

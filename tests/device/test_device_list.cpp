@@ -1,10 +1,13 @@
-// The device list: binding configured devices to attached ones, lookups and names, the cell
-// sequences, re-opening and shutdown, and two threads on the link at once.
+// The device list: binding configured devices to attached ones, lookups and names, start-up
+// commands, re-opening and shutdown, two threads on the link at once, and the guard of the
+// configuration-command flag.
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 
+#include "device/config_cmd_guard.h"
 #include "device/device_fixture.h"
 
 using namespace kv;
@@ -116,54 +119,61 @@ TEST_F(DeviceListTest, RestartedDeviceAndStateWriteBack) {
     EXPECT_EQ(list_->device(1).ErrorCode, 4);
 }
 
-TEST_F(DeviceListTest, CellSequencesHoldTheConfigFlag) {
-    auto a = addDevice("A1", "KLV/USB V1.3.2");
-    auto old = addDevice("B1", "KLV/USB V1.3.0");
+TEST_F(DeviceListTest, StartupCommandsToDataDevices) {
+    auto a = addDevice("A1");
+    auto g = addDevice("G1");
     a->setValue("S", "0");
-    old->setValue("S", "0");
     start();
-    map({dataDevice("A1", 1, 6), dataDevice("B1", 7, 12), dataDevice("X9", 13, 18)});
-    a->clearCommands();
-    old->clearCommands();
-
-    std::vector<bool> flagSeen;
-    a->setHook([&](const std::string& cmd, FakeDevice& d) {
-        flagSeen.push_back(configCmd_.load());
-        return d.standardAnswer(cmd);
-    });
-    CellSeriesSettings series{true, 30, 4};
-    EXPECT_TRUE(list_->activateCell(3, series));
-    EXPECT_EQ(a->commands(),
-              (std::vector<std::string>{"t3=10#", "T3#", "h3=4#", "H3#", "t3=10#", "T3#", "h3=4#",
-                                        "H3#", "a3=1#", "A3#", "b3=0#"}));
-    EXPECT_FALSE(configCmd_.load());
-    for (bool f : flagSeen) EXPECT_TRUE(f);
-
-    // Older firmware gets no divider; a cell outside any series no tact.
-    EXPECT_TRUE(list_->activateCell(8, series));
-    EXPECT_EQ(old->commands(), (std::vector<std::string>{"t2=10#", "T2#", "t2=10#", "T2#", "a2=1#",
-                                                         "A2#", "b2=0#"}));
-    old->clearCommands();
-    EXPECT_TRUE(list_->activateCell(8, CellSeriesSettings{}));
-    EXPECT_EQ(old->commands(), (std::vector<std::string>{"a2=1#", "A2#", "b2=0#"}));
-
-    a->clearCommands();
-    EXPECT_TRUE(list_->deactivateCell(6));
-    EXPECT_TRUE(list_->USB_StoreConfig(6));
-    EXPECT_EQ(a->commands(),
-              (std::vector<std::string>{"a6=0#", "A6#", "t6=0#", "T6#", "c6=0#", "C6#", "z#"}));
-    // No present device holds these cells.
-    EXPECT_FALSE(list_->activateCell(14, series));
-    EXPECT_FALSE(list_->deactivateCell(40));
-    EXPECT_FALSE(configCmd_.load());
-
-    // Start-up commands: i to present data devices resets their counters, s to all.
+    map({dataDevice("A1", 1, 6), otherDevice("G1", kDevTypeCO2, 1), dataDevice("X9", 7, 12)});
+    // i to present data devices resets their counters, s to all data devices.
     list_->update(1, [](TKLVDeviceListEntry& e) { e.lastTactNr = 9; });
     a->clearCommands();
+    g->clearCommands();
     list_->sendInitToDataDevices(0);
     list_->sendSToDataDevices();
     EXPECT_EQ(a->commands(), (std::vector<std::string>{"i0#", "I#", "s#"}));
+    EXPECT_TRUE(g->commands().empty());
     EXPECT_EQ(list_->device(1).lastTactNr, 0);
+}
+
+// Two sequences that overlap (the window thread configures a cell while the device check
+// resynchronises): the flag stays set until both have ended, whichever ends first.
+TEST(ConfigCmdGuard, OverlappingHoldersKeepTheFlagUntilTheLastEnds) {
+    std::atomic<bool> flag{false};
+    auto first = std::make_unique<ConfigCmdGuard>(flag);
+    EXPECT_TRUE(flag.load());
+    {
+        ConfigCmdGuard second(flag);
+        first.reset();  // the first one ends while the second still runs
+        EXPECT_TRUE(flag.load());
+        EXPECT_EQ(ConfigCmdGuard::holders(flag), 1);
+        {
+            ConfigCmdGuard nested(flag);
+            EXPECT_EQ(ConfigCmdGuard::holders(flag), 2);
+        }
+        EXPECT_TRUE(flag.load());
+    }
+    EXPECT_FALSE(flag.load());
+    EXPECT_EQ(ConfigCmdGuard::holders(flag), 0);
+    std::atomic<bool> other{false};  // each flag counts its own holders
+    {
+        ConfigCmdGuard g(other);
+        EXPECT_FALSE(flag.load());
+    }
+
+    // Two threads taking and leaving the guard in turn: the flag is set whenever one holds it.
+    std::atomic<int> clearWhileHeld{0};
+    auto worker = [&] {
+        for (int n = 0; n < 2000; ++n) {
+            ConfigCmdGuard g(flag);
+            if (!flag.load()) ++clearWhileHeld;
+        }
+    };
+    std::thread t1(worker), t2(worker);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(clearWhileHeld.load(), 0);
+    EXPECT_FALSE(flag.load());
 }
 
 TEST_F(DeviceListTest, ReOpenAfterUnplugAndCloseHW) {

@@ -110,4 +110,82 @@ TEST(TtyBackend, FindsDevicesBySerialAndSurvivesReplug) {
     debugLog().close();
 }
 
+// Raw mode reads return 0 when nothing is waiting, and a second thread may take the bytes
+// between the byte count and the read: that is no hang-up. A real one is.
+TEST(TtyBackend, EmptyReadIsNotAHangUp) {
+    TempDir dir;
+    debugLog().open(dir.file("t.Dbg"));
+    Pty dev;
+    ASSERT_FALSE(dev.slaveName.empty());
+    std::filesystem::create_symlink(dev.slaveName,
+                                    dir.file("usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0"));
+    TtyBackendOptions opt;
+    opt.byIdDir = dir.path();
+    opt.sysfsRoot = dir.file("nosys");
+    auto backend = makeTtyBackend(opt);
+    int count = 0;
+    ASSERT_EQ(backend->deviceCount(count), FT_OK);
+    ASSERT_EQ(count, 1);
+    LinkHandle h = kInvalidHandle;
+    ASSERT_EQ(backend->open(0, h), FT_OK);
+
+    std::string got = "x";
+    EXPECT_EQ(backend->read(h, 64, got), FT_OK);
+    EXPECT_EQ(got, "");
+    EXPECT_EQ(backend->read(h, 64, got), FT_OK);  // still open
+    dev.send("S=5#");
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(backend->read(h, 64, got), FT_OK);
+    }
+    EXPECT_EQ(got, "S=5#");
+
+    dev.unplug();
+    EXPECT_EQ(backend->read(h, 64, got), FT_IO_ERROR);
+    EXPECT_EQ(got, "");
+    size_t written = 0;
+    EXPECT_NE(backend->write(h, "S#", written), FT_OK);  // the descriptor is gone
+    EXPECT_NE(kvtest::readFile(dir.file("t.Dbg")).find("device removed - handle closed"),
+              std::string::npos);
+    EXPECT_EQ(backend->close(h), FT_OK);
+    debugLog().close();
+}
+
+// Opening a device turns its FTDI latency timer down to 1 ms through sysfs, when allowed.
+TEST(TtyBackend, OpenSetsTheLatencyTimerToOneMs) {
+    TempDir dir;
+    debugLog().open(dir.file("t.Dbg"));
+    Pty dev;
+    ASSERT_FALSE(dev.slaveName.empty());
+    std::filesystem::create_symlink(dev.slaveName,
+                                    dir.file("usb-FTDI_FT232R_USB_UART_A1B2C3D4-if00-port0"));
+    // The kernel names the attribute folder after the tty ("ttyUSB0"; here the pty's name).
+    const std::string tty = std::filesystem::path(dev.slaveName).filename().string();
+    const std::string attrDir = dir.file("sys/bus/usb-serial/devices/" + tty);
+    std::filesystem::create_directories(attrDir);
+    const std::string latency = attrDir + "/latency_timer";
+    kvtest::writeFile(latency, "16\n");
+
+    TtyBackendOptions opt;
+    opt.byIdDir = dir.path();
+    opt.sysfsRoot = dir.file("sys");
+    opt.lowLatency = false;
+    {
+        FTLink link(makeTtyBackend(opt));
+        ASSERT_EQ(link.get_FTDeviceCount(), 1);
+        const LinkHandle h = link.FTOpenByIndex(1);
+        ASSERT_NE(h, kInvalidHandle);
+        EXPECT_EQ(kvtest::readFile(latency), "16\n");  // switched off: left alone
+        link.FTClose(h);
+    }
+    opt.lowLatency = true;
+    FTLink link(makeTtyBackend(opt));
+    ASSERT_EQ(link.get_FTDeviceCount(), 1);
+    const LinkHandle h = link.FTOpenByIndex(1);
+    ASSERT_NE(h, kInvalidHandle);
+    EXPECT_EQ(kvtest::readFile(latency), "1\n");
+    link.FTClose(h);
+    debugLog().close();
+}
+
 }  // namespace

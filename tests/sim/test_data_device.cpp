@@ -171,6 +171,33 @@ TEST_F(DataDeviceTest, VirtualDayOfTactsQueueAndGroundTruth) {
     EXPECT_EQ(ask(d, "F3#"), "F3=0#");
 }
 
+// kelvora-sim runs for weeks: the ground truth keeps exact times only for the recent
+// impulses (older ones per hour), and the command statistics ignore line noise.
+TEST_F(DataDeviceTest, LongRunsKeepBoundedHistory) {
+    auto l = lab("[Device D1]\nCell1=active tact=1 rate=100 settle=0\n");
+    DataDevice& d = *l->dataDevice("D1");
+    const kv::TDateTime t0 = now();
+    const double h = 1.0 / 24;
+    advanceSec(48 * 3600);
+    const long long total = d.impulses(1);
+    EXPECT_NEAR(total, 57600, 2);  // one per 3 s tact
+    EXPECT_EQ(d.impulseTimes(1).size(), DataDevice::kKeptImpulseTimes);
+    EXPECT_EQ(d.impulsesBetween(1, 0, now()), total);
+    EXPECT_NEAR(d.impulsesBetween(1, t0 + 2 * h, t0 + 3 * h), 1200, 1);    // per hour
+    EXPECT_NEAR(d.impulsesBetween(1, t0 + 47 * h, t0 + 48 * h), 1200, 1);  // exact times
+    EXPECT_EQ(d.impulsesBetween(1, t0 + 48 * h, t0 + 50 * h), 0);
+
+    for (int n = 0; n < 3000; ++n) d.write("q" + std::to_string(n) + "#");
+    d.write("!?x#");
+    d.write("12=3#");
+    EXPECT_EQ(d.commandCount("q1"), 1);
+    EXPECT_EQ(d.commandCount("q2999"), 0);  // beyond the distinct commands counted
+    EXPECT_EQ(d.commandCount("!?x"), 0);
+    EXPECT_EQ(d.commandCount("12=3"), 0);
+    d.write("q1#");
+    EXPECT_EQ(d.commandCount("q1"), 2);
+}
+
 TEST_F(DataDeviceTest, SyncBlocksRejectedBlockComesBack) {
     auto l = lab("[Device D1]\nCell1=active tact=1 rate=30\nCell2=active tact=1 rate=10\n");
     DataDevice& d = *l->dataDevice("D1");
