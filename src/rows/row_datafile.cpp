@@ -1,0 +1,415 @@
+// The row data file "KLVdata.1": one text line per time value, appended while the row runs
+// and read back when the program starts again.
+//
+// Every append opens the file, writes whole lines, flushes them to the disk (fsync) and
+// closes it, so a line that Update reports as written survives a crash. A rewrite goes
+// through a temporary file and a rename, so a crash mid-rewrite keeps the previous file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+
+#include "acquisition/cell_state.h"
+#include "app/debuglog.h"
+#include "app/inifile.h"
+#include "app/messages.h"
+#include "app/texts.h"
+#include "common/datetime.h"
+#include "common/strutil.h"
+#include "rows/row_util.h"
+#include "rows/rows.h"
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Writes all of `data`; the errno of the failure, 0 on success.
+int writeAll(int fd, std::string_view data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Appends `lines` to the data file, creating it with `header` when it is new or empty. A
+// previous line left unfinished by a crash is closed first, so it cannot swallow the new
+// one. Returns 0 or the errno of the failure.
+int appendToDataFile(const std::string& path, const std::string& header, const std::string& lines) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt)
+        fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int e = errno;
+        ::close(fd);
+        return e;
+    }
+    if (st.st_size == 0) {
+        out = header + "\r\n";
+    } else {
+        char last = '\n';
+        if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') out = "\r\n";
+    }
+    out += lines;
+    int err = writeAll(fd, out);
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    return err;
+}
+
+bool isDirectory(const std::string& p) {
+    std::error_code ec;
+    return fs::is_directory(p, ec);
+}
+
+// Creates one directory level; 0 or the errno.
+int makeDir(const std::string& p) {
+    if (isDirectory(p)) return 0;
+    if (::mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    return 0;
+}
+
+}  // namespace
+
+std::string TRow::DataFileName() const {
+    // Without a directory there is no file (and never one at the file system's root).
+    return DataDir.empty() ? std::string() : DataDir + "/" + kDataFileName;
+}
+
+void TRow::reportAccessError(int err, const std::string& fileName) {
+    owner_.reportAccessError(err, fileName);
+}
+
+bool TRow::MakeDataDir() {
+    std::lock_guard lock(owner_.mutex());
+    const std::string root = owner_.DataRoot();
+    if (int e = makeDir(root)) {
+        reportAccessError(e, root);
+        return false;
+    }
+    if (DataDir.empty()) DataDir = root + "/" + num(UniqueNr);
+    if (int e = makeDir(DataDir)) {
+        reportAccessError(e, DataDir);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lines
+
+std::string TRow::HeaderLine() const {
+    std::lock_guard lock(owner_.mutex());
+    const int n = std::min(NrCells, kMaxRowCells);
+    std::string h = "Date/Time";
+    for (int s = 1; s <= n; ++s) h += ";O2 " + num(RowCells[static_cast<size_t>(s)].CellNr);
+    h += ";T";
+    if (withCO2) {
+        for (int s = 1; s <= n; ++s) h += ";LF " + num(RowCells[static_cast<size_t>(s)].CellNr);
+        if (storeEC71_T)
+            for (int s = 1; s <= n; ++s)
+                h += ";T(LF) " + num(RowCells[static_cast<size_t>(s)].CellNr);
+    }
+    return h;
+}
+
+std::string TRow::DataLine(int i, bool decimalComma) const {
+    std::lock_guard lock(owner_.mutex());
+    const int n = std::min(NrCells, kMaxRowCells);
+    const RTVElement& e = RTV[static_cast<size_t>(i)];
+    std::string l = dtText(e.dt);
+    l.reserve(l.size() + static_cast<size_t>(n) * 7 + 8);
+    for (int s = 1; s <= n; ++s) {
+        l += ';';
+        l += intToText(RowCells[static_cast<size_t>(s)].Values.count(i));
+    }
+    l += ';';
+    if (e.T != NoValueInt) l += realToText(e.T / 10.0, 0, 1, decimalComma);
+    if (withCO2) {
+        for (int s = 1; s <= n; ++s) {
+            l += ';';
+            l += intToText(RowCells[static_cast<size_t>(s)].Values.lf(i));
+        }
+        if (storeEC71_T)
+            for (int s = 1; s <= n; ++s) {
+                l += ';';
+                l +=
+                    realToText(RowCells[static_cast<size_t>(s)].Values.tlf(i), 0, -5, decimalComma);
+            }
+    }
+    return l;
+}
+
+bool TRow::ParseDataLine(std::string_view line, bool roundTemperature) {
+    std::lock_guard lock(owner_.mutex());
+    const int n = std::min(NrCells, kMaxRowCells);
+    size_t pos = 0;
+    bool more = true;
+    auto next = [&]() -> std::string_view {
+        if (!more) return {};
+        const size_t semi = line.find(';', pos);
+        std::string_view f;
+        if (semi == std::string_view::npos) {
+            f = line.substr(pos);
+            more = false;
+        } else {
+            f = line.substr(pos, semi - pos);
+            pos = semi + 1;
+        }
+        return f;
+    };
+    const TDateTime dt = textToDateTime(next());
+    if (dt <= 0) return false;
+    const int i = iRTV + 1;
+    ensureEntry(i);
+    RTVElement& e = RTV[static_cast<size_t>(i)];
+    e.dt = dt;
+    for (int s = 1; s <= n; ++s)
+        RowCells[static_cast<size_t>(s)].Values.setCount(i, textToInt(next()));
+    const double t = textToReal(next());
+    e.T = isNoValue(t)
+              ? NoValueInt
+              : (roundTemperature ? tenthsOf(t) : roundToInt(std::trunc(10.0 * t), NoValueInt));
+    lastValidTemp = e.T;
+    if (withCO2) {
+        for (int s = 1; s <= n; ++s) {
+            RowCell& c = RowCells[static_cast<size_t>(s)];
+            const int lf = textToInt(next());
+            c.Values.setLf(i, lf);
+            c.LastLF = lf;
+            c.LF_Last = lf;
+            c.Values.setTlf(i, 0.0);
+        }
+        if (storeEC71_T)
+            for (int s = 1; s <= n; ++s)
+                RowCells[static_cast<size_t>(s)].Values.setTlf(i, textToReal(next()));
+    }
+    iRTV = i;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Writers
+
+bool TRow::appendLines(int from, int to, bool forceFirst) {
+    if (from < 1) from = 1;
+    if (to > iRTV) to = iRTV;
+    if (from > to) return true;
+    const bool dc = decimalCommaFlag();
+    std::string lines;
+    for (int i = from; i <= to; ++i) {
+        if (i == from && forceFirst) lines += "\r\n";
+        lines += DataLine(i, dc);
+        lines += "\r\n";
+    }
+    const std::string fn = DataFileName();
+    const int err = appendToDataFile(fn, HeaderLine(), lines);
+    if (err != 0) {
+        if (!writeErrorReported_) reportAccessError(err, fn);
+        writeErrorReported_ = true;
+        return false;
+    }
+    writeErrorReported_ = false;
+    return true;
+}
+
+bool TRow::DFLine(int i, bool bForce) {
+    std::lock_guard lock(owner_.mutex());
+    if (i < 1 || i > iRTV) return false;
+    if (DataDir.empty() && !MakeDataDir()) return false;
+    return appendLines(i, i, bForce);
+}
+
+bool TRow::SaveSynchronizedData(int iStart) {
+    std::lock_guard lock(owner_.mutex());
+    const bool log = dbg().rows.load();
+    const std::string cat = "SaveSynchronizedData(" + num(iStart) + ")";
+    const std::string state =
+        "R=" + Name + ", iRTV_lastLoaded/iRTV=" + num(iRTV_lastLoaded) + "/" + num(iRTV);
+    WriteDbg(cat + ".Start", state);
+    if (iStart <= 0) {
+        iStart = iRTV_lastLoaded + 1;
+        WriteDbg(cat + ".Start", "iRTV_Start set to iRTV_lastLoaded +1");
+    }
+    if (log)
+        for (int a = iStart; a <= iRTV; ++a)
+            WriteDbg(cat, "... calling DFLine(" + num(a) + ", False)");
+    bool ok = DataDir.empty() ? MakeDataDir() : true;
+    ok = ok && appendLines(iStart, iRTV, false);
+    if (ok) iRTV_lastSaved = iRTV;
+    if (log) {
+        WriteDbg("SaveSynchronizedData", "ALL");
+        for (int i = 1; i <= iRTV; ++i)
+            WriteDbg("SaveSynchronizedData",
+                     "iRTV/dt=" + num(i) + "/" + dtText(RTV[static_cast<size_t>(i)].dt));
+    }
+    WriteDbg(cat + ".Stop", state);
+    return ok;
+}
+
+bool TRow::SaveAllData() {
+    std::lock_guard lock(owner_.mutex());
+    WriteDbg("SaveAllData", "R=" + Name + ", iRTV=" + num(iRTV));
+    if (dbg().rows.load())
+        for (int i = 1; i <= iRTV; ++i)
+            WriteDbg("TRow.SaveAllData", "... calling DFLine(" + num(i) + ", False)");
+    if (DataDir.empty() && !MakeDataDir()) return false;
+    const bool ok = appendLines(1, iRTV, false);
+    if (ok) iRTV_lastSaved = iRTV;
+    return ok;
+}
+
+bool TRow::RewriteDataFile() {
+    std::lock_guard lock(owner_.mutex());
+    if (DataDir.empty() && !MakeDataDir()) return false;
+    const bool dc = decimalCommaFlag();
+    std::string content = HeaderLine() + "\r\n";
+    for (int i = 1; i <= iRTV; ++i) {
+        content += DataLine(i, dc);
+        content += "\r\n";
+    }
+    const std::string fn = DataFileName();
+    const std::string err = writeFileAtomically(fn, content);
+    if (!err.empty()) {
+        WriteDbg("Rows", err);
+        reportAccessError(EIO, fn);
+        return false;
+    }
+    iRTV_lastSaved = iRTV;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reload
+
+void TRow::Reload() {
+    std::lock_guard lock(owner_.mutex());
+    LastLoadedDT = 0;
+    iRTV_lastSaved = 0;
+    if (DataDir.empty()) MakeDataDir();
+    const std::string fn = DataFileName();
+    std::error_code ec;
+    if (!fs::exists(fn, ec)) {
+        if (!isDirectory(DataDir) && makeDir(DataDir) == 0) {
+            WriteDbg("Rows", "... DataDir " + DataDir + " not found - new dir created");
+            AddMsg(GetTextFmt("uRows", "RowReload_DataDirNotFound",
+                              "Meas.series %s data directory %s missing - new dir created.", Name,
+                              DataDir),
+                   false);
+        }
+    }
+    bool rewrite = false;
+    bool complete = true;
+    std::ifstream in(fn, std::ios::binary);
+    if (!in) {
+        WriteDbg("Rows", "... File " + fn + " not found - row NOT reloaded");
+        AddMsg(GetTextFmt("uRows", "RowReload_fnNotFound", "Meas.series %s data file %s missing.",
+                          Name, fn),
+               false);
+        iRTV = iRTV0 = iRTV_lastLoaded = 0;
+    } else {
+        iRTV = iRTV0 = 0;
+        WriteDbg("Rows", "Reloading row " + Name + " from file " + fn);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find("Dat") != std::string::npos) continue;
+            if (trim(line).empty()) continue;
+            if (iRTV + 1 > RTVSize) {
+                const std::string t = "!!! Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                                      ") > RTVSize(" + num(RTVSize) + ") !!!";
+                WriteDbg("Rows", t);
+                AddMsg(t, false);
+                if (env().hooks.errorBox) {
+                    RowsUnlocked u(owner_.mutex());
+                    env().hooks.errorBox(t);
+                }
+                complete = false;
+                break;
+            }
+            const std::string_view l(line);
+            const TDateTime dt = textToDateTime(l.substr(0, l.find(';')));
+            if (dt <= 0) {
+                // A damaged line without a readable time cannot be placed in the series.
+                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                                     "): unreadable date/time ignored");
+                continue;
+            }
+            if (iRTV >= 2 && RTV[static_cast<size_t>(iRTV)].dt > dt) {
+                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                                     "): smaller date/time (" + dtText(dt) + ") than last d/t (" +
+                                     dtText(RTV[static_cast<size_t>(iRTV)].dt) +
+                                     " detected and ignored !!!");
+                iRTV_lastLoaded = iRTV;
+                rewrite = true;
+                continue;
+            }
+            if (ParseDataLine(l, true)) LastLoadedDT = dt;
+        }
+        iRTV_lastLoaded = iRTV_lastSaved = iRTV;
+        WriteDbg("Rows", "Reloading row " + Name + ": lastValidTemp=" + num(lastValidTemp));
+    }
+    // A file that was not read to its end keeps its lines: rewriting it from memory would
+    // drop those beyond RTVSize.
+    if (rewrite && complete) {
+        RewriteDataFile();
+        WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                             "): rewriting data file due to d/t errors");
+    }
+    if (State != kRowRunning && State != kRowStoppedControl) return;
+    WriteDbg("Rows", "... row is running");
+    const TDateTime now = clock().now();
+    if (now <= Stop || State == kRowStoppedControl)
+        restartAfterReload(now);
+    else
+        StopRow("TRow.Reload/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
+}
+
+void TRow::restartAfterReload(TDateTime now) {
+    if (iRTV > 0) {
+        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+            const RowCell& c = RowCells[static_cast<size_t>(s)];
+            const int st = c.State;
+            if (!(st == cs_Assigned || st == cs_Running || st == cs_Suspended ||
+                  st == cs_ControlOnly || st == cs_SuspendedO2 || st == cs_SuspendedCO2))
+                continue;
+            const int last = c.Values.count(iRTV);
+            if (last != NoValueInt) env().cells.SetCellCount(c.CellNr, last);
+            const bool co2 = withCO2;
+            const int aiStart = c.aiCO2_start, lastLf = c.Values.lf(iRTV), lastLF = c.LastLF;
+            const double lfLast = c.LF_Last, tlf = c.Values.tlf(iRTV);
+            const int rowMode = c.RowMode;
+            env().cells.update(c.CellNr, [&](TCell& m) {
+                m.LFFlag = co2;
+                m.aiCO2_start = aiStart;
+                m.aiCO2_last = lastLf;
+                if (co2) {
+                    m.aiCO2 = lastLF;
+                    m.cdm_LF_Last = lfLast * 0.000001;
+                    m.cdm_T = tlf;
+                }
+                m.RowMode = rowMode;
+            });
+            env().cells.SetCellMethod(c.CellNr, c.Mode, c.Index, c.PTC, c.BTH1);
+        }
+    }
+    bActive = true;
+    NextCycle = LastLoadedDT > 0 ? nextDue(LastLoadedDT, intervalStep(), now) : now;
+    AddMsg(GetTextFmt("uRows", "RowReload", "Meas.series %s reloaded and restarted.", Name), false);
+}
+
+}  // namespace kv

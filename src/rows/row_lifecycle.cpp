@@ -1,0 +1,323 @@
+// Starting and stopping a row and its cells. Every cell operation is mirrored into the cell
+// model, which talks to the devices; the rows lock is let go while it does, and during the
+// pauses between cells, so the acquisition tick is not held up.
+
+#include <algorithm>
+
+#include "acquisition/cell_state.h"
+#include "app/debuglog.h"
+#include "app/messages.h"
+#include "app/texts.h"
+#include "common/strutil.h"
+#include "rows/row_util.h"
+#include "rows/rows.h"
+
+namespace kv {
+
+namespace {
+
+double unitSecondsOf(int unit) {
+    switch (unit) {
+        case 0:
+            return 60.0;
+        case 1:
+            return 3600.0;
+        case 2:
+            return 86400.0;
+        default:
+            return 0.0;
+    }
+}
+
+bool stoppable(int s) {
+    return s == cs_Assigned || s == cs_Running || s == cs_Suspended || s == cs_ControlOnly ||
+           s == cs_SuspendedO2 || s == cs_SuspendedCO2;
+}
+
+}  // namespace
+
+bool TRow::StartRow(bool forceCO2Cycle) {
+    std::unique_lock lock(owner_.mutex());
+    const Config& cfg = env().cfg;
+    const double fd = unitSecondsOf(SIDuration);
+    if (fd > 0 && !isNoValue(Duration)) DurDays = Duration * fd * kSecond;
+    GetIntervalDays();
+    if (!MakeDataDir()) return false;
+    AllocRTV();
+    iRTV = iRTV0 = iRTV_lastLoaded = iRTV_lastSaved = 0;
+    Start = clock().now();
+    realStart = Start;
+    Stop = Start + DurDays + 60 * kSecond;
+    orgStop = Stop;
+    realStop = 0;
+    int withFlag = 0;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        const bool on = withCO2;
+        env().cells.update(RowCells[static_cast<size_t>(s)].CellNr,
+                           [on](TCell& m) { m.LFFlag = on; });
+        if (env().cells.cell(RowCells[static_cast<size_t>(s)].CellNr).LFFlag) ++withFlag;
+    }
+    CycleIncrement = 60 * kSecond;
+    if (co2DevicePresent() && withCO2)
+        CycleIncrement = withFlag *
+                         (cfg.CDM_MUX_Sample_Delay + 5 + cfg.CDM_Sample_ReadDisplay_Delay +
+                          cfg.CDM_ReadDisplay_Read_Delay) *
+                         kSecond;
+    NextCycle = Start + CycleIncrement;
+    State = kRowRunning;
+    bActive = true;
+    AddMsg(GetTextFmt("uRows", "StartRow", "Started meas. series %s", Name), false);
+    WriteDbg("Rows", "Starting row " + Name + "; NextCycle=" + dtText(NextCycle));
+    if (withCO2) {
+        if (YValues[7] == 0) {
+            YValues[6] = cfg.CO2_Y.min;
+            YValues[7] = cfg.CO2_Y.max;
+            YValues[8] = cfg.CO2_Y.step;
+            YTexts[2] = cfg.CO2_Y.text;
+        }
+        if (forceCO2Cycle && env().hooks.forceCO2Cycle) {
+            RowsUnlocked u(owner_.mutex());
+            env().hooks.forceCO2Cycle();
+        }
+    }
+    return true;
+}
+
+void TRow::StartCellInRow(int slot, int zeroNeeded) {
+    std::unique_lock lock(owner_.mutex());
+    if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
+    RowCell& c = RowCells[static_cast<size_t>(slot)];
+    if (c.State >= cs_Running) return;
+    c.State = cs_Running;
+    c.CellTact = Tact;
+    c.StartTime = clock().now();
+    c.StopTime = Stop;
+    c.CO2Factor = co2FactorOfCell(c.CellNr);
+    const int nr = c.CellNr, mode = c.Mode, rowMode = RowMode;
+    const double bth1 = c.BTH1, ptc = c.PTC, index = c.Index, ts = c.TS, vol = c.Vol;
+    const auto keep = weak_from_this().lock();
+    RowsUnlocked u(owner_.mutex());
+    env().cells.StartCell(nr, mode, zeroNeeded, bth1, ptc, index, rowMode, ts, vol);
+}
+
+bool TRow::StopRow(const std::string& reason) {
+    std::unique_lock lock(owner_.mutex());
+    const auto keep = weak_from_this().lock();
+    const bool log = dbg().rows.load();
+    WriteDbg("TRow.StopRow", "Request to stop row " + Name + ", Reason: " + reason);
+    if (env().hooks.disEnableCurrentDeviceState && env().hooks.disEnableCurrentDeviceState() > 0) {
+        WriteDbg("TRow.StopRow",
+                 "Request to stop row " + Name + " aborted due to DisEnableCurrentDeviceState > 0",
+                 log);
+        return false;
+    }
+    AddMsg(GetTextFmt("uRows", "StopRow", "Stopped meas. series %s, Reason: %s", Name, reason),
+           false);
+    realStop = clock().now();
+    if (State == kRowRunning && ContinueCellControl &&
+        reason.find("Now>=Stop") != std::string::npos) {
+        AddMsg(GetText("uRows", "StopRow_withCellControl", "... Cell Control is continued"), false);
+        State = kRowStoppedControl;
+    } else {
+        State = kRowStopped;
+    }
+    bActive = false;
+    if (!owner_.startingUp()) owner_.SaveRowFile(env().rowFileName, true);
+    WriteDbg("TRow.StopRow", "Request fulfilled to stop row " + Name, log);
+    WriteDbg("Rows", "Stopping row " + Name + ", Reason: " + reason, log);
+    const int delay = env().cfg.DelayBetweenStopCells;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        if (!stoppable(RowCells[static_cast<size_t>(s)].State)) continue;
+        if (env().hooks.processMessages) {
+            RowsUnlocked u(owner_.mutex());
+            env().hooks.processMessages();
+        }
+        if (s > std::min(NrCells, kMaxRowCells)) break;
+        StopCell(s, State, Stop);
+        RowsUnlocked u(owner_.mutex());
+        if (env().hooks.processMessages) env().hooks.processMessages();
+        if (delay > 0) clock().sleepMs(delay);
+    }
+    if (co2DevicePresent() && env().hooks.co2RelayOff) {
+        std::vector<int> cells;
+        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
+            cells.push_back(RowCells[static_cast<size_t>(s)].CellNr);
+        const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
+        RowsUnlocked u(owner_.mutex());
+        for (int nr : cells) {
+            if (cdm) env().hooks.co2RelayOff(nr, false);
+            if (ec71) env().hooks.co2RelayOff(nr, true);
+        }
+    }
+    WriteDbg("TRow.StopRow", "Done: Request to stop row " + Name + ", Reason: " + reason);
+    if (env().hooks.setStatusText) {
+        RowsUnlocked u(owner_.mutex());
+        env().hooks.setStatusText("");
+    }
+    return true;
+}
+
+void TRow::StopCell(int slot, int mode, TDateTime stopTime) {
+    std::unique_lock lock(owner_.mutex());
+    if (slot < 1 || slot > kMaxRowCells) return;
+    RowCell& c = RowCells[static_cast<size_t>(slot)];
+    WriteDbg("StopCell", "Request to stop cell " + num(DisplayNr(slot)), dbg().rows.load());
+    if (c.State == cs_Cancelled) return;
+    if (mode == kStopModeContinueControl) {
+        if (c.State == cs_Running) c.State = cs_ControlOnly;
+    } else {
+        c.State = cs_Stopped;
+    }
+    c.StopTime = stopTime;
+    const int nr = c.CellNr, state = c.State;
+    const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
+    const auto keep = weak_from_this().lock();
+    RowsUnlocked u(owner_.mutex());
+    if (env().hooks.co2RelayOff) {
+        if (cdm) env().hooks.co2RelayOff(nr, false);
+        if (ec71) env().hooks.co2RelayOff(nr, true);
+    }
+    env().cells.StopCell(nr, state, mode);
+    if (mode == kStopModeContinueControl) env().cells.SetCellStopTime(nr, stopTime);
+}
+
+void TRow::suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue) const {
+    if (withCO2) {
+        suffix = o2 && co2 ? " (O2&CO2)" : o2 ? " (O2)" : co2 ? " (CO2)" : "";
+        return;
+    }
+    // A row without CO2 suspends the O2 part only and continues both.
+    o2 = true;
+    co2 = forContinue;
+    suffix.clear();
+}
+
+void TRow::SuspendCell(int slot, bool o2, bool co2) {
+    std::unique_lock lock(owner_.mutex());
+    if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
+    RowCell& c = RowCells[static_cast<size_t>(slot)];
+    if (!isSuspendable(c.State)) return;
+    std::string suffix;
+    suffixFor(o2, co2, suffix, false);
+    const int nr = c.CellNr;
+    const auto keep = weak_from_this().lock();
+    int state = 0;
+    {
+        RowsUnlocked u(owner_.mutex());
+        state = env().cells.SuspendCell(nr, o2, co2);
+    }
+    c.State = state;
+    AddMsg(GetTextFmt("uRows", "SuspendCell", "Row %s: Cell %s suspended !", Name,
+                      num(DisplayNr(slot)) + suffix),
+           false);
+    const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
+    RowsUnlocked u(owner_.mutex());
+    if (o2) env().cells.DeactivateCell(nr);
+    if (co2 && env().hooks.co2RelayOff) {
+        if (cdm) env().hooks.co2RelayOff(nr, false);
+        if (ec71) env().hooks.co2RelayOff(nr, true);
+    }
+}
+
+void TRow::UnSuspendCell(int slot, bool o2, bool co2) {
+    std::unique_lock lock(owner_.mutex());
+    if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
+    RowCell& c = RowCells[static_cast<size_t>(slot)];
+    if (!isSuspended(c.State)) return;
+    std::string suffix;
+    suffixFor(o2, co2, suffix, true);
+    const int nr = c.CellNr;
+    const auto keep = weak_from_this().lock();
+    int state = 0;
+    {
+        RowsUnlocked u(owner_.mutex());
+        state = env().cells.UnsuspendCell(nr, o2, co2);
+    }
+    c.State = state;
+    AddMsg(GetTextFmt("uRows", "UnSuspendCell", "Row %s: Cell %s continued !", Name,
+                      num(DisplayNr(slot)) + suffix),
+           false);
+}
+
+void TRow::CancelCell(int slot, bool tellUser) {
+    std::unique_lock lock(owner_.mutex());
+    if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
+    const auto keep = weak_from_this().lock();
+    const bool log = dbg().rows.load();
+    RowCell& c = RowCells[static_cast<size_t>(slot)];
+    const std::string shown = num(DisplayNr(slot));
+    WriteDbg("CancelCell", "Request to cancel cell " + shown, log);
+    if (c.State == cs_Running || c.State == cs_Suspended) {
+        WriteDbg("CancelCell", "Request to stop running/suspended cell " + shown, log);
+        c.State = cs_Cancelled;
+        c.StopTime = clock().now();
+        const int nr = c.CellNr, rowState = State;
+        RowsUnlocked u(owner_.mutex());
+        env().cells.StopCell(nr, cs_Cancelled, rowState);
+    }
+    if (tellUser)
+        AddMsg(GetTextFmt("uRows", "CancelCell", "Row %s: Cell %s stopped !", Name, shown), false);
+    int active = 0;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        const int st = RowCells[static_cast<size_t>(s)].State;
+        if (st == cs_Assigned || st == cs_Running || st == cs_Suspended) ++active;
+    }
+    if (active == 0) StopRow("TRow.CancelCell/n=0");
+}
+
+// ---------------------------------------------------------------------------------------
+// The start dialog
+
+bool TRow::StartDialogStartCell(int slot, bool countAfterAllCellsStarted) {
+    std::unique_lock lock(owner_.mutex());
+    const auto keep = weak_from_this().lock();
+    bCountAfterAllCellsStarted = countAfterAllCellsStarted;
+    bool anyRunning = false;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
+        if (RowCells[static_cast<size_t>(s)].State == cs_Running) anyRunning = true;
+    if (!anyRunning && !StartRow(withCO2 && co2DevicePresent())) return false;
+    StartCellInRow(slot, ZeroNeeded);
+    State = kRowRunning;
+    bool all = NrCells > 0;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
+        if (RowCells[static_cast<size_t>(s)].State != cs_Running) all = false;
+    if (all) {
+        bAllCellsStarted = true;
+        owner_.SaveRowFile(env().rowFileName, true);
+    }
+    owner_.ResetDataDeviceQueues();
+    return all;
+}
+
+bool TRow::StartDialogStartAll(bool countAfterAllCellsStarted) {
+    std::unique_lock lock(owner_.mutex());
+    if (NrCells <= 0) return false;
+    const auto keep = weak_from_this().lock();
+    bCountAfterAllCellsStarted = countAfterAllCellsStarted;
+    if (State < kRowRunning && !StartRow(withCO2 && co2DevicePresent())) return false;
+    const int delay = env().cfg.DelayBetweenStartCells;
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        if (env().hooks.processMessages) {
+            RowsUnlocked u(owner_.mutex());
+            env().hooks.processMessages();
+        }
+        StartCellInRow(s, ZeroNeeded);
+        RowsUnlocked u(owner_.mutex());
+        if (env().hooks.processMessages) env().hooks.processMessages();
+        if (delay > 0) clock().sleepMs(delay);
+    }
+    bAllCellsStarted = true;
+    owner_.SaveRowFile(env().rowFileName, true);
+    owner_.ResetDataDeviceQueues();
+    if (bCountAfterAllCellsStarted) {
+        const TDateTime t = clock().now();
+        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+            RowCell& c = RowCells[static_cast<size_t>(s)];
+            c.StartTime = t;
+            env().cells.SetCellStartTime(c.CellNr, t);
+        }
+    }
+    return true;
+}
+
+}  // namespace kv

@@ -1,0 +1,119 @@
+#include "rows/row_util.h"
+
+#include <cmath>
+#include <limits>
+
+#include "common/datetime.h"
+#include "common/numtext.h"
+#include "common/strutil.h"
+
+namespace kv {
+
+std::string firstChars(std::string_view s, size_t n) {
+    size_t chars = 0;
+    for (size_t b = 0; b < s.size(); ++b) {
+        if ((static_cast<unsigned char>(s[b]) & 0xC0) == 0x80) continue;
+        if (chars == n) return std::string(s.substr(0, b));
+        ++chars;
+    }
+    return std::string(s);
+}
+
+const char* defaultRowStateText(int state) {
+    switch (state) {
+        case 1:
+            return "Free|free";
+        case 2:
+            return "N/A|not available";
+        case 3:
+            return "Defined|defined, not started";
+        case 4:
+            return "Running|running";
+        case 5:
+            return "Suspended|suspended";
+        case 6:
+            return "Stopped|stopped";
+        case 7:
+            return "Stopped|stopped";
+        case 8:
+            return "Control|stopped, cell control continued";
+        default:
+            return "";
+    }
+}
+
+int roundToInt(double v, int def) {
+    if (isNoValue(v) || !std::isfinite(v)) return def;
+    const double r = std::round(v);
+    if (r > std::numeric_limits<int>::max() || r < std::numeric_limits<int>::min()) return def;
+    return static_cast<int>(r);
+}
+
+int tenthsOf(double celsius) {
+    // Anything beyond ±3000 °C is no reading.
+    if (isNoValue(celsius) || !std::isfinite(celsius) || std::fabs(celsius) > 3000.0)
+        return NoValueInt;
+    return static_cast<int>(std::lround(celsius * 10.0));
+}
+
+std::string dtText(TDateTime t) {
+    return dateTimeToText(t);
+}
+
+TDateTime textToDate(std::string_view text) {
+    const std::string t = trimmed(text);
+    if (t.empty()) return 0;
+    const TDateTime v = textToDateTime(t + " 00:00:00");
+    return v;
+}
+
+TDateTime textToTime(std::string_view text) {
+    const std::string t = trimmed(text);
+    if (t.empty()) return 0;
+    return textToDateTime("30.12.1899 " + t);
+}
+
+std::string slashes(std::string s) {
+    for (char& c : s)
+        if (c == '\\') c = '/';
+    return s;
+}
+
+}  // namespace kv
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kv {
+
+int replaceFileAtomically(const std::string& path, std::string_view content) {
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return errno;
+    int err = 0;
+    size_t done = 0;
+    while (done < content.size() && err == 0) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0) {
+            if (errno != EINTR) err = errno;
+            continue;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(tmp.c_str());
+    return err;
+}
+
+TDateTime nextDue(TDateTime last, double step, TDateTime now) {
+    if (last >= now || step <= 0) return last;
+    TDateTime next = last + std::ceil((now - last) / step) * step;
+    if (next < now) next += step;
+    return next;
+}
+
+}  // namespace kv

@@ -1,0 +1,322 @@
+#include "rows/sync.h"
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+
+#include "acquisition/cell_state.h"
+#include "app/debuglog.h"
+#include "app/livefile.h"
+#include "app/messages.h"
+#include "common/datetime.h"
+#include "rows/row_util.h"
+
+namespace kv {
+
+namespace {
+
+constexpr const char* kCat = "App/Resync";
+constexpr double kRecordSeconds = 3.0;
+
+std::string escaped(const std::string& s) {
+    std::string out;
+    char buf[8];
+    for (unsigned char c : s) {
+        std::snprintf(buf, sizeof buf, "\\%03u", static_cast<unsigned>(c));
+        out += buf;
+    }
+    return out;
+}
+
+// The state of one synchronisation run, shared by the record insertions.
+struct SyncRun {
+    TDateTime tNow = 0;
+    bool log = false;
+    std::mt19937 rng;
+    int firstResync = 0;
+    // Per row: the lowest time value index that received an impulse or was filled.
+    std::map<TRow*, int> touched;
+    std::map<TRow*, std::shared_ptr<TRow>> keep;
+    // Per row and cell: impulses after the row's last time value.
+    std::map<std::pair<TRow*, int>, int> pending;
+    SyncResult result;
+};
+
+void touch(SyncRun& run, const std::shared_ptr<TRow>& r, int n) {
+    auto it = run.touched.find(r.get());
+    if (it == run.touched.end()) {
+        run.touched.emplace(r.get(), n);
+        run.keep.emplace(r.get(), r);
+    } else if (n < it->second) {
+        it->second = n;
+    }
+}
+
+// One queue record at time tAct for the six cells of device entry e. Called with the rows
+// lock held.
+void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceListEntry& e,
+                  int record, int pos, TDateTime tAct) {
+    if (record >= 128) record -= 128;
+    const bool log = run.log;
+    WriteDbg(kCat, "       iChar=" + num(pos) + "; tAct=" + dtText(tAct) + "; cv=" + num(record),
+             log);
+    for (int j = 1; j <= 6; ++j) {
+        const int i = e.physCellNr_From + j - 1;
+        if (!TCells::validCell(i)) continue;
+        const auto R = rows.RowForCellAt(i, tAct);
+        if (!R) continue;
+        TRow& row = *R;
+        WriteDbg(kCat, "       Row/lastValidTemp=" + row.Name + "/" + num(row.lastValidTemp), log);
+        WriteDbg(kCat, "       Row/Cell#=" + row.Name + "/" + num(i), log);
+        WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
+        const int iRC = row.FindCellSlot(i);
+        WriteDbg(kCat, "       iRC=" + num(iRC), log);
+        if (iRC < 1) continue;
+        CellValues& v = row.RowCells[static_cast<size_t>(iRC)].Values;
+        const bool impulse = (record >> (j - 1)) & 1;
+        int n = row.get_iRTV(tAct);
+        WriteDbg(kCat, "       tAct=" + dtText(tAct), log);
+        WriteDbg(kCat, "       iRTV=" + num(n), log);
+        if (n < 1) {
+            WriteDbg(kCat, "       *** calling fillRTV", log);
+            const int before = row.iRTV;
+            row.fillRTV(run.tNow);
+            if (row.iRTV > before) touch(run, R, before + 1);
+            WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
+            n = row.get_iRTV(tAct);
+            if (n < 1) {
+                // The record lies after the newest time value: no entry holds it yet, but
+                // the next one the row takes must, so it goes into the cell's count.
+                if (impulse && row.iRTV > 0 && tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt) {
+                    int& p = run.pending[{R.get(), iRC}];
+                    ++p;
+                    ++run.result.pending;
+                    cells.CountTankImpulse(i);
+                    const int last = v.count(row.iRTV);
+                    if (last != NoValueInt) cells.SetCellCount(i, last + p);
+                }
+                continue;
+            }
+            if (run.firstResync == 0) {
+                run.firstResync = n;
+                WriteDbg(kCat, "       first_ReSync=" + num(n), log);
+            }
+        }
+        WriteDbg(kCat, "       inserting at iRTV=" + num(n), log);
+        if (impulse) {
+            // Counts are cumulative: the impulse belongs to every later time value too.
+            for (int k = n; k <= row.iRTV; ++k)
+                if (v.count(k) != NoValueInt) v.addCount(k, 1);
+            cells.CountTankImpulse(i);
+            ++run.result.impulses;
+            touch(run, R, n);
+        }
+        const int pend = run.pending.count({R.get(), iRC}) ? run.pending[{R.get(), iRC}] : 0;
+        const int countN = v.count(n);
+        if (countN != NoValueInt) cells.SetCellCount(i, countN + (n == row.iRTV ? pend : 0));
+        RTVElement& el = row.RTV[static_cast<size_t>(n)];
+        WriteDbg(kCat, "       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", log);
+        const int lvt = row.lastValidTemp;
+        if (lvt != NoValueInt && lvt > 0 && el.T == NoValueInt) {
+            el.T = lvt + std::uniform_int_distribution<int>(-15, 14)(run.rng);
+            touch(run, R, n);
+        }
+        WriteDbg(kCat, "       POST: R.RTV^[iRTV].T=" + num(el.T) + ";", log);
+        WriteDbg(kCat, "       set CellCount:=" + num(countN), log);
+    }
+}
+
+}  // namespace
+
+SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
+    SyncProgress none;
+    SyncProgress& ui = progress ? *progress : none;
+    SyncRun run;
+    run.log = dbg().sync.load();
+    const bool log = run.log;
+    WriteDbg("SyncWithDevices", "starting Kelvora.SyncWithDevices");
+    run.tNow = clock().now();
+    int failures = 0;
+    bool anySuccess = false;
+    DeviceProtocol& proto = dl_.protocol();
+    const int nDevices = dl_.nDevices();
+
+    if (rows_.Count() > 0) {
+        int present = 0;
+        for (int d = 1; d <= nDevices; ++d) {
+            const TKLVDeviceListEntry e = dl_.device(d);
+            if (e.Type == kDevTypeData && e.bPresent) ++present;
+        }
+        ui.devicesStarted(present);
+        int done = 0;
+        for (int d = 1; d <= nDevices; ++d) {
+            run.rng.seed(
+                static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, 4294967296.0)));
+            clock().sleepMs(500);
+            ui.processMessages();
+            TouchLiveFile();
+            if (ui.cancelRequested()) {
+                WriteDbg("SyncWithDevices", "canceling due to user request");
+                run.result.cancelled = true;
+                break;
+            }
+            const TKLVDeviceListEntry e = dl_.device(d);
+            if (e.Type != kDevTypeData || !e.bPresent || e.ErrorCode != 0) continue;
+            const LinkHandle h = e.FTHandle;
+            const std::string shown = dl_.fullName(d, true);
+            WriteDbg(kCat, "*** ", log);
+            WriteDbg(kCat, "*** tNow=" + dtText(run.tNow), log);
+            WriteDbg(kCat, "*** Device=" + shown, log);
+
+            std::string ident;
+            for (int a = 0; a < 4 && ident.empty(); ++a) {
+                std::lock_guard io(io_.of(d));
+                ident = proto.identity(h);
+            }
+            if (ident.empty()) ident = std::string(kUnknownIdentity);
+            dl_.update(d, [&ident](TKLVDeviceListEntry& x) { x.AppName = ident; });
+            if (!firmwareUsable(ident)) {
+                const std::string t =
+                    "!!! Device firmware for " + shown + " (SerialNr=" + e.SerialNr + ") is " +
+                    ident + ". This version of Kelvora requires at least V1.3.0 firmware !";
+                WriteDbg(kCat, t);
+                AddMsg("!!! ReSync: " + t, true);
+                run.result.firmwareRefused = true;
+                break;
+            }
+            ui.deviceProgress(++done);
+            ++run.result.devicesRead;
+            std::string qText;
+            {
+                std::lock_guard io(io_.of(d));
+                proto.tactCounter(h);
+                qText = proto.queueCount(h);
+            }
+            int q = textToInt(qText);
+            if (q == NoValueInt || q < 0) q = 0;
+            WriteDbg(kCat, "    Queue Entries=" + num(q), log);
+            const TDateTime tFirst = run.tNow - q * kRecordSeconds * kSecond;
+            if (q <= 1) continue;
+
+            ui.valuesStarted(q);
+            WriteDbg(kCat, "    tFirst=" + dtText(tFirst), log);
+            WriteDbg(kCat,
+                     "    #ofSyncRuns for this device=" + num((q + kBlockSize - 1) / kBlockSize),
+                     log);
+            {
+                std::lock_guard io(io_.of(d));
+                proto.acknowledgeRecord(h);
+            }
+            int remaining = q;
+            long long received = 0;
+            TDateTime tAct = tFirst;
+            int retry = 1;
+            int runNr = 0;
+            while (remaining > 0 && retry <= kMaxRetries && !ui.cancelRequested()) {
+                ++runNr;
+                bool success = false;
+                retry = 1;
+                while (!success && retry <= kMaxRetries && !ui.cancelRequested()) {
+                    TouchLiveFile();
+                    clock().sleepMs(200);
+                    std::string block, q2;
+                    {
+                        std::lock_guard io(io_.of(d));
+                        block = proto.queueEntry(h);
+                        q2 = proto.queueCount(h);
+                    }
+                    const int len = static_cast<int>(block.size());
+                    WriteDbg(kCat, "    Sync#=" + num(runNr) + ": length=" + num(len), log);
+                    WriteDbg(kCat, "       SyncString=" + escaped(block), log);
+                    WriteDbg(kCat, "    Queue Entries2=" + q2, log);
+                    const int expected = std::min(remaining, kBlockSize);
+                    if (len < expected) {
+                        {
+                            std::lock_guard io(io_.of(d));
+                            for (int k = 0; k < 3; ++k) proto.acknowledgeRecord(h);
+                        }
+                        clock().sleepMs(500);
+                        ++failures;
+                        ++run.result.blocksFailed;
+                        const std::string why =
+                            "Expected: " + num(expected) + " received: " + num(len) + " characters";
+                        WriteDbg(kCat, "    Sync#=" + num(runNr) + ", RetryCount=" + num(retry) +
+                                           ": failed due to length. " + why);
+                        ++retry;
+                        if (retry > kMaxRetries)
+                            WriteDbg(kCat, "    Sync#=" + num(runNr) +
+                                               ", : finally failed due to length. " + why);
+                        if (failures > kMaxSyncFailed) {
+                            WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
+                            AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
+                            run.result.maxSyncFailed = true;
+                            return run.result;
+                        }
+                        continue;
+                    }
+                    remaining -= len;
+                    received += len;
+                    {
+                        std::lock_guard io(io_.of(d));
+                        proto.acknowledgeRecord(h);
+                    }
+                    success = true;
+                    anySuccess = true;
+                    failures = 0;
+                    ++run.result.blocksRead;
+                    {
+                        auto lock = rows_.lock();
+                        for (int k = 0; k < len; ++k) {
+                            const int rec =
+                                static_cast<unsigned char>(block[static_cast<size_t>(k)]);
+                            insertRecord(run, rows_, cells_, e, rec, k + 1, tAct);
+                            ++run.result.records;
+                            tAct += kRecordSeconds * kSecond;
+                            if (tAct > run.tNow) tAct = run.tNow;
+                            if (k % 2 == 1) {
+                                RowsUnlocked u(rows_.mutex());
+                                ui.valuesProgress(
+                                    static_cast<int>(std::lround(100.0 * received / q)));
+                            }
+                        }
+                    }
+                    ui.processMessages();
+                }
+            }
+            if (ui.cancelRequested()) run.result.cancelled = true;
+        }
+    }
+
+    // Saving: every row that took values. A value written to the file already and changed
+    // now makes the file be rewritten, so that file and memory agree.
+    if (anySuccess) {
+        ui.task("Saving Synchronized Data...");
+        auto lock = rows_.lock();
+        for (const auto& r : rows_.Snapshot()) {
+            if (r->isTemplate) continue;
+            const auto t = run.touched.find(r.get());
+            if (r->iRTV0 <= 0 && t == run.touched.end()) continue;
+            WriteDbg(kCat, "...Row=" + r->Name + "; lastRowWritten=" + num(r->iRTV_lastSaved), log);
+            if (t != run.touched.end() && t->second <= r->iRTV_lastSaved)
+                r->RewriteDataFile();
+            else
+                r->SaveSynchronizedData(resync ? r->iRTV_lastSaved + 1 : -1);
+        }
+    }
+
+    ui.task("Initializing and Starting Kelvora Data Devices...");
+    for (int d = 1; d <= nDevices; ++d) {
+        const TKLVDeviceListEntry e = dl_.device(d);
+        if (e.Type != kDevTypeData || !e.bPresent) continue;
+        {
+            std::lock_guard io(io_.of(d));
+            proto.clearQueue(e.FTHandle);
+        }
+        WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, log);
+    }
+    WriteDbg("SyncWithDevices", "stop Kelvora.SyncWithDevices");
+    return run.result;
+}
+
+}  // namespace kv

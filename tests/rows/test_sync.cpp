@@ -1,0 +1,397 @@
+// The synchronisation with the devices' queues: scripted devices for the protocol steps,
+// and the virtual lab for whole runs with an outage, checked against the lab's ground truth.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "common/strutil.h"
+#include "device/fake_device.h"
+#include "rows/sync.h"
+#include "rows_fixture.h"
+
+namespace kvtest {
+namespace {
+
+using kv::kSecond;
+using kv::TDateTime;
+
+// ---------------------------------------------------------------------------------------
+// Scripted queue
+
+// A data device whose queue holds `records`; O# answers blocks of at most 50. As on the
+// real devices, "o#" after a block drops it and a second "o#" puts it back (the host's way
+// of rejecting a block); f0# empties the queue. shortBlocks answers that many O# requests
+// with one record less than asked.
+struct QueueDevice {
+    std::shared_ptr<FakeDevice> dev;
+    std::string queue;
+    std::string sent, committed;
+    int shortBlocks = 0;
+    int blocksAsked = 0;
+    std::string identity = "KLV/USB V1.4.1";
+
+    explicit QueueDevice(const std::string& serial) : dev(std::make_shared<FakeDevice>(serial)) {
+        dev->setHook([this](const std::string& cmd, FakeDevice& d) -> std::string {
+            if (cmd == "Z#") return "Z=" + identity + "#";
+            if (cmd == "S#") return "S=100#";
+            if (cmd == "F3#") return "F3=" + std::to_string(queue.size()) + "#";
+            if (cmd == "O#") {
+                ++blocksAsked;
+                size_t n = std::min<size_t>(50, queue.size());
+                if (shortBlocks > 0 && n > 0) {
+                    --shortBlocks;
+                    --n;
+                }
+                sent = queue.substr(0, n);
+                committed.clear();
+                return "O=" + sent + "#";
+            }
+            if (cmd == "o#") {
+                if (!sent.empty()) {
+                    queue.erase(0, sent.size());
+                    committed = sent;
+                    sent.clear();
+                } else if (!committed.empty()) {
+                    queue = committed + queue;
+                    committed.clear();
+                }
+            }
+            if (cmd == "f0#") queue.clear();
+            return d.standardAnswer(cmd);
+        });
+    }
+};
+
+class SyncScriptTest : public RowsFixture {
+  protected:
+    // A running row on cells 1..6 with hourly time values up to now.
+    std::shared_ptr<kv::TRow> runningRow(int hours) {
+        auto r = newRow("Sync", {1, 2, 3, 4, 5, 6});
+        auto lock = rows().lock();
+        r->Interval = 1;
+        r->SIInterval = 1;
+        r->StartRow(false);
+        for (int s = 1; s <= 6; ++s) r->StartCellInRow(s, 0);
+        for (int h = 0; h < hours; ++h) {
+            advanceSeconds(3600);
+            r->Update(true);
+        }
+        advanceSeconds(600);
+        return r;
+    }
+};
+
+TEST_F(SyncScriptTest, BlocksRunsRetriesAndBitsOfARecord) {
+    QueueDevice q("KLV0001");
+    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    auto r = runningRow(2);
+    // 120 records: the last one (0x83) gives cells 1 and 2 an impulse, bit 7 is a flag.
+    q.queue = std::string(119, static_cast<char>(0x80)) + static_cast<char>(0x83);
+    q.shortBlocks = 1;
+    kv::dbg().sync = true;
+    const int before1 = r->RowCells[1].Values.count(r->iRTV);
+    const int before3 = r->RowCells[3].Values.count(r->iRTV);
+    const TDateTime lastDt = r->RTV[static_cast<size_t>(r->iRTV)].dt;
+
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const TDateTime tNow = clock_.now();
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+
+    EXPECT_EQ(res.blocksRead, 3);
+    EXPECT_EQ(res.blocksFailed, 1);
+    EXPECT_EQ(res.records, 120);
+    const std::string l = log();
+    EXPECT_NE(l.find("Expected: 50 received: 49 characters"), std::string::npos);
+    EXPECT_NE(l.find("#ofSyncRuns for this device=3"), std::string::npos);
+    EXPECT_NE(l.find("tNow=" + kv::dateTimeToText(tNow)), std::string::npos);
+    // The first record lies Q x 3 s before tNow; the short block was sent back with o# x3.
+    EXPECT_NE(l.find("iChar=1; tAct=" + kv::dateTimeToText(tNow - 360 * kSecond)),
+              std::string::npos);
+    EXPECT_GE(q.dev->count("o#"), 3 + 3 + 1);
+    EXPECT_EQ(q.dev->count("f0#"), 1);
+    // The newest record lies after the newest time value: the cell counts take it.
+    ASSERT_LT(lastDt, tNow - 10 * kSecond);
+    EXPECT_EQ(cells().GetCellCount(1), before1 + 1);
+    EXPECT_EQ(cells().GetCellCount(2), before1 + 1);
+    EXPECT_EQ(cells().GetCellCount(3), before3);
+    EXPECT_EQ(res.pending, 2);
+}
+
+TEST_F(SyncScriptTest, ImpulsesFillTheGapAndRaiseEveryLaterValue) {
+    QueueDevice q("KLV0001");
+    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    auto r = runningRow(1);
+    r->lastValidTemp = 215;
+    const int i0 = r->iRTV;
+    const int c0 = r->RowCells[4].Values.count(i0);
+    // Three hours without the program: one impulse of cell 4 in the middle of each hour.
+    const int perHour = 1200;
+    std::string recs;
+    for (int h = 0; h < 3; ++h)
+        for (int k = 0; k < perHour; ++k) recs += static_cast<char>(k == perHour / 2 ? 0x88 : 0x80);
+    q.queue = recs;
+    advanceSeconds(3 * 3600);
+
+    // As from the device check: the lines from the last one written on are appended.
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(true);
+    EXPECT_EQ(res.impulses + res.pending, 3);
+
+    auto lock = rows().lock();
+    ASSERT_EQ(r->iRTV, i0 + 3);
+    for (int k = 1; k <= 3; ++k) {
+        EXPECT_EQ(r->RowCells[4].Values.count(i0 + k), c0 + k) << k;
+        const int t = r->RTV[static_cast<size_t>(i0 + k)].T;
+        EXPECT_GE(t, 200);
+        EXPECT_LE(t, 229);
+    }
+    EXPECT_EQ(r->RowCells[1].Values.count(i0 + 3), r->RowCells[1].Values.count(i0));
+    // The new lines are in the data file, in order.
+    std::ifstream in(r->DataFileName());
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line))
+        if (!kv::trim(line).empty()) ++lines;
+    EXPECT_EQ(lines, 1 + i0 + 3) << readFile(r->DataFileName());
+}
+
+TEST_F(SyncScriptTest, OldFirmwareStopsTheDeviceLoopButNotTheReset) {
+    QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
+    b.identity = "KLV/USB V1.2.9";
+    build({a.dev, b.dev, c.dev},
+          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12),
+           device("KLV0003", kv::kDevTypeData, 13, 18)});
+    runningRow(1);
+    a.queue = std::string(60, static_cast<char>(0x80));
+    c.queue = std::string(60, static_cast<char>(0x80));
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_TRUE(res.firmwareRefused);
+    EXPECT_EQ(res.devicesRead, 1);
+    EXPECT_EQ(c.blocksAsked, 0);
+    EXPECT_TRUE(hasMessage("!!! ReSync: !!! Device firmware for"));
+    EXPECT_TRUE(hasMessage(
+        "is KLV/USB V1.2.9. This version of Kelvora requires at least V1.3.0 firmware !"));
+    EXPECT_EQ(a.dev->count("f0#"), 1);
+    EXPECT_EQ(c.dev->count("f0#"), 1);
+}
+
+TEST_F(SyncScriptTest, TooManyFailedBlocksEndEverythingAtOnce) {
+    // Every block is one short: ten failures on each device, and the 21st in a row ends
+    // the synchronisation without saving and without resetting the queues.
+    QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
+    build({a.dev, b.dev, c.dev},
+          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12),
+           device("KLV0003", kv::kDevTypeData, 13, 18)});
+    runningRow(1);
+    for (QueueDevice* q : {&a, &b, &c}) {
+        q->queue = std::string(500, static_cast<char>(0x81));
+        q->shortBlocks = 1000;
+    }
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_TRUE(res.maxSyncFailed);
+    EXPECT_EQ(res.blocksFailed, 21);
+    EXPECT_EQ(c.blocksAsked, 1);
+    EXPECT_TRUE(hasMessage("Synchronisation failed due to reaching maxSyncFailed ! "));
+    EXPECT_NE(log().find("finally failed due to length. Expected: 50 received: 49 characters"),
+              std::string::npos);
+    EXPECT_EQ(a.dev->count("f0#") + b.dev->count("f0#") + c.dev->count("f0#"), 0);
+}
+
+TEST_F(SyncScriptTest, CancelEndsTheDeviceLoopButSavesAndResets) {
+    struct CancelAfterFirstBlock : kv::SyncProgress {
+        int blocks = 0;
+        std::vector<std::string> tasks;
+        void valuesProgress(int) override { ++blocks; }
+        void task(const std::string& t) override { tasks.push_back(t); }
+        bool cancelRequested() override { return blocks > 0; }
+    } ui;
+    QueueDevice a("KLV0001"), b("KLV0002");
+    build({a.dev, b.dev},
+          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12)});
+    auto r = runningRow(1);
+    a.queue = std::string(200, static_cast<char>(0x80));
+    b.queue = std::string(200, static_cast<char>(0x80));
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false, &ui);
+    EXPECT_TRUE(res.cancelled);
+    EXPECT_EQ(res.blocksRead, 1);
+    EXPECT_EQ(b.blocksAsked, 0);
+    EXPECT_NE(log().find("canceling due to user request"), std::string::npos);
+    ASSERT_EQ(ui.tasks.size(), 2u);
+    EXPECT_EQ(ui.tasks[0], "Saving Synchronized Data...");
+    EXPECT_EQ(ui.tasks[1], "Initializing and Starting Kelvora Data Devices...");
+    EXPECT_EQ(a.dev->count("f0#"), 1);
+    EXPECT_EQ(b.dev->count("f0#"), 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// The virtual lab
+
+constexpr const char* kLab = R"([Lab]
+Seed=11
+[Device KLV0001]
+Type=1
+Case=1
+Cell1=rate=2 noise=0.1
+Cell2=rate=3 noise=0.1
+Cell3=rate=1 noise=0.1
+Cell4=rate=4 noise=0.1
+Cell5=rate=0.5 noise=0.1
+Cell6=rate=2.5 lag=10 growth=0.1 max=5 noise=0.1
+[Device KLV0009]
+Type=2
+Case=1
+Temp=21.5
+Drift=0.3
+DriftHours=12
+)";
+
+struct Line {
+    TDateTime dt = 0;
+    std::vector<int> counts;
+};
+
+std::vector<Line> readDataFile(const std::string& path) {
+    std::vector<Line> out;
+    std::ifstream in(path);
+    std::string l;
+    while (std::getline(in, l)) {
+        if (l.find("Dat") != std::string::npos || kv::trim(l).empty()) continue;
+        const auto f = kv::split(l, ';');
+        Line x;
+        x.dt = kv::textToDateTime(f[0]);
+        for (size_t k = 1; k <= 6 && k < f.size(); ++k) x.counts.push_back(kv::textToInt(f[k]));
+        out.push_back(x);
+    }
+    return out;
+}
+
+class SyncLabTest : public RowsFixture {
+  protected:
+    void SetUp() override {
+        std::string err;
+        lab_ = kv::sim::Lab::fromText(kLab, &err);
+        ASSERT_TRUE(lab_) << err;
+        startProgram();
+    }
+    void startProgram() {
+        build(lab_->ports(),
+              {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0009", kv::kDevTypeCase)});
+        nextTick_ = clock_.now();
+    }
+    // Acquisition ticks every mmTimerInt until `end` (virtual time).
+    void runUntil(TDateTime end) {
+        while (clock_.now() < end) {
+            nextTick_ += cfg_.mmTimerInt / 1000.0 * kSecond;
+            if (clock_.now() < nextTick_) clock_.set(nextTick_);
+            acq_->cycle.mmTimerCallback();
+        }
+    }
+    kv::sim::DataDevice& lab() { return *lab_->dataDevice("KLV0001"); }
+
+    // A 6-cell row, tact 3 s, hourly values, two days, started now; its UniqueNr.
+    int startTwoDayRow() {
+        auto r = newRow("Lab run", {1, 2, 3, 4, 5, 6});
+        auto lock = rows().lock();
+        r->Tact = 3;
+        r->Interval = 1;
+        r->SIInterval = 1;
+        r->Duration = 2;
+        r->SIDuration = 2;
+        EXPECT_TRUE(r->StartDialogStartAll(false));
+        return r->UniqueNr;
+    }
+
+    // Every line's count against the lab: what the device dosed up to the line's time,
+    // give or take the tact in flight at that moment.
+    void expectTruth(const std::vector<Line>& lines, TDateTime lossFrom = 0, TDateTime lossTo = 0) {
+        for (const Line& x : lines) {
+            for (int k = 1; k <= 6; ++k) {
+                const long long lo = lab().impulsesBetween(k, 0, x.dt - 6 * kSecond);
+                const long long hi = lab().impulsesBetween(k, 0, x.dt + 6 * kSecond);
+                long long slack = 0;
+                if (lossTo > 0 && x.dt > lossFrom)
+                    slack = lab().impulsesBetween(k, lossFrom, lossTo);
+                const int c = x.counts[static_cast<size_t>(k - 1)];
+                EXPECT_GE(c + slack, lo) << kv::dateTimeToText(x.dt) << " cell " << k;
+                EXPECT_LE(c, hi) << kv::dateTimeToText(x.dt) << " cell " << k;
+            }
+        }
+    }
+
+    std::unique_ptr<kv::sim::Lab> lab_;
+    TDateTime nextTick_ = 0;
+};
+
+TEST_F(SyncLabTest, TwoDayRunHasOneLinePerHourAndTheLabsCounts) {
+    const int nr = startTwoDayRow();
+    auto r = rows().FindByUniqueNr(nr);
+    const TDateTime stop = r->Stop;
+    const std::string dataFile = r->DataFileName();
+    r.reset();
+    runUntil(stop + 120 * kSecond);
+    EXPECT_EQ(rows().FindByUniqueNr(nr)->State, kv::kRowStopped);
+    const auto lines = readDataFile(dataFile);
+    // 48 hourly lines from the first at start + 1 min, and the stop line.
+    ASSERT_EQ(lines.size(), 49u);
+    EXPECT_GE(lines.back().dt, stop - kSecond);  // the file keeps whole seconds
+    for (int k = 1; k <= 6; ++k) EXPECT_GT(lines.back().counts[static_cast<size_t>(k - 1)], 50);
+    expectTruth(lines);
+}
+
+TEST_F(SyncLabTest, TwoDayRunWithAnOutageHasNoGapAndTheLabsCounts) {
+    const int nr = startTwoDayRow();
+    auto r = rows().FindByUniqueNr(nr);
+    const TDateTime start = r->Start, stop = r->Stop;
+    const std::string dataFile = r->DataFileName();
+    r.reset();
+
+    // 20.5 hours, then the program is quit (with the final values) and is away for 5 hours.
+    runUntil(start + 20.5 / 24.0);
+    rows().UpdateAll(true);
+    ASSERT_TRUE(rows().SaveRowFile(rowFile(), false));
+    list_->Close_HW();
+    rows_.reset();
+    acq_.reset();
+    list_.reset();
+    advanceSeconds(5 * 3600);
+
+    // The restart: rows loaded and synchronised before the acquisition runs again.
+    flagSet_.startupInProgress = true;
+    startProgram();
+    rows().LoadRowFile(rowFile());
+    const TDateTime syncFrom = clock_.now();
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_GT(res.records, 5 * 1200 - 10);
+    EXPECT_FALSE(res.maxSyncFailed);
+    flagSet_.startupInProgress = false;
+    const TDateTime resumed = clock_.now();
+    runUntil(stop + 120 * kSecond);
+
+    auto row = rows().FindByUniqueNr(nr);
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->State, kv::kRowStopped);
+    const auto lines = readDataFile(dataFile);
+    // Hourly lines from the first to the stop, plus the quit line; no gap anywhere.
+    ASSERT_GE(lines.size(), 49u);
+    EXPECT_LE(lines.size(), 51u);
+    for (size_t k = 1; k < lines.size(); ++k) {
+        EXPECT_GT(lines[k].dt, lines[k - 1].dt) << k;
+        EXPECT_LE(lines[k].dt - lines[k - 1].dt, 1.0 / 24 + 2 * kSecond) << k;
+    }
+    EXPECT_GE(lines.back().dt, stop - 2 * kSecond);
+    for (int k = 1; k <= 6; ++k)
+        EXPECT_GT(lines.back().counts[static_cast<size_t>(k - 1)], 50) << k;
+    // Impulses of the tacts between the end of the synchronisation and the first tick
+    // after it are not in any queue any more; everything else is.
+    expectTruth(lines, syncFrom - 6 * kSecond, resumed + 3 * kSecond);
+}
+
+}  // namespace
+}  // namespace kvtest
