@@ -3,9 +3,11 @@
 //   kelvora-sim --config LAB.ini --dir DIR
 //
 // Serves every device of the lab description on a pty with a by-id style link in DIR (see
-// sim/pty_server.h), prints one line per device and then "ready", and runs until SIGTERM or
-// SIGINT. Fault commands are read from standard input, one per line (see sim/lab.h, or type
-// "help"); each is answered with one line on standard output.
+// sim/pty_server.h), and every conductivity meter of its [Meter NAME] sections on a pty
+// linked as DIR/NAME (see sim/meters/meter_lab.h), prints one line per device and meter and
+// then "ready", and runs until SIGTERM or SIGINT. Fault commands are read from standard
+// input, one per line (see sim/lab.h and sim/meters/meter_lab.h, or type "help"); each is
+// answered with one line on standard output.
 
 #include <poll.h>
 #include <signal.h>
@@ -14,10 +16,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "common/strutil.h"
 #include "sim/lab.h"
+#include "sim/meters/meter_lab.h"
 #include "sim/pty_server.h"
 
 namespace {
@@ -26,7 +31,9 @@ void usage() {
     std::fprintf(stderr,
                  "usage: kelvora-sim --config LAB.ini --dir DIR\n"
                  "Serves the virtual lab's devices on pseudo-terminals with by-id links in DIR.\n"
-                 "Fault commands on standard input: %s\n",
+                 "Meters of [Meter NAME] sections are linked as DIR/NAME.\n"
+                 "Fault commands on standard input: %s\n"
+                 "Meter faults: meter NAME ok|silent|garbage|echo|nak [N]|nakthenack\n",
                  kv::sim::Lab::commandHelp().c_str());
 }
 
@@ -36,12 +43,13 @@ void say(const std::string& text) {
 }
 
 // Runs the command lines complete in `buffer`, keeping an unfinished last line.
-void runCommands(kv::sim::Lab& lab, std::string& buffer) {
+void runCommands(kv::sim::Lab& lab, kv::sim::LabMeters& meters, std::string& buffer) {
     size_t nl;
     while ((nl = buffer.find('\n')) != std::string::npos) {
         const std::string line = kv::trimmed(std::string_view(buffer).substr(0, nl));
         buffer.erase(0, nl + 1);
-        if (!line.empty()) say(lab.command(line));
+        if (line.empty()) continue;
+        say(kv::istartsWith(line, "meter ") ? meters.command(line) : lab.command(line));
     }
     if (buffer.size() > 4096) buffer.clear();  // not a command line: no newline in sight
 }
@@ -68,8 +76,20 @@ int main(int argc, char** argv) {
     }
 
     std::string error;
-    auto lab = kv::sim::Lab::fromFile(config, &error);
-    if (!lab) {
+    std::ifstream in(config, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "kelvora-sim: cannot read %s\n", config.c_str());
+        return 2;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string labText;
+    std::vector<kv::sim::MeterSpec> meterSpecs;
+    std::unique_ptr<kv::sim::Lab> lab;
+    if (kv::sim::extractMeterSections(text.str(), labText, meterSpecs, &error))
+        lab = kv::sim::Lab::fromText(labText, &error);
+    kv::sim::LabMeters meters;
+    if (!lab || !meters.build(*lab, meterSpecs, &error)) {
         std::fprintf(stderr, "kelvora-sim: %s: %s\n", config.c_str(), error.c_str());
         return 2;
     }
@@ -90,8 +110,10 @@ int main(int argc, char** argv) {
     }
 
     kv::sim::PtyServer server(*lab, dir);
-    if (!server.start(&error)) {
+    if (!server.start(&error) || !meters.serve(dir, &error)) {
         std::fprintf(stderr, "kelvora-sim: %s\n", error.c_str());
+        meters.stop();
+        server.stop();
         return 1;
     }
     for (const auto& d : lab->devices()) {
@@ -99,6 +121,7 @@ int main(int argc, char** argv) {
         say(serial + " type=" + std::to_string(static_cast<int>(d->type())) + " " +
             server.linkPath(serial) + " -> " + server.slavePath(serial));
     }
+    for (const std::string& line : meters.banner()) say(line);
     say("ready");
 
     bool stdinOpen = true;
@@ -117,13 +140,14 @@ int main(int argc, char** argv) {
             if (got <= 0) {
                 // Standard input closed (run in the background): go on until a signal.
                 stdinOpen = false;
-                runCommands(*lab, buffer.append("\n"));
+                runCommands(*lab, meters, buffer.append("\n"));
                 continue;
             }
             buffer.append(chunk, static_cast<size_t>(got));
-            runCommands(*lab, buffer);
+            runCommands(*lab, meters, buffer);
         }
     }
+    meters.stop();
     server.stop();
     close(sigFd);
     return 0;
