@@ -15,6 +15,8 @@
 #include "app/password.h"
 #include "app/texts.h"
 #include "common/datetime.h"
+#include "co2/winsio.h"
+#include "rows/sync.h"
 #include "system/version.h"
 
 extern char** environ;
@@ -188,10 +190,39 @@ void Application::startMonitorIfNeeded() {
         WriteDbg(kApp, "... monitor program [" + monitor + "] could not be started");
 }
 
+// The splash window's gauges and texts during the synchronisation; headless, only the
+// task texts are shown.
+class Application::SplashProgress : public SyncProgress {
+public:
+    explicit SplashProgress(FrontEnd& ui) : ui_(ui) {}
+    void task(const std::string& text) override { ui_.progress(text); }
+
+private:
+    FrontEnd& ui_;
+};
+
+RowsHooks Application::rowsHooks() {
+    RowsHooks h;
+    h.errorBox = [this](const std::string& text) { ui_.errorBox(text); };
+    h.setStatusText = [this](const std::string& text) {
+        if (kelvora_) kelvora_->status.setPanel(StatusPanel::StatusLine, text, StatusColor::Black);
+    };
+    h.forceCO2Cycle = [this] {
+        if (!kelvora_) return;
+        if (kelvora_->cfg.CDM_Present) kelvora_->cdmCycle.forceNewCycle();
+        if (kelvora_->cfg.EC71_Present) kelvora_->ec71Cycle.forceNewCycle();
+    };
+    h.co2RelayOff = [this](int cell, bool) {
+        if (kelvora_) kelvora_->relays.CDM_SetCellRelais(cell, 0);
+    };
+    return h;
+}
+
 void Application::startupKelvora() {
     ui_.progress("Loading Kelvora Data Structures...");
     WriteDbg(kApp, "... creating Kelvora data structure");
-    kelvora_ = std::make_unique<TKelvora>(*ini_, paths_.home, options_.simPorts);
+    kelvora_ = std::make_unique<TKelvora>(*ini_, paths_.home, paths_.row(), rowsHooks(),
+                                          options_.simPorts);
     TKelvora& k = *kelvora_;
     k.status.setPrint(options_.printStatus);
     k.startupInProgress = true;
@@ -204,33 +235,51 @@ void Application::startupKelvora() {
     for (int i = 1; i <= kMaxCells; ++i) k.acq.cells.InitCell(i);
     k.acq.tanks.read_O2TankData();
     if (mapped.currentTemperature) k.acq.cycle.setCurrentTemperature(*mapped.currentTemperature);
+    // The CO2 interfaces: serial port names, the EC71 meters with their frames and
+    // calibration data.
+    loadComPortMap(*ini_);
+    for (int n = 1; n <= kMaxEC71Meters; ++n) {
+        TEC71& meter = *k.ec71[static_cast<size_t>(n - 1)];
+        meter.configure(k.cfg, n);
+        meter.Frames.load(*ini_);
+        meter.setCalibrationData(&k.ec71Calibration);
+    }
+    k.ec71Calibration.load(*ini_, k.cfg.Cells, k.cfg.EC71_NrOfCalibrationPoints);
+    if (k.cfg.EC71_Present) EC71_CheckCellRanges(k.cfg, k.ec71Meters(), k.cfg.firstCell);
 }
 
 void Application::startupCO2Checks() {
+    TKelvora& k = *kelvora_;
     WriteDbg(kApp, "... checking CDM");
-    if (kelvora_->cfg.CDM_Present) {
-        WriteDbg(kApp, "... .. checking DCM should be present");
+    if (k.cfg.CDM_Present) {
         ui_.progress("Initializing USB/RS232 CDM interface...");
+        CDM_StartupCheck(k.cfg, k.cdm, [this](const std::string& text) { ui_.errorBox(text); });
     }
     WriteDbg(kApp, "... checking EC71");
-    if (kelvora_->cfg.EC71_Present) {
-        WriteDbg(kApp, "... .. EC71 should be present (" +
-                           std::to_string(kelvora_->cfg.EC71_NrDevices) + " devices)");
+    if (k.cfg.EC71_Present) {
         ui_.progress("Initializing USB/RS232 EC71 interface...");
+        EC71_StartupCheck(k.cfg, k.ec71Meters(), [&k] { k.relays.allOff(); });
     }
 }
 
 void Application::startupDevicesAndRows() {
+    TKelvora& k = *kelvora_;
     // Every data device's tact counter is reset and its settings re-read before the rows
     // and the synchronisation look at the devices.
-    kelvora_->devices.sendInitToDataDevices(0);
-    kelvora_->devices.sendSToDataDevices();
+    k.devices.sendInitToDataDevices(0);
+    k.devices.sendSToDataDevices();
+
     ui_.progress("Loading Kelvora stored Row Data...");
     WriteDbg(kApp, "... loading RowFile [" + paths_.row() + "]");
+    k.rows.LoadRowFile(paths_.row());
     WriteDbg(kApp, "... .. finished loading Row-file: " + paths_.row());
+    k.acq.cells.setRowLookup(&k.rows);
+
     if (options_.parameter != "NoSync") {
         ui_.progress("Synchronizing Kelvora with Devices...");
         WriteDbg(kApp, "... Start synching with devices");
+        SplashProgress splash(ui_);
+        DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(false, &splash);
         WriteDbg(kApp, "... Finished synching with devices");
         clock().sleepMs(1000);
     }
@@ -252,8 +301,23 @@ void Application::startupFinish() {
     kelvora_->systemRunning = true;
     messageList().newMessages() = true;
     kelvora_->rowCommandIdle = true;
-    kelvora_->acq.check.setProgramStart(startTime_);
-    kelvora_->acq.startTimers();
+    TKelvora& k = *kelvora_;
+    k.rows.startAutoSave();
+    k.acq.cycle.setRowsUpdate([&k](bool force) { k.rows.UpdateAll(force); });
+    k.acq.check.setProgramStart(startTime_);
+    // A data device that comes back is read out again; this runs on the device check's
+    // own thread.
+    k.acq.check.setResyncHook([this, &k] {
+        SplashProgress splash(ui_);
+        DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(true, &splash);
+    });
+    k.acq.check.setEC71Hook([&k] { return k.cfg.EC71_Present && k.ec71Cycle.deviceCheck(); });
+    k.acq.check.setCDMHook([&k] {
+        if (k.cfg.CDM_Present) k.cdmCycle.deviceCheck();
+    });
+    k.acq.startTimers();
+    if (k.cfg.CDM_Present) k.cdmCycle.start();
+    if (k.cfg.EC71_Present) k.ec71Cycle.start();
     running_ = true;
     ui_.progress("Kelvora running");
 }
@@ -276,12 +340,33 @@ bool Application::quit(QuitSource source) {
             ui_.ask(GetText("frmMain", "ConfirmQuit", "Exit Kelvora ?"), false) != Answer::Yes)
             return false;
     }
+    // 3. A running series may store its current values first.
+    if (k.rows.CountRunning() > 0) {
+        const Answer a =
+            interactive ? ui_.ask(GetText("frmMain", "UpdateOnQuit",
+                                          "Store current value of data values (O2/CO2) with "
+                                          "actual time ?"),
+                                  true)
+                        // Asked by the operating system: keep every impulse counted so far.
+                        : Answer::Yes;
+        if (a == Answer::Cancel) return false;
+        if (a == Answer::Yes) {
+            WriteDbg(source == QuitSource::WindowClose ? "Exit (x)" : "Exit (0)",
+                     "calling Rows.Update(True)");
+            k.rows.UpdateAll(true);
+        }
+    }
     // 4. Callbacks that start from now on do no work.
     k.quitting = true;
     k.systemRunning = false;
     // 5. Wait until every periodic callback has left its work, 6. then stop the timers.
     while (k.callbacksBusy()) clock().sleepMs(10);
     k.acq.stopTimers();
+    k.cdmCycle.stop();
+    k.ec71Cycle.stop();
+    k.rows.stopAutoSave();
+    // 7. The row definitions.
+    k.rows.SaveRowFile(paths_.row(), false);
     // 8. The device state and graphics settings.
     k.devices.writeBackState(k.cfg);
     if (!saveConfigState(*ini_, k.cfg))
@@ -296,7 +381,13 @@ bool Application::quit(QuitSource source) {
 void Application::shutdown() {
     if (shutDown_ || !kelvora_) return;
     shutDown_ = true;
-    kelvora_->devices.Close_HW();
+    TKelvora& k = *kelvora_;
+    if (k.cfg.CDM_Present) CDM_Shutdown(k.cfg, k.cdm);
+    for (TEC71* meter : k.ec71Meters()) {
+        const HCOM h = meter->hCOM.exchange(0);
+        if (h > 0) com_Close(h);
+    }
+    k.devices.Close_HW();
     liveFile().remove();
     WriteDbg(kApp, "Stop Kelvora");
     debugLog().close();

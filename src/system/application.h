@@ -71,6 +71,8 @@ private:
     void startupAlignCells();
     void startupFinish();
     void startMonitorIfNeeded();
+    RowsHooks rowsHooks();
+    class SplashProgress;
 
     StartOptions options_;
     FrontEnd& ui_;
