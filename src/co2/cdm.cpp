@@ -68,7 +68,7 @@ void TCdmLink::setLastInput(std::string text) {
 }
 
 bool CDM_StartupCheck(const Config& cfg, TCdmLink& cdm, const ErrorBoxFn& errorBox) {
-    WriteDbg("App", "... checking CDM");
+    // The caller logs "... checking CDM", also when no CDM is present.
     if (!cfg.CDM_Present) return false;
     WriteDbg("App", "... .. checking DCM should be present");
     cdm.Online = false;

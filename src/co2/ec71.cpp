@@ -363,6 +363,10 @@ std::string getAttributeValue(std::string_view answer, std::string_view name) {
     return std::string(answer.substr(start, end - start));
 }
 
+std::span<TEC71* const> ec71MetersInUse(const Config& cfg, std::span<TEC71* const> meters) {
+    return meters.first(size_t(std::clamp(cfg.EC71_NrDevices, 0, int(meters.size()))));
+}
+
 int ec71MeterForCell(std::span<TEC71* const> meters, int cell) {
     if (meters.size() == 1) return 1;
     for (size_t i = 0; i < meters.size(); ++i)
@@ -413,14 +417,13 @@ bool startupCheckMeter(TEC71& m, const std::function<void()>& allRelaysOff) {
 
 int EC71_StartupCheck(const Config& cfg, std::span<TEC71* const> meters,
                       const std::function<void()>& allRelaysOff) {
-    WriteDbg("App", "... checking EC71");
+    // The caller logs "... checking EC71", also when no meter is present.
     if (!cfg.EC71_Present) return 0;
-    const int n = std::clamp(cfg.EC71_NrDevices, 0, int(meters.size()));
     WriteDbg("App",
              "... .. EC71 should be present (" + std::to_string(cfg.EC71_NrDevices) + " devices)");
     int online = 0;
-    for (int i = 0; i < n; ++i)
-        if (meters[size_t(i)] && startupCheckMeter(*meters[size_t(i)], allRelaysOff)) ++online;
+    for (TEC71* m : ec71MetersInUse(cfg, meters))
+        if (m && startupCheckMeter(*m, allRelaysOff)) ++online;
     return online;
 }
 

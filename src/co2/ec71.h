@@ -156,6 +156,11 @@ std::string getAttributeValue(std::string_view answer, std::string_view name);
 // else the first whose range holds the cell; 0 when none does.
 int ec71MeterForCell(std::span<TEC71* const> meters, int cell);
 
+// The first cfg.EC71_NrDevices of the meters (none while the count is not loaded yet).
+// Callers ask for it each time they need it: the count is known only once the
+// configuration is loaded, and the configuration dialog may change it.
+std::span<TEC71* const> ec71MetersInUse(const Config& cfg, std::span<TEC71* const> meters);
+
 // Start-up check of the first cfg.EC71_NrDevices meters: up to three attempts per meter to
 // open its port and send its initialisation frame (slot 1). allRelaysOff switches every
 // cell's relay off (the relays must not connect a cell while the meter starts). A silent

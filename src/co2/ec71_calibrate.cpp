@@ -201,8 +201,8 @@ EC71CalibrationResult EC71_CalibrateCell(int cell, const Config& cfg,
                                       cfg.EC71_CalibrationUnit);
     if (!ui.ask(question)) return r;
 
-    const size_t n = std::min(meters.size(), size_t(std::max(0, cfg.EC71_NrDevices)));
-    const int mi = cell >= 1 && cell <= cfg.Cells ? ec71MeterForCell(meters.first(n), cell) : 0;
+    const int mi =
+        cell >= 1 && cell <= cfg.Cells ? ec71MeterForCell(ec71MetersInUse(cfg, meters), cell) : 0;
     if (mi == 0 || !meters[size_t(mi - 1)]) {
         r.outcome = Outcome::NoMeter;
         ui.status("Calibrate cell# " + shown + ": no EC71 meter serves this cell",

@@ -122,8 +122,7 @@ double computeLF0(std::span<const double> startValues, double& rowLastLF0,
 std::vector<int> EC71_CheckCellRanges(const Config& cfg, std::span<TEC71* const> meters,
                                       int firstCell) {
     std::vector<int> unserved;
-    const size_t n = std::min(meters.size(), size_t(std::max(0, cfg.EC71_NrDevices)));
-    const std::span<TEC71* const> used = meters.first(n);
+    const std::span<TEC71* const> used = ec71MetersInUse(cfg, meters);
     for (int cell = 1; cell <= cfg.Cells; ++cell)
         if (ec71MeterForCell(used, cell) == 0) unserved.push_back(cell);
     for (int cell : unserved) {
@@ -141,10 +140,18 @@ std::vector<int> EC71_CheckCellRanges(const Config& cfg, std::span<TEC71* const>
 
 TEC71Cycle::TEC71Cycle(const Config& cfg, TCells& cells, std::span<TEC71* const> meters,
                        TCO2Relays& relays, TMuxCycle& mux, RunFlags flags, Co2RowAccess* rows)
-    : cfg_(cfg), cells_(cells), relays_(relays), mux_(mux), flags_(flags), rows_(rows) {
-    const size_t n = std::min(meters.size(), size_t(std::max(0, cfg.EC71_NrDevices)));
-    meters_.assign(meters.begin(), meters.begin() + static_cast<std::ptrdiff_t>(n));
+    : cfg_(cfg),
+      cells_(cells),
+      meters_(meters.begin(), meters.end()),
+      relays_(relays),
+      mux_(mux),
+      flags_(flags),
+      rows_(rows) {
     if (!rows_) rows_ = &ownRows_;
+}
+
+std::span<TEC71* const> TEC71Cycle::metersInUse() const {
+    return ec71MetersInUse(cfg_, meters_);
 }
 
 TEC71Cycle::~TEC71Cycle() {
@@ -164,11 +171,12 @@ void TEC71Cycle::waitIdle() {
 }
 
 int TEC71Cycle::meterForCell(int cell) const {
-    return ec71MeterForCell(meters_, cell);
+    return ec71MeterForCell(metersInUse(), cell);
 }
 
 TEC71* TEC71Cycle::meter(int index) const {
-    return index >= 1 && index <= int(meters_.size()) ? meters_[size_t(index - 1)] : nullptr;
+    const std::span<TEC71* const> used = metersInUse();
+    return index >= 1 && index <= int(used.size()) ? used[size_t(index - 1)] : nullptr;
 }
 
 std::string TEC71Cycle::cellText(int cell) const {

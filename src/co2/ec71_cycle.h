@@ -51,9 +51,11 @@ std::vector<int> EC71_CheckCellRanges(const Config& cfg, std::span<TEC71* const>
 
 class TEC71Cycle {
   public:
-    // meters: the configured meters (the first EC71_NrDevices of them are used); each must
-    // have been built with &mux.MeasureCount. rows may be nullptr: the row's last LF_0 is
-    // then kept in memory only.
+    // meters: every meter object (up to kMaxEC71Meters); each must have been built with
+    // &mux.MeasureCount. The cycle uses the first EC71_NrDevices of them, read from cfg at
+    // every tick, and their cell ranges as they are then; so the cycle may be built before
+    // the configuration is loaded and the meters are configured. rows may be nullptr: the
+    // row's last LF_0 is then kept in memory only.
     TEC71Cycle(const Config& cfg, TCells& cells, std::span<TEC71* const> meters, TCO2Relays& relays,
                TMuxCycle& mux, RunFlags flags, Co2RowAccess* rows = nullptr);
     ~TEC71Cycle();
@@ -87,6 +89,7 @@ class TEC71Cycle {
     bool deviceCheck();
 
   private:
+    std::span<TEC71* const> metersInUse() const;
     TEC71* meter(int index) const;
     void runTick();
     void runState(TEC71& m, TDateTime now);

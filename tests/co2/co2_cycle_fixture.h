@@ -182,7 +182,7 @@ class Co2CycleTest : public ::testing::Test {
         for (auto& m : meters_) meterPtrs_.push_back(m.get());
         ASSERT_EQ(kv::EC71_StartupCheck(cfg_, meterPtrs_, [this] { relays_->allOff(); }), nMeters);
         ec71Cycle_ = std::make_unique<kv::TEC71Cycle>(cfg_, acq_->cells, meterPtrs_, *relays_, mux_,
-                                                      flags_.refs(), &lf0Rows_);
+                                                      flags_.refs(), rowAccess_);
         ec71Cycle_->setStateObserver([this](int cell, int state) {
             std::lock_guard lock(statesMutex_);
             states_.emplace_back(cell, state);
@@ -207,7 +207,7 @@ class Co2CycleTest : public ::testing::Test {
         cdmPort_ = std::make_unique<EndpointMeterPort>(*cdmMeter_, kCdmCom);
         ASSERT_TRUE(kv::CDM_StartupCheck(cfg_, cdm_, nullptr));
         cdmCycle_ = std::make_unique<kv::TCdmCycle>(cfg_, acq_->cells, cdm_, *relays_, mux_,
-                                                    flags_.refs(), cdmBusy_, &lf0Rows_);
+                                                    flags_.refs(), cdmBusy_, rowAccess_);
         cdmCycle_->setStateObserver([this](int cell, int state) {
             std::lock_guard lock(statesMutex_);
             states_.emplace_back(cell, state);
@@ -292,6 +292,8 @@ class Co2CycleTest : public ::testing::Test {
     kv::HeadlessStatusOutput status_;
     Co2FakeRows rows_;
     kv::Co2RowMemory lf0Rows_;
+    // Where the cycles keep the rows' LF_0; a test with real rows points it at them.
+    kv::Co2RowAccess* rowAccess_ = &lf0Rows_;
     kv::sim::AbsorberParams absorberParams_;
     std::unique_ptr<kv::sim::Lab> lab_;
     std::unique_ptr<kv::sim::LabAbsorbers> absorbers_;

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <mutex>
 
 #include "app/config.h"
+#include "app/debuglog.h"
 #include "app/messages.h"
 #include "co2/cdm.h"
 #include "co2/escapes.h"
@@ -10,6 +12,7 @@
 #include "common/datetime.h"
 #include "sim/meters/cdm_meter.h"
 #include "sim/rng.h"
+#include "support/temp_dir.h"
 
 using namespace kv;
 using kv::sim::CdmMeter;
@@ -162,4 +165,79 @@ TEST(CdmStartup, SilentMeterIsReported) {
     off.CDM_Present = false;
     EXPECT_FALSE(CDM_StartupCheck(off, cdm, [&](const std::string& t) { boxes.push_back(t); }));
     EXPECT_EQ(boxes.size(), 1u);
+}
+
+namespace {
+
+// A CDM port that keeps every byte it is sent and answers each command ending in CR.
+class RecordingCdmPort : public ComEndpoint {
+  public:
+    bool write(std::string_view b) override {
+        std::lock_guard lock(mutex_);
+        got_ += b;
+        if (!b.empty() && b.back() == '\r') out_ += "CDM\r\n";
+        return true;
+    }
+    size_t queued() override {
+        std::lock_guard lock(mutex_);
+        return out_.size();
+    }
+    std::string read(size_t n) override {
+        std::lock_guard lock(mutex_);
+        std::string r = out_.substr(0, n);
+        out_.erase(0, r.size());
+        return r;
+    }
+    std::string got() {
+        std::lock_guard lock(mutex_);
+        return got_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::string got_, out_;
+};
+
+}  // namespace
+
+// Start-up and shutdown on one port: the initialisation goes out decoded, twice; at
+// shutdown the close command goes out exactly as configured (escapes and all), then the
+// port is closed and its handle reaches nothing any more.
+TEST(CdmStartup, ShutdownSendsTheCloseCommandAsWrittenAndCloses) {
+    ManualClock clk(encodeDateTime(2026, 3, 1, 8));
+    ScopedClock sc(clk);
+    kvtest::TempDir dir;
+    debugLog().open(dir.file("t.Dbg"));
+    Config cfg = cdmConfig(44);
+    cfg.CDM_Cmd_Close = "BYE\\013\\\\";
+    auto port = std::make_shared<RecordingCdmPort>();
+    setComEndpoint(44, port);
+
+    TCdmLink cdm;
+    ASSERT_TRUE(CDM_StartupCheck(cfg, cdm, nullptr));
+    const HCOM h = cdm.hWinSIO;
+    ASSERT_TRUE(com_IsOpen(h));
+    EXPECT_EQ(port->got(), "INIT\rINIT\r");
+
+    // Not present: nothing is sent and the port stays as it is.
+    Config off = cfg;
+    off.CDM_Present = false;
+    CDM_Shutdown(off, cdm);
+    EXPECT_TRUE(com_IsOpen(h));
+    EXPECT_EQ(port->got(), "INIT\rINIT\r");
+
+    CDM_Shutdown(cfg, cdm);
+    EXPECT_EQ(port->got(), "INIT\rINIT\rBYE\\013\\\\");
+    EXPECT_FALSE(com_IsOpen(h));
+    EXPECT_EQ(cdm.hWinSIO.load(), kInvalidHCOM);
+    EXPECT_FALSE(cdm.Online.load());
+    EXPECT_NE(com_Write(h, "LATE"), 0);
+    EXPECT_EQ(port->got(), "INIT\rINIT\rBYE\\013\\\\");
+
+    // The start-up writes "... checking CDM" itself, present or not.
+    debugLog().close();
+    const std::string log = kvtest::readFile(dir.file("t.Dbg"));
+    EXPECT_EQ(log.find("... checking CDM"), std::string::npos);
+    EXPECT_NE(log.find("... .. checking DCM should be present"), std::string::npos);
+    setComEndpoint(44, nullptr);
 }
