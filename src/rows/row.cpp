@@ -34,6 +34,7 @@ void CellValues::clear() {
 }
 
 void CellValues::setLf(int i, int v) {
+    if (!inRange(i)) return;
     if (lf_.empty()) {
         if (v == -1) return;
         lf_.assign(count_.size(), -1);
@@ -42,6 +43,7 @@ void CellValues::setLf(int i, int v) {
 }
 
 void CellValues::setTlf(int i, double v) {
+    if (!inRange(i)) return;
     if (tlf_.empty()) {
         if (v == 0.0) return;
         tlf_.assign(count_.size(), 0.0);
@@ -129,6 +131,9 @@ int TRow::AddCell(int cellNr, const std::string& name, double vol, int mode, int
     c.cdm_LF_0 = -1.0;
     c.LF_Last = -1.0;
     c.State = cs_Assigned;
+    // A cell added to a row that already has time values needs a value for each of them
+    // (no value, as it was not measured then): every reader indexes it up to iRTV.
+    sizeValues(c);
     if (!isTemplate) {
         const int nr = UniqueNr;
         env().cells.update(cellNr, [&](TCell& m) {
@@ -143,6 +148,22 @@ int TRow::AddCell(int cellNr, const std::string& name, double vol, int mode, int
     WriteDbg("Rows", "Adding cell " + num(DisplayNr(slot)) + " to row " + Name +
                          ", NrCells=" + num(NrCells));
     return slot;
+}
+
+void TRow::sizeValues(RowCell& c) {
+    c.Values.clear();
+    if (RTV.empty()) {
+        c.NValues = 0;
+        return;
+    }
+    c.Values.reserve(static_cast<int>(RTV.capacity()));
+    c.Values.resize(static_cast<int>(RTV.size()));
+    c.NValues = RTVSize;
+}
+
+bool TRow::ownsCell(const RowCell& c) const {
+    if (isTemplate || !c.bMapped || !TCells::validCell(c.CellNr)) return false;
+    return env().cells.cell(c.CellNr).RowNr == UniqueNr;
 }
 
 void TRow::releaseCellInModel(int cellNr) {

@@ -52,16 +52,27 @@ class CellValues {
     void reserve(int n);
     void clear();
 
-    int count(int i) const { return count_[static_cast<size_t>(i)]; }
-    void setCount(int i, int v) { count_[static_cast<size_t>(i)] = v; }
-    void addCount(int i, int v) { count_[static_cast<size_t>(i)] += v; }
+    // An index outside the values reads as no value (count), -1 (lf) or 0 (tlf), and a
+    // write there is ignored: a slot whose array is shorter than the time vector must not
+    // take the program down.
+    int count(int i) const { return inRange(i) ? count_[static_cast<size_t>(i)] : NoValueInt; }
+    void setCount(int i, int v) {
+        if (inRange(i)) count_[static_cast<size_t>(i)] = v;
+    }
+    void addCount(int i, int v) {
+        if (inRange(i)) count_[static_cast<size_t>(i)] += v;
+    }
     // -1 (not measured) where nothing was stored.
-    int lf(int i) const { return lf_.empty() ? -1 : lf_[static_cast<size_t>(i)]; }
+    int lf(int i) const { return lf_.empty() || !inRange(i) ? -1 : lf_[static_cast<size_t>(i)]; }
     void setLf(int i, int v);
-    double tlf(int i) const { return tlf_.empty() ? 0.0 : tlf_[static_cast<size_t>(i)]; }
+    double tlf(int i) const {
+        return tlf_.empty() || !inRange(i) ? 0.0 : tlf_[static_cast<size_t>(i)];
+    }
     void setTlf(int i, double v);
 
   private:
+    bool inRange(int i) const { return i >= 0 && i < size(); }
+
     std::vector<int> count_;
     std::vector<int> lf_;
     std::vector<double> tlf_;
@@ -138,6 +149,9 @@ class TRow : public std::enable_shared_from_this<TRow> {
     int iRTV0 = 0;
     int iRTV_lastLoaded = 0;
     int iRTV_lastSaved = 0;
+    // Reload stopped at RTVSize: the data file holds lines that are not in memory, so it
+    // is only ever appended to, never rewritten from memory.
+    bool bIncompleteLoad = false;
     int lastValidTemp = 0;
     std::string Name;
     std::string SampleDate;
@@ -224,6 +238,8 @@ class TRow : public std::enable_shared_from_this<TRow> {
     double GetIntervalDays();
     // A usable interval: IntDays, but never less than one second.
     double intervalStep() const;
+    // When the row's values begin: the earlier of Start and realStart.
+    TDateTime spanStart() const;
 
     // Value functions: slot 1..NrCells, i 1..iRTV (or -1 for the start value where named).
     double O2Consumption(int slot, int i) const;
@@ -278,7 +294,17 @@ class TRow : public std::enable_shared_from_this<TRow> {
     RowsEnv& env() const;
     bool co2DevicePresent() const;
     void releaseCellInModel(int cellNr);
+    // The slot's cell is attached to this row in the cell model (mapped, and the model's
+    // RowNr is ours): only then may the row start, stop, suspend or overwrite it.
+    bool ownsCell(const RowCell& c) const;
+    // Gives a slot that has just taken a cell one value per time vector entry.
+    void sizeValues(RowCell& c);
+    // Keeps DataDir inside DataRoot (after symbolic links and ".." are resolved).
+    void confineDataDir();
     void clearSlot(RowCell& c);
+    // Sets the in-row state of a cell found by its number (not by a slot kept across an
+    // unlocked wait).
+    void setStateOfCell(int cellNr, int state);
     void suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue) const;
     double co2FactorOfCell(int cellNr) const;
     int caseTemperatureTenths(int cellNr) const;

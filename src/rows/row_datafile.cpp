@@ -2,8 +2,9 @@
 // and read back when the program starts again.
 //
 // Every append opens the file, writes whole lines, flushes them to the disk (fsync) and
-// closes it, so a line that Update reports as written survives a crash. A rewrite goes
-// through a temporary file and a rename, so a crash mid-rewrite keeps the previous file.
+// closes it, so a line that Update reports as written survives a crash; a new file's
+// directory is flushed too. A rewrite goes through a temporary file and a rename, so a
+// crash mid-rewrite keeps the previous file.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -69,6 +70,9 @@ int appendToDataFile(const std::string& path, const std::string& header, const s
     int err = writeAll(fd, out);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
     if (::close(fd) != 0 && err == 0) err = errno;
+    // A new file: its directory entry must reach the disk too, or a crash could lose the
+    // whole file with the lines fsync just wrote.
+    if (err == 0 && st.st_size == 0) syncDirectoryOf(path);
     return err;
 }
 
@@ -77,10 +81,11 @@ bool isDirectory(const std::string& p) {
     return fs::is_directory(p, ec);
 }
 
-// Creates one directory level; 0 or the errno.
+// Creates one directory level (flushing the new entry in its parent); 0 or the errno.
 int makeDir(const std::string& p) {
     if (isDirectory(p)) return 0;
-    if (::mkdir(p.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    if (::mkdir(p.c_str(), 0755) != 0) return errno == EEXIST ? 0 : errno;
+    syncDirectoryOf(p);
     return 0;
 }
 
@@ -277,6 +282,15 @@ bool TRow::SaveAllData() {
 bool TRow::RewriteDataFile() {
     std::lock_guard lock(owner_.mutex());
     if (DataDir.empty() && !MakeDataDir()) return false;
+    if (bIncompleteLoad) {
+        // Memory holds only the first RTVSize lines of the file; a rewrite would drop the
+        // rest. The lines not yet in the file are appended instead.
+        WriteDbg("Rows", "Row " + Name + ": data file was not read to its end - not rewritten, " +
+                             "lines " + num(iRTV_lastSaved + 1) + ".." + num(iRTV) + " appended");
+        const bool ok = appendLines(iRTV_lastSaved + 1, iRTV, false);
+        if (ok) iRTV_lastSaved = iRTV;
+        return ok;
+    }
     const bool dc = decimalCommaFlag();
     std::string content = HeaderLine() + "\r\n";
     for (int i = 1; i <= iRTV; ++i) {
@@ -315,6 +329,12 @@ void TRow::Reload() {
     }
     bool rewrite = false;
     bool complete = true;
+    bIncompleteLoad = false;
+    // Lines dated far outside the row's span (a damaged date, a clock that was wrong) are
+    // not taken: the synchronisation fills the time vector from the last line on, and a
+    // line from years back would make it create millions of entries.
+    const TDateTime now = clock().now();
+    const TDateTime earliest = spanStart() - 1.0, latest = now + 1.0;
     std::ifstream in(fn, std::ios::binary);
     if (!in) {
         WriteDbg("Rows", "... File " + fn + " not found - row NOT reloaded");
@@ -339,6 +359,7 @@ void TRow::Reload() {
                     env().hooks.errorBox(t);
                 }
                 complete = false;
+                bIncompleteLoad = true;
                 break;
             }
             const std::string_view l(line);
@@ -347,6 +368,12 @@ void TRow::Reload() {
                 // A damaged line without a readable time cannot be placed in the series.
                 WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
                                      "): unreadable date/time ignored");
+                continue;
+            }
+            if (dt < earliest || dt > latest) {
+                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                                     "): date/time (" + dtText(dt) + ") outside " +
+                                     dtText(earliest) + " .. " + dtText(latest) + " ignored");
                 continue;
             }
             if (iRTV >= 2 && RTV[static_cast<size_t>(iRTV)].dt > dt) {
@@ -372,7 +399,6 @@ void TRow::Reload() {
     }
     if (State != kRowRunning && State != kRowStoppedControl) return;
     WriteDbg("Rows", "... row is running");
-    const TDateTime now = clock().now();
     if (now <= Stop || State == kRowStoppedControl)
         restartAfterReload(now);
     else
@@ -387,6 +413,8 @@ void TRow::restartAfterReload(TDateTime now) {
             if (!(st == cs_Assigned || st == cs_Running || st == cs_Suspended ||
                   st == cs_ControlOnly || st == cs_SuspendedO2 || st == cs_SuspendedCO2))
                 continue;
+            // A cell another row has taken keeps that row's count and settings.
+            if (!ownsCell(c)) continue;
             const int last = c.Values.count(iRTV);
             if (last != NoValueInt) env().cells.SetCellCount(c.CellNr, last);
             const bool co2 = withCO2;

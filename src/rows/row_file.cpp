@@ -11,7 +11,9 @@
 
 #include "acquisition/cell_state.h"
 #include "app/debuglog.h"
+#include "app/messages.h"
 #include "app/password.h"
+#include "app/texts.h"
 #include "common/datetime.h"
 #include "common/strutil.h"
 #include "rows/ini_sections.h"
@@ -331,8 +333,21 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
         }
     }
     DataDir = normaliseDataDir(f.readString(sec, "DataDir", ""));
+    // An import chooses its own folder below (importIdentity).
+    if (!options.import) confineDataDir();
     Saved = textToInt(f.readString(sec, "Saved", "")) == 1;
     State = textToInt(f.readString(sec, "State", ""));
+    if (options.import && (State == kRowRunning || State == kRowStoppedControl)) {
+        // An export taken while the row ran. Its cells run on in the original row, or
+        // belong to another row by now; taking them up would stop or overwrite that row's
+        // cells, so the copy comes in stopped and never reaches the devices.
+        const std::string t = GetTextFmt(
+            "uRows", "ImportRunningRow",
+            "Meas.series %s was running when it was exported - imported as stopped.", Name);
+        AddMsg(t, false);
+        WriteDbg("Rows", t);
+        State = kRowStopped;
+    }
     SpecialCellMode = textToInt(f.readString(sec, "SpecialCellMode", "")) == 1 ? 1 : 0;
 
     NrSpecialCells = textToInt(f.readString(sec, "NrSpecialCells", "0"));
@@ -482,6 +497,21 @@ std::string TRow::normaliseDataDir(std::string dir) const {
     }
     if (dir.front() != '/') return env().homeFolder + "/" + dir;
     return dir;
+}
+
+void TRow::confineDataDir() {
+    if (DataDir.empty() || owner_.InsideDataRoot(DataDir)) return;
+    // A row file edited by hand or copied from elsewhere must not make the row write (or,
+    // on delete, remove) files outside the data root.
+    const std::string given = DataDir;
+    const std::string root = owner_.DataRoot();
+    DataDir = root + "/" + num(UniqueNr);
+    const std::string t =
+        GetTextFmt("uRows", "RowDataDirOutside",
+                   "Meas.series %s: data directory %s lies outside %s - %s is used instead.", Name,
+                   given, root, DataDir);
+    AddMsg(t, false);
+    WriteDbg("Rows", t);
 }
 
 void TRow::importIdentity() {

@@ -52,10 +52,11 @@ bool TRow::StartRow(bool forceCO2Cycle) {
     realStop = 0;
     int withFlag = 0;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        const RowCell& c = RowCells[static_cast<size_t>(s)];
+        if (!ownsCell(c)) continue;
         const bool on = withCO2;
-        env().cells.update(RowCells[static_cast<size_t>(s)].CellNr,
-                           [on](TCell& m) { m.LFFlag = on; });
-        if (env().cells.cell(RowCells[static_cast<size_t>(s)].CellNr).LFFlag) ++withFlag;
+        env().cells.update(c.CellNr, [on](TCell& m) { m.LFFlag = on; });
+        if (env().cells.cell(c.CellNr).LFFlag) ++withFlag;
     }
     CycleIncrement = 60 * kSecond;
     if (co2DevicePresent() && withCO2)
@@ -88,6 +89,11 @@ void TRow::StartCellInRow(int slot, int zeroNeeded) {
     if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
     if (c.State >= cs_Running) return;
+    if (!ownsCell(c)) {
+        WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
+                             " is not attached to this row - not started");
+        return;
+    }
     c.State = cs_Running;
     c.CellTact = Tact;
     c.StartTime = clock().now();
@@ -140,8 +146,12 @@ bool TRow::StopRow(const std::string& reason) {
     }
     if (co2DevicePresent() && env().hooks.co2RelayOff) {
         std::vector<int> cells;
-        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
-            cells.push_back(RowCells[static_cast<size_t>(s)].CellNr);
+        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+            const RowCell& c = RowCells[static_cast<size_t>(s)];
+            // A stopped cell is free in the model already; another row's cell is left be.
+            if (ownsCell(c) || (c.bMapped && env().cells.cell(c.CellNr).RowNr == 0))
+                cells.push_back(c.CellNr);
+        }
         const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
         RowsUnlocked u(owner_.mutex());
         for (int nr : cells) {
@@ -169,6 +179,15 @@ void TRow::StopCell(int slot, int mode, TDateTime stopTime) {
         c.State = cs_Stopped;
     }
     c.StopTime = stopTime;
+    if (!ownsCell(c)) {
+        // The row's own record is stopped; the cell itself belongs to another row (or to
+        // none) and keeps running there.
+        WriteDbg("StopCell",
+                 "Cell " + num(DisplayNr(slot)) + " is not attached to row " + Name +
+                     " - only stopped in the row",
+                 dbg().rows.load());
+        return;
+    }
     const int nr = c.CellNr, state = c.State;
     const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
     const auto keep = weak_from_this().lock();
@@ -192,23 +211,39 @@ void TRow::suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue)
     suffix.clear();
 }
 
+void TRow::setStateOfCell(int cellNr, int state) {
+    // The slot is looked up again: while the lock was let go, DeleteCell may have moved
+    // the cells to close a gap.
+    const int s = FindCellSlot(cellNr);
+    if (s > 0)
+        RowCells[static_cast<size_t>(s)].State = state;
+    else
+        WriteDbg("Rows", "+++ row " + Name + ": cell " + num(cellNr + env().cfg.firstCell - 1) +
+                             " left the row meanwhile - state " + num(state) + " not kept");
+}
+
 void TRow::SuspendCell(int slot, bool o2, bool co2) {
     std::unique_lock lock(owner_.mutex());
     if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
     if (!isSuspendable(c.State)) return;
+    if (!ownsCell(c)) {
+        WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
+                             " is not attached to this row - not suspended");
+        return;
+    }
     std::string suffix;
     suffixFor(o2, co2, suffix, false);
     const int nr = c.CellNr;
+    const std::string shown = num(DisplayNr(slot));
     const auto keep = weak_from_this().lock();
     int state = 0;
     {
         RowsUnlocked u(owner_.mutex());
         state = env().cells.SuspendCell(nr, o2, co2);
     }
-    c.State = state;
-    AddMsg(GetTextFmt("uRows", "SuspendCell", "Row %s: Cell %s suspended !", Name,
-                      num(DisplayNr(slot)) + suffix),
+    setStateOfCell(nr, state);
+    AddMsg(GetTextFmt("uRows", "SuspendCell", "Row %s: Cell %s suspended !", Name, shown + suffix),
            false);
     const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
     RowsUnlocked u(owner_.mutex());
@@ -224,19 +259,25 @@ void TRow::UnSuspendCell(int slot, bool o2, bool co2) {
     if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
     if (!isSuspended(c.State)) return;
+    if (!ownsCell(c)) {
+        WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
+                             " is not attached to this row - not continued");
+        return;
+    }
     std::string suffix;
     suffixFor(o2, co2, suffix, true);
     const int nr = c.CellNr;
+    const std::string shown = num(DisplayNr(slot));
     const auto keep = weak_from_this().lock();
     int state = 0;
     {
         RowsUnlocked u(owner_.mutex());
         state = env().cells.UnsuspendCell(nr, o2, co2);
     }
-    c.State = state;
-    AddMsg(GetTextFmt("uRows", "UnSuspendCell", "Row %s: Cell %s continued !", Name,
-                      num(DisplayNr(slot)) + suffix),
-           false);
+    setStateOfCell(nr, state);
+    AddMsg(
+        GetTextFmt("uRows", "UnSuspendCell", "Row %s: Cell %s continued !", Name, shown + suffix),
+        false);
 }
 
 void TRow::CancelCell(int slot, bool tellUser) {
@@ -251,9 +292,16 @@ void TRow::CancelCell(int slot, bool tellUser) {
         WriteDbg("CancelCell", "Request to stop running/suspended cell " + shown, log);
         c.State = cs_Cancelled;
         c.StopTime = clock().now();
-        const int nr = c.CellNr, rowState = State;
-        RowsUnlocked u(owner_.mutex());
-        env().cells.StopCell(nr, cs_Cancelled, rowState);
+        if (ownsCell(c)) {
+            const int nr = c.CellNr, rowState = State;
+            RowsUnlocked u(owner_.mutex());
+            env().cells.StopCell(nr, cs_Cancelled, rowState);
+        } else {
+            WriteDbg("CancelCell",
+                     "Cell " + shown + " is not attached to row " + Name +
+                         " - only cancelled in the row",
+                     log);
+        }
     }
     if (tellUser)
         AddMsg(GetTextFmt("uRows", "CancelCell", "Row %s: Cell %s stopped !", Name, shown), false);
@@ -314,7 +362,7 @@ bool TRow::StartDialogStartAll(bool countAfterAllCellsStarted) {
         for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
             RowCell& c = RowCells[static_cast<size_t>(s)];
             c.StartTime = t;
-            env().cells.SetCellStartTime(c.CellNr, t);
+            if (ownsCell(c)) env().cells.SetCellStartTime(c.CellNr, t);
         }
     }
     return true;

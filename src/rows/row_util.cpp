@@ -106,7 +106,21 @@ int replaceFileAtomically(const std::string& path, std::string_view content) {
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) ::unlink(tmp.c_str());
+    if (err == 0) syncDirectoryOf(path);
     return err;
+}
+
+void syncDirectoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".")
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // Best effort: some file systems refuse fsync on a directory, and the entry is written
+    // anyway; only its survival of a power cut is at stake.
+    ::fsync(fd);
+    ::close(fd);
 }
 
 TDateTime nextDue(TDateTime last, double step, TDateTime now) {

@@ -43,6 +43,9 @@ namespace kv {
 // the disk, renamed over the old one), so a crash leaves either the old or the new file.
 // Returns 0 or the errno of the failure.
 int replaceFileAtomically(const std::string& path, std::string_view content);
+// Flushes the directory entry of `path` (its parent directory) to the disk, so a newly
+// created or renamed file is still there after a crash. Best effort.
+void syncDirectoryOf(const std::string& path);
 // The first time `last` + k x step (k >= 0) that is at or after `now`.
 TDateTime nextDue(TDateTime last, double step, TDateTime now);
 }  // namespace kv

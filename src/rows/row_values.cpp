@@ -107,6 +107,12 @@ double TRow::GetIntervalDays() {
     return IntDays;
 }
 
+TDateTime TRow::spanStart() const {
+    // Loading moves Start to the first cell's start, which may be later than the row's
+    // first values (cells started one by one); realStart keeps the moment the row began.
+    return realStart > 0 ? std::min(Start, realStart) : Start;
+}
+
 double TRow::intervalStep() const {
     return (std::isfinite(IntDays) && IntDays >= kSecond) ? IntDays : kSecond;
 }
@@ -233,7 +239,9 @@ void TRow::fillRTV(TDateTime upTo) {
     if (upTo <= RTV[static_cast<size_t>(i0)].dt) return;
     GetIntervalDays();
     const double step = intervalStep();
-    TDateTime t = RTV[static_cast<size_t>(i0)].dt;
+    // From the last entry on, but never from before the row's start: a damaged date in
+    // the last entry must not make the gap years long.
+    TDateTime t = std::max(RTV[static_cast<size_t>(i0)].dt, spanStart());
     // A temperature is known only once a case device delivered one (always above 0 °C
     // in an incubator); 0 and the no-value marker mean none.
     const int t0 = lastValidTemp;

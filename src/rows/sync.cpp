@@ -1,8 +1,10 @@
 #include "rows/sync.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <random>
 
 #include "acquisition/cell_state.h"
@@ -127,6 +129,108 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
     }
 }
 
+enum class ReadEnd { Complete, Incomplete, MaxFailed };
+
+// Reads records from one device's queue in blocks of up to 50 and inserts them, 3 s apart
+// from tAct on (never later than now). Blocks that come back short are rejected and asked
+// for again, up to kMaxRetries times.
+struct QueueReader {
+    DeviceProtocol& proto;
+    std::mutex& io;
+    LinkHandle h;
+    const TKLVDeviceListEntry& e;
+    SyncProgress& ui;
+    SyncRun& run;
+    TRows& rows;
+    TCells& cells;
+    // Failed blocks in a row, across devices.
+    int& failures;
+    TDateTime tAct = 0;
+    long long received = 0;
+    long long total = 0;  // for the progress gauge
+    int runNr = 0;
+    bool anySuccess = false;
+
+    ReadEnd read(int q);
+};
+
+ReadEnd QueueReader::read(int q) {
+    const bool log = run.log;
+    int remaining = q;
+    int retry = 1;
+    while (remaining > 0 && retry <= DeviceSync::kMaxRetries && !ui.cancelRequested()) {
+        ++runNr;
+        bool success = false;
+        retry = 1;
+        while (!success && retry <= DeviceSync::kMaxRetries && !ui.cancelRequested()) {
+            TouchLiveFile();
+            clock().sleepMs(200);
+            std::string block, q2;
+            {
+                std::lock_guard lock(io);
+                block = proto.queueEntry(h);
+                q2 = proto.queueCount(h);
+            }
+            const int len = static_cast<int>(block.size());
+            WriteDbg(kCat, "    Sync#=" + num(runNr) + ": length=" + num(len), log);
+            WriteDbg(kCat, "       SyncString=" + escaped(block), log);
+            WriteDbg(kCat, "    Queue Entries2=" + q2, log);
+            const int expected = std::min(remaining, DeviceSync::kBlockSize);
+            if (len < expected) {
+                {
+                    std::lock_guard lock(io);
+                    for (int k = 0; k < 3; ++k) proto.acknowledgeRecord(h);
+                }
+                clock().sleepMs(500);
+                ++failures;
+                ++run.result.blocksFailed;
+                const std::string why =
+                    "Expected: " + num(expected) + " received: " + num(len) + " characters";
+                WriteDbg(kCat, "    Sync#=" + num(runNr) + ", RetryCount=" + num(retry) +
+                                   ": failed due to length. " + why);
+                ++retry;
+                if (retry > DeviceSync::kMaxRetries)
+                    WriteDbg(kCat, "    Sync#=" + num(runNr) +
+                                       ", : finally failed due to length. " + why);
+                if (failures > DeviceSync::kMaxSyncFailed) {
+                    WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
+                    AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
+                    run.result.maxSyncFailed = true;
+                    return ReadEnd::MaxFailed;
+                }
+                continue;
+            }
+            remaining -= len;
+            received += len;
+            {
+                std::lock_guard lock(io);
+                proto.acknowledgeRecord(h);
+            }
+            success = true;
+            anySuccess = true;
+            failures = 0;
+            ++run.result.blocksRead;
+            const TDateTime latest = clock().now();
+            auto lock = rows.lock();
+            for (int k = 0; k < len; ++k) {
+                const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
+                insertRecord(run, rows, cells, e, rec, k + 1, tAct);
+                ++run.result.records;
+                tAct += kRecordSeconds * kSecond;
+                if (tAct > latest) tAct = latest;
+                if (k % 2 == 1) {
+                    RowsUnlocked u(rows.mutex());
+                    const long long pct = total > 0 ? 100 * received / total : 100;
+                    ui.valuesProgress(static_cast<int>(std::min<long long>(pct, 100)));
+                }
+            }
+            lock.unlock();
+            ui.processMessages();
+        }
+    }
+    return remaining <= 0 ? ReadEnd::Complete : ReadEnd::Incomplete;
+}
+
 }  // namespace
 
 SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
@@ -208,82 +312,30 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
                 std::lock_guard io(io_.of(d));
                 proto.acknowledgeRecord(h);
             }
-            int remaining = q;
-            long long received = 0;
-            TDateTime tAct = tFirst;
-            int retry = 1;
-            int runNr = 0;
-            while (remaining > 0 && retry <= kMaxRetries && !ui.cancelRequested()) {
-                ++runNr;
-                bool success = false;
-                retry = 1;
-                while (!success && retry <= kMaxRetries && !ui.cancelRequested()) {
-                    TouchLiveFile();
-                    clock().sleepMs(200);
-                    std::string block, q2;
-                    {
-                        std::lock_guard io(io_.of(d));
-                        block = proto.queueEntry(h);
-                        q2 = proto.queueCount(h);
-                    }
-                    const int len = static_cast<int>(block.size());
-                    WriteDbg(kCat, "    Sync#=" + num(runNr) + ": length=" + num(len), log);
-                    WriteDbg(kCat, "       SyncString=" + escaped(block), log);
-                    WriteDbg(kCat, "    Queue Entries2=" + q2, log);
-                    const int expected = std::min(remaining, kBlockSize);
-                    if (len < expected) {
-                        {
-                            std::lock_guard io(io_.of(d));
-                            for (int k = 0; k < 3; ++k) proto.acknowledgeRecord(h);
-                        }
-                        clock().sleepMs(500);
-                        ++failures;
-                        ++run.result.blocksFailed;
-                        const std::string why =
-                            "Expected: " + num(expected) + " received: " + num(len) + " characters";
-                        WriteDbg(kCat, "    Sync#=" + num(runNr) + ", RetryCount=" + num(retry) +
-                                           ": failed due to length. " + why);
-                        ++retry;
-                        if (retry > kMaxRetries)
-                            WriteDbg(kCat, "    Sync#=" + num(runNr) +
-                                               ", : finally failed due to length. " + why);
-                        if (failures > kMaxSyncFailed) {
-                            WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
-                            AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
-                            run.result.maxSyncFailed = true;
-                            return run.result;
-                        }
-                        continue;
-                    }
-                    remaining -= len;
-                    received += len;
-                    {
-                        std::lock_guard io(io_.of(d));
-                        proto.acknowledgeRecord(h);
-                    }
-                    success = true;
-                    anySuccess = true;
-                    failures = 0;
-                    ++run.result.blocksRead;
-                    {
-                        auto lock = rows_.lock();
-                        for (int k = 0; k < len; ++k) {
-                            const int rec =
-                                static_cast<unsigned char>(block[static_cast<size_t>(k)]);
-                            insertRecord(run, rows_, cells_, e, rec, k + 1, tAct);
-                            ++run.result.records;
-                            tAct += kRecordSeconds * kSecond;
-                            if (tAct > run.tNow) tAct = run.tNow;
-                            if (k % 2 == 1) {
-                                RowsUnlocked u(rows_.mutex());
-                                ui.valuesProgress(
-                                    static_cast<int>(std::lround(100.0 * received / q)));
-                            }
-                        }
-                    }
-                    ui.processMessages();
+            QueueReader reader{proto, io_.of(d), h, e, ui, run, rows_, cells_, failures};
+            reader.total = q;
+            reader.tAct = tFirst;
+            ReadEnd end = reader.read(q);
+            // The device adds a record every tact while its queue is read, and f0# at the
+            // end empties the queue: what arrived meanwhile is read as well, a bounded
+            // number of times (the last tact or so stays behind).
+            for (int round = 1; end == ReadEnd::Complete && round <= kMaxExtraRounds; ++round) {
+                if (ui.cancelRequested()) break;
+                std::string more;
+                {
+                    std::lock_guard io(io_.of(d));
+                    more = proto.queueCount(h);
                 }
+                const int q2 = textToInt(more);
+                WriteDbg(kCat, "    Queue Entries (arrived meanwhile)=" + more, log);
+                if (q2 == NoValueInt || q2 <= 0) break;
+                // These records are the newest: they end now, after those read so far.
+                reader.tAct = std::max(reader.tAct, clock().now() - q2 * kRecordSeconds * kSecond);
+                reader.total += q2;
+                end = reader.read(q2);
             }
+            if (reader.anySuccess) anySuccess = true;
+            if (end == ReadEnd::MaxFailed) return run.result;
             if (ui.cancelRequested()) run.result.cancelled = true;
         }
     }

@@ -4,8 +4,9 @@
 // it, so a series measured across a program restart, a PC crash or a lost USB connection
 // gets its impulses back: the records are read in blocks of 50 (O#), placed on the time
 // axis backwards from now, filled into the rows' time values (extending them where the
-// program was not running) and written to the data files. Every data device's queue is
-// reset afterwards (f0#).
+// program was not running) and written to the data files. The records that arrive while
+// the queue is read are read after it (a bounded number of rounds). Every data device's
+// queue is reset afterwards (f0#).
 //
 // Runs on the window thread at start-up (before the acquisition timer starts) and from
 // the device check when a lost data device is back (with the acquisition held off). The
@@ -57,6 +58,9 @@ class DeviceSync {
     static constexpr int kBlockSize = 50;
     static constexpr int kMaxRetries = 10;
     static constexpr int kMaxSyncFailed = 20;
+    // After the counted records: how often the queue is asked again for the records that
+    // arrived while it was read.
+    static constexpr int kMaxExtraRounds = 5;
 
     DeviceSync(const Config& cfg, DeviceList& devices, DeviceIoLocks& io, TCells& cells,
                TRows& rows)

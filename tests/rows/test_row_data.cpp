@@ -1,14 +1,40 @@
 // Time values, the periodic update, the value functions, the data file and its reload.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "acquisition/cell_state.h"
 #include "common/strutil.h"
 #include "rows_fixture.h"
+
+// Records what is flushed to the disk while a test asks for it. Defined here, it takes the
+// place of the C library's fsync for the whole test program and passes every call on.
+namespace {
+std::mutex syncedMutex;
+std::vector<std::string>* syncedPaths = nullptr;
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    using Fsync = int (*)(int);
+    static const auto next = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+    {
+        std::lock_guard lock(syncedMutex);
+        if (syncedPaths) {
+            std::error_code ec;
+            const auto p = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+            if (!ec) syncedPaths->push_back(p.string());
+        }
+    }
+    return next ? next(fd) : 0;
+}
 
 namespace kvtest {
 namespace {
@@ -16,6 +42,26 @@ namespace {
 namespace fs = std::filesystem;
 using kv::kSecond;
 using kv::TDateTime;
+
+// The paths flushed while it lives.
+class SyncedPaths {
+  public:
+    SyncedPaths() {
+        std::lock_guard lock(syncedMutex);
+        syncedPaths = &paths_;
+    }
+    ~SyncedPaths() {
+        std::lock_guard lock(syncedMutex);
+        syncedPaths = nullptr;
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(syncedMutex);
+        return std::exchange(paths_, {});
+    }
+
+  private:
+    std::vector<std::string> paths_;
+};
 
 class RowDataTest : public RowsFixture {
   protected:
@@ -323,6 +369,23 @@ TEST_F(RowDataTest, ReloadLimitsStopsAndAppendsAfterACutLine) {
     EXPECT_NE(after.find(";1030;"), std::string::npos);
     EXPECT_NE(after.find(";1031;21.\r\n\r\n" + kv::dateTimeToText(clock_.now())),
               std::string::npos);
+    // Nor does a rewrite (the synchronisation changed values already written): it appends
+    // what is new and keeps the rest.
+    EXPECT_TRUE(r->bIncompleteLoad);
+    {
+        auto lock = rows().lock();
+        const int n = r->iRTV + 1;
+        r->ensureEntry(n);
+        r->RTV[static_cast<size_t>(n)] = kv::RTVElement{clock_.now() + 60 * kSecond, 215};
+        r->RowCells[1].Values.setCount(n, 4242);
+        r->RowCells[1].Values.setCount(5, 555);
+        r->iRTV = n;
+    }
+    ASSERT_TRUE(r->RewriteDataFile());
+    const std::string kept = readFile(r->DataFileName());
+    EXPECT_EQ(kept.rfind(after, 0), 0u);
+    EXPECT_NE(kept.find(";4242;21.5\r\n"), std::string::npos);
+    EXPECT_EQ(r->iRTV_lastSaved, r->iRTV);
 
     // A running row whose stop passed while the program was away stops; one with cell
     // control (8) is restarted whatever the time.
@@ -340,6 +403,63 @@ TEST_F(RowDataTest, ReloadLimitsStopsAndAppendsAfterACutLine) {
     control->Reload();
     EXPECT_TRUE(control->bActive);
     EXPECT_TRUE(hasMessage("Meas.series Control data file"));
+}
+
+TEST_F(RowDataTest, DatesFarOutsideTheRowsSpanDoNotStretchTheTimeVector) {
+    auto r = started("Far", {1}, 2);
+    const TDateTime s = r->Start;
+    advanceSeconds(3.5 * 3600);
+    std::string f = "Date/Time;O2 1;T\r\n";
+    f += kv::dateTimeToText(kv::encodeDateTime(2000, 1, 1, 12)) + ";3;20.0\r\n";
+    f += kv::dateTimeToText(s - 1.5) + ";2;20.0\r\n";  // before Start, after realStart
+    f += kv::dateTimeToText(s + 1.0 / 24) + ";4;20.0\r\n";
+    f += kv::dateTimeToText(clock_.now() + 3) + ";5;20.0\r\n";
+    writeFile(r->DataFileName(), f);
+    {
+        // As loading leaves a row whose first cell started two days after the row.
+        auto lock = rows().lock();
+        r->realStart = s - 2;
+        r->AllocRTV();
+    }
+    r->Reload();
+    ASSERT_EQ(r->iRTV, 2);
+    EXPECT_EQ(r->RowCells[1].Values.count(1), 2);
+    EXPECT_EQ(r->RowCells[1].Values.count(2), 4);
+    EXPECT_NE(log().find("): date/time (" + kv::dateTimeToText(kv::encodeDateTime(2000, 1, 1, 12)) +
+                         ") outside "),
+              std::string::npos);
+
+    // A last entry dated long before the start: the gap is filled from the start on.
+    {
+        auto lock = rows().lock();
+        r->realStart = s;
+        r->RTV[2].dt = kv::encodeDateTime(2000, 1, 1, 12);
+    }
+    r->fillRTV(clock_.now());
+    EXPECT_EQ(r->iRTV, 2 + 3);
+    EXPECT_DOUBLE_EQ(r->RTV[3].dt, s + 1.0 / 24);
+    EXPECT_EQ(r->RowCells[1].Values.count(5), 4);
+}
+
+TEST_F(RowDataTest, ANewDataFileIsFlushedWithItsDirectoryEntry) {
+    auto r = started("Durable", {1});
+    SyncedPaths synced;
+    advanceSeconds(61);
+    ASSERT_TRUE(r->Update(false));
+    const std::string file = fs::canonical(r->DataFileName()).string();
+    const std::string dir = fs::canonical(r->DataDir).string();
+    auto has = [](const std::vector<std::string>& v, const std::string& p) {
+        return std::find(v.begin(), v.end(), p) != v.end();
+    };
+    const auto first = synced.take();
+    EXPECT_TRUE(has(first, file));
+    EXPECT_TRUE(has(first, dir));
+    // An append to the existing file flushes the file alone.
+    advanceSeconds(3600);
+    ASSERT_TRUE(r->Update(false));
+    const auto next = synced.take();
+    EXPECT_TRUE(has(next, file));
+    EXPECT_FALSE(has(next, dir));
 }
 
 TEST_F(RowDataTest, AnUnwritableLineIsTriedAgain) {

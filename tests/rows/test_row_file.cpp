@@ -146,6 +146,73 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     EXPECT_EQ(rows().FindByUniqueNr(nr)->PassWd, "Geheim#1");
 }
 
+TEST_F(RowFileTest, RunningAndStoppedRowsSurviveSaveAndLoad) {
+    auto r = newRow("Running", {3, 4});
+    r->SampleDate = "27.02.2026";
+    r->SampleTemp = "4 °C";
+    r->Interval = 30;
+    r->SIInterval = 0;
+    r->Duration = 3;
+    r->SIDuration = 2;
+    ASSERT_TRUE(r->StartRow(false));
+    r->StartCellInRow(1, 0);
+    r->StartCellInRow(2, 0);
+    auto st = newRow("Stopped", {5});
+    ASSERT_TRUE(st->StartDialogStartAll(false));
+    advanceSeconds(3600);
+    ASSERT_TRUE(r->Update(false));
+    r->SuspendCell(2, true, false);
+    ASSERT_TRUE(st->StopRow("btnStartStopRowClick"));
+    {
+        auto lock = rows().lock();
+        r->Stop += 0.5;  // prolonged: Stop and orgStop differ
+        r->RowCells[1].aiCO2_start = 612;
+        r->Saved = false;
+    }
+    ASSERT_TRUE(rows().SaveRowFile(rowFile(), false));
+    // The section as written, but for the password's random filler.
+    auto text = [](kv::TRow& row, const std::string& sec) {
+        std::string t = row.SectionText(sec);
+        const auto p = t.find("PassWd=");
+        return p == std::string::npos ? t : t.erase(p, t.find("\r\n", p) - p);
+    };
+    const std::string running = text(*r, "R"), stopped = text(*st, "S");
+    const int nr = r->UniqueNr;
+
+    reload();
+    auto l = rows().FindByUniqueNr(nr);
+    auto ls = rows().FindByUniqueNr(st->UniqueNr);
+    ASSERT_TRUE(l && ls);
+    EXPECT_EQ(text(*l, "R"), running);
+    EXPECT_EQ(text(*ls, "S"), stopped);
+    EXPECT_EQ(l->State, kv::kRowRunning);
+    EXPECT_TRUE(l->bActive);
+    EXPECT_DOUBLE_EQ(l->Start, r->Start);
+    EXPECT_DOUBLE_EQ(l->realStart, r->realStart);
+    EXPECT_DOUBLE_EQ(l->Stop, r->Stop);
+    EXPECT_DOUBLE_EQ(l->orgStop, r->orgStop);
+    EXPECT_NE(l->Stop, l->orgStop);
+    EXPECT_DOUBLE_EQ(l->DurDays, r->DurDays);
+    EXPECT_DOUBLE_EQ(l->IntDays, r->IntDays);
+    EXPECT_EQ(l->SampleDate, "27.02.2026");
+    EXPECT_EQ(l->SampleTemp, "4 °C");
+    EXPECT_EQ(l->DataDir, r->DataDir);
+    EXPECT_FALSE(l->Saved);
+    EXPECT_EQ(l->RowCells[1].aiCO2_start, 612);
+    EXPECT_EQ(l->RowCells[2].State, kv::cs_SuspendedO2);
+    EXPECT_DOUBLE_EQ(l->RowCells[1].StartTime, r->RowCells[1].StartTime);
+    EXPECT_DOUBLE_EQ(l->RowCells[1].StopTime, r->RowCells[1].StopTime);
+    EXPECT_EQ(l->iRTV, 1);  // its value came back from the data file
+    EXPECT_EQ(cells().cell(4).RowNr, nr);
+    EXPECT_EQ(cells().GetCellState(4), kv::cs_SuspendedO2);
+    EXPECT_EQ(ls->State, kv::kRowStopped);
+    EXPECT_DOUBLE_EQ(ls->realStop, st->realStop);
+    EXPECT_GT(ls->realStop, 0);
+    EXPECT_EQ(ls->RowCells[1].State, kv::cs_Stopped);
+    EXPECT_DOUBLE_EQ(ls->RowCells[1].StopTime, st->Stop);
+    EXPECT_EQ(cells().cell(5).RowNr, 0);
+}
+
 TEST_F(RowFileTest, HandWrittenLegacyFileGetsDefaultsAndCorrections) {
     // Windows-1252 text, CR LF, old keys missing.
     std::string f =
@@ -324,15 +391,113 @@ TEST_F(RowFileTest, ExportAndImportIntoTheSameInstallation) {
     EXPECT_EQ(imp->RowCells[1].Values.count(3), 21);
     EXPECT_NEAR(imp->RTV[3].dt, r->RTV[3].dt, kSecond);
     EXPECT_NE(readFile(imp->DataFileName()).find(";21;"), std::string::npos);
-    // The cells stay with the row that has them.
+    // The cells stay with the row that has them; the copy of the running row is stopped.
     EXPECT_EQ(cells().cell(1).RowNr, r->UniqueNr);
-    EXPECT_FALSE(imp->RowCells[1].bMapped);
+    EXPECT_EQ(cells().GetCellState(1), kv::cs_Running);
+    EXPECT_EQ(imp->State, kv::kRowStopped);
+    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Stopped);
 
     EXPECT_EQ(rows().ImportRow(dir_.file("missing.krw")), "");
     writeFile(dir_.file("junk.krw"), "\x01\x02 not a row\n[RowData]\n");
     EXPECT_EQ(rows().ImportRow(dir_.file("junk.krw")), "");
     EXPECT_EQ(rows().Count(), 2);
     kv::setDecimalCommaFlag(false);
+}
+
+TEST_F(RowFileTest, ARowNeverStopsOrOverwritesTheCellsOfAnotherRow) {
+    auto a = newRow("Original", {1, 2});
+    a->Interval = 1;
+    a->SIInterval = 1;
+    ASSERT_TRUE(a->StartDialogStartAll(false));
+    for (int h = 1; h <= 3; ++h) {
+        cells().SetCellCount(1, h * 7);
+        advanceSeconds(3600);
+        ASSERT_TRUE(a->Update(false));
+    }
+    const std::string exported = dir_.file("running.krw");
+    ASSERT_EQ(rows().ExportRow(*a, exported), 3);
+    ASSERT_TRUE(a->StopRow("btnStartStopRowClick"));
+    auto b = newRow("Successor", {1, 2});
+    ASSERT_TRUE(b->StartDialogStartAll(false));
+    cells().SetCellCount(1, 77);
+    auto bAlone = [&](const char* step) {
+        for (int c : {1, 2}) {
+            EXPECT_EQ(cells().cell(c).RowNr, b->UniqueNr) << step << " cell " << c;
+            EXPECT_EQ(cells().GetCellState(c), kv::cs_Running) << step << " cell " << c;
+        }
+        EXPECT_EQ(cells().GetCellCount(1), 77) << step;
+    };
+
+    // The export of the running original comes back after its stop time: stopped, and
+    // its cells stay with the row that has them now.
+    clock_.set(a->Stop + 1.0 / 24);
+    ASSERT_EQ(rows().ImportRow(exported), "Original");
+    auto imp = rows().At(rows().Count() - 1);
+    EXPECT_EQ(imp->State, kv::kRowStopped);
+    EXPECT_FALSE(imp->bActive);
+    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Stopped);
+    EXPECT_EQ(imp->iRTV, 3);
+    EXPECT_TRUE(
+        hasMessage("Meas.series Original was running when it was exported - imported as stopped."));
+    bAlone("import");
+
+    // A row whose entries still say running (as a row file edited by hand would) restarts,
+    // suspends, cancels and stops only its own record of those cells.
+    {
+        auto lock = rows().lock();
+        imp->State = kv::kRowRunning;
+        imp->Stop = clock_.now() + 1;
+        for (int s = 1; s <= 2; ++s) imp->RowCells[static_cast<size_t>(s)].State = kv::cs_Running;
+    }
+    imp->Reload();
+    EXPECT_TRUE(imp->bActive);
+    bAlone("reload");
+    imp->SuspendCell(1, true, false);
+    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Running);
+    bAlone("suspend");
+    imp->CancelCell(1, false);
+    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Cancelled);
+    bAlone("cancel");
+    ASSERT_TRUE(imp->StopRow("btnStartStopRowClick"));
+    EXPECT_EQ(imp->RowCells[2].State, kv::cs_Stopped);
+    bAlone("stop");
+}
+
+TEST_F(RowFileTest, ADataDirOutsideTheDataRootIsReplaced) {
+    fs::create_directories(dir_.file("Data"));
+    fs::create_directory(dir_.file("outside"));
+    fs::create_directory_symlink(dir_.file("outside"), dir_.file("Data/link"));
+    const std::string began = kv::dateTimeToText(clock_.now() - 1.0 / 24);
+    const std::string later = kv::dateTimeToText(clock_.now() + 2);
+    std::string f = "[Current]\r\n1=1\r\n2=2\r\n3=3\r\n4=4\r\n5=5\r\n\r\n";
+    auto section = [&](int k, const std::string& dir, int state) {
+        return "[" + std::to_string(k) + "]\r\nUniqueNr=" + std::to_string(3000 + k) +
+               "\r\nName=R" + std::to_string(k) + "\r\nState=" + std::to_string(state) +
+               "\r\nStart=" + began + "\r\nStop=" + later + "\r\neXtDurInt=2, 1, 2, 1\r\n" +
+               "DataDir=" + dir + "\r\nCells=1\r\nC1=" + std::to_string(k) + "|x|250|" + began +
+               "|" + later + "|0,1,1,1,1,1|" + std::to_string(state) + "|0\r\n\r\n";
+    };
+    f += section(1, dir_.file("outside"), 3);                      // somewhere else
+    f += section(2, dir_.file("Data") + "/sub/../../outside", 3);  // climbs out
+    f += section(3, dir_.file("Data/link"), 3);                    // a link out
+    f += section(4, dir_.file("Data/own"), 3);                     // inside: kept
+    f += section(5, dir_.file("outside"), 4);                      // running there
+    writeFile(rowFile(), f);
+    build();
+    rows().LoadRowFile(rowFile());
+    ASSERT_EQ(rows().Count(), 5);
+    const std::string root = rows().DataRoot();
+    for (int k : {1, 2, 3, 5})
+        EXPECT_EQ(rows().FindByUniqueNr(3000 + k)->DataDir, root + "/" + std::to_string(3000 + k))
+            << k;
+    EXPECT_EQ(rows().FindByUniqueNr(3004)->DataDir, dir_.file("Data/own"));
+    EXPECT_TRUE(hasMessage("Meas.series R1: data directory " + dir_.file("outside") +
+                           " lies outside " + root + " - " + root + "/3001 is used instead."));
+    EXPECT_TRUE(hasMessage("Meas.series R3: data directory"));
+    // The running row writes its values inside the data root only.
+    ASSERT_TRUE(rows().FindByUniqueNr(3005)->Update(true));
+    EXPECT_TRUE(fs::exists(root + "/3005/KLVdata.1"));
+    EXPECT_TRUE(fs::is_empty(dir_.file("outside")));
 }
 
 TEST_F(RowFileTest, AutoSaveSkipsBusyTurnsAndLoadReadsTheExportOptions) {

@@ -215,5 +215,93 @@ TEST_F(RowModelTest, StartDialogActions) {
     EXPECT_EQ(empty->State, kv::kRowDefined);
 }
 
+TEST_F(RowModelTest, ACellAddedToARunningRowHasAValueForEveryTimeValue) {
+    auto r = newRow("Late cell", {1});
+    r->Interval = 1;
+    r->SIInterval = 1;
+    ASSERT_TRUE(r->StartRow(false));
+    r->StartCellInRow(1, 0);
+    cells().SetCellCount(1, 6);
+    for (int h = 0; h < 3; ++h) {
+        advanceSeconds(3600);
+        ASSERT_TRUE(r->Update(false));
+    }
+    ASSERT_EQ(r->iRTV, 3);
+    ASSERT_EQ(r->AddCell(2, "late", 250, 0, 0, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal),
+              2);
+    // No value for the time before it came; the line, the export and the value functions
+    // read it like any other.
+    EXPECT_EQ(r->RowCells[2].Values.size(), static_cast<int>(r->RTV.size()));
+    EXPECT_EQ(r->RowCells[2].Values.count(3), kv::NoValueInt);
+    EXPECT_EQ(r->DataLine(3, false), kv::dateTimeToText(r->RTV[3].dt) + ";6;;");
+    EXPECT_TRUE(kv::isNoValue(r->BOD(2, 3)));
+    EXPECT_EQ(rows().ExportRow(*r, dir_.file("late.krw")), 3);
+    r->StartCellInRow(2, 0);
+    cells().SetCellCount(2, 4);
+    advanceSeconds(3600);
+    ASSERT_TRUE(r->Update(false));
+    EXPECT_EQ(r->RowCells[2].Values.count(4), 4);
+
+    // Outside its values an array reads as no value and ignores writes.
+    kv::CellValues v;
+    v.setCount(5, 1);
+    v.addCount(-1, 1);
+    v.setLf(5, 3);
+    v.setTlf(5, 1.5);
+    EXPECT_EQ(v.size(), 0);
+    EXPECT_EQ(v.count(5), kv::NoValueInt);
+    EXPECT_EQ(v.lf(5), -1);
+    EXPECT_DOUBLE_EQ(v.tlf(-1), 0.0);
+    v.resize(2);
+    v.setLf(1, 700);
+    EXPECT_EQ(v.lf(1), 700);
+    EXPECT_EQ(v.lf(2), -1);
+    EXPECT_EQ(v.count(2), kv::NoValueInt);
+}
+
+// Lets the cell model's row lookup delete a cell of the row while a cell operation has let
+// go of the rows lock (as the window thread may do meanwhile).
+struct DeletingLookup : kv::RowLookup {
+    kv::TRows* rows = nullptr;
+    std::shared_ptr<kv::TRow> row;
+    mutable int deleteSlot = 0;
+    std::optional<kv::RowInfo> findRow(int nr) const override {
+        if (deleteSlot > 0) {
+            const int s = deleteSlot;
+            deleteSlot = 0;
+            row->DeleteCell(s, true);
+        }
+        return rows->findRow(nr);
+    }
+    void suspendCellForAlarm(int nr, int cell) override { rows->suspendCellForAlarm(nr, cell); }
+};
+
+TEST_F(RowModelTest, SuspendAndContinueFindTheirCellAgainAfterTheWait) {
+    auto r = newRow("Moving", {1, 2, 3});
+    ASSERT_TRUE(r->StartDialogStartAll(false));
+    DeletingLookup lookup;
+    lookup.rows = &rows();
+    lookup.row = r;
+    cells().setRowLookup(&lookup);
+
+    lookup.deleteSlot = 1;
+    r->SuspendCell(3, true, false);
+    ASSERT_EQ(r->NrCells, 2);
+    EXPECT_EQ(r->RowCells[2].CellNr, 3);
+    EXPECT_EQ(r->RowCells[2].State, kv::cs_SuspendedO2);
+    EXPECT_EQ(r->RowCells[3].CellNr, 0);
+    EXPECT_EQ(r->RowCells[3].State, kv::cs_Free);
+    EXPECT_TRUE(hasMessage("Row Moving: Cell 3 suspended !"));
+
+    lookup.deleteSlot = 1;
+    r->UnSuspendCell(2, true, false);
+    ASSERT_EQ(r->NrCells, 1);
+    EXPECT_EQ(r->RowCells[1].CellNr, 3);
+    EXPECT_EQ(r->RowCells[1].State, kv::cs_Running);
+    EXPECT_EQ(r->RowCells[2].State, kv::cs_Free);
+    EXPECT_EQ(cells().GetCellState(3), kv::cs_Running);
+    cells().setRowLookup(rows_.get());
+}
+
 }  // namespace
 }  // namespace kvtest
