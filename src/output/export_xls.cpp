@@ -1,0 +1,101 @@
+#include "output/export_xls.h"
+
+#include <mutex>
+
+#include "app/debuglog.h"
+#include "app/messages.h"
+#include "common/datetime.h"
+#include "common/numtext.h"
+#include "common/strutil.h"
+#include "output/export_csv.h"
+#include "output/template_paths.h"
+#include "output/xlsx_writer.h"
+#include "rows/rows.h"
+
+namespace kv {
+
+namespace {
+
+constexpr std::string_view kDbgCategory = "ExportXLS";
+
+// The number format that shows what the CSV file would: fixed decimals, or General for "up
+// to n decimals" (the value is rounded already, General drops the trailing zeros).
+std::string numberFormat(int decimals) {
+    if (decimals < 0) return {};
+    if (decimals == 0) return "0";
+    return "0." + std::string(static_cast<size_t>(std::min(decimals, 30)), '0');
+}
+
+class SheetSink : public RowTableSink {
+  public:
+    explicit SheetSink(XlsxSheetWriter& w)
+        : w_(w), dateFormat_(dateTimeStyleGE() ? "dd.mm.yyyy hh:mm:ss" : "yyyy-mm-dd hh:mm:ss") {}
+
+    void text(std::string_view s) override { w_.addText(s); }
+    void number(double v, int decimals) override {
+        const std::string shown = realToText(v, 0, decimals, false);
+        if (shown.empty()) {
+            w_.addEmpty();
+            return;
+        }
+        w_.addNumber(textToReal(shown), numberFormat(decimals));
+    }
+    void dateTime(TDateTime t) override { w_.addDateTime(t, dateFormat_); }
+    void endLine() override { w_.nextRow(); }
+
+  private:
+    XlsxSheetWriter& w_;
+    std::string dateFormat_;
+};
+
+std::string failed(const std::string& error) {
+    WriteDbg(kDbgCategory, error);
+    AddMsg(error, true);
+    return error;
+}
+
+}  // namespace
+
+bool isSpreadsheetFileName(std::string_view fileName) {
+    const std::string n = toLowerAscii(trim(fileName));
+    return n.ends_with(".xls") || n.ends_with(".xlsx");
+}
+
+std::string ExportXLS(TRow& row, const std::string& fileName, bool perDriedMatter, bool showLF,
+                      std::string* savedFile) {
+    if (savedFile != nullptr) savedFile->clear();
+    std::string given = trimmed(fileName);
+    if (toLowerAscii(given).ends_with(".xls")) given += "x";
+    ExportOptions options;
+    std::string name, target, error;
+    {
+        std::lock_guard lock(row.owner().mutex());
+        const RowsEnv& env = row.owner().env();
+        options = ExportOptions::fromConfig(env.cfg, perDriedMatter, showLF);
+        name = row.Name;
+        target = exportFileFor(env.cfg, env.homeFolder, name, given, ".xlsx", error);
+    }
+    if (target.empty()) return failed(error);
+    WriteDbg(kDbgCategory, "Export of row [" + name + "] to [" + target + "]");
+    XlsxSheetWriter w;
+    error = w.open(target, name.empty() ? std::string("Data") : name);
+    if (!error.empty()) return failed(error);
+    SheetSink sink(w);
+    WriteRowTable(row, options, RowTableLayout::Sheet, sink);
+    error = w.close();
+    if (!error.empty()) return failed(error);
+    WriteDbg(kDbgCategory, "Data [" + name + "] saved to " + target);
+    if (savedFile != nullptr) *savedFile = target;
+    return {};
+}
+
+std::string SaveRowDataFile(TRow& row, const std::string& fileName, RowValueChoice choice,
+                            std::string* savedFile) {
+    const bool perDriedMatter = choice == RowValueChoice::O2TS;
+    const bool showLF = choice == RowValueChoice::LF;
+    if (isSpreadsheetFileName(fileName))
+        return ExportXLS(row, fileName, perDriedMatter, showLF, savedFile);
+    return ExportCSV(row, fileName, perDriedMatter, showLF, savedFile);
+}
+
+}  // namespace kv
