@@ -1,0 +1,317 @@
+#include "output/qt/printout.h"
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+
+#include "app/texts.h"
+#include "common/numtext.h"
+#include "common/strutil.h"
+#include "output/qt/row_texts.h"
+#include "rows/row_util.h"
+#include "rows/rows.h"
+
+namespace kv {
+
+namespace {
+
+constexpr int kCellsPerBlock = 6;
+constexpr double kGap8mm = 80;
+constexpr double kGap4mm = 40;
+
+PrintLine textLine(const std::string& s, bool bold = false) {
+    return PrintLine{{PrintSegment{0, s, bold}}};
+}
+
+PrintLine emptyLine() {
+    return PrintLine{};
+}
+
+std::string label(const char* section, const char* key, const char* def) {
+    return GetText(section, key, def);
+}
+
+// A printed number: empty for no value.
+std::string number(double v, int decimals) {
+    return isNoValue(v) ? std::string() : realToTextDC(v, 0, decimals);
+}
+
+// The overview: bold labels at the margin, the values in a column beside them.
+PrintBlock overviewBlock(const TRow& row) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    rows.emplace_back(label("frmRow", "lblRowName", "Name:"), row.Name);
+    rows.emplace_back(label("frmRow", "lblRow_Comment", "Comment:"), row.Comment[0]);
+    for (size_t k = 1; k < 3; ++k)
+        if (!row.Comment[k].empty()) rows.emplace_back("", row.Comment[k]);
+    rows.emplace_back(label("frmRowStatus", "lblRowState", "Status:"), row.StateText());
+    rows.emplace_back(label("frmRowStatus", "StartStop", "Start/Stop:"),
+                      dtText(row.Start) + " - " + dtText(row.Stop));
+    rows.emplace_back(label("frmRowStatus", "lblDuration", "Duration:"),
+                      rowtext::DurationText(row));
+    rows.emplace_back(label("frmRowStatus", "lblInterval", "Interval:"),
+                      rowtext::IntervalText(row));
+    size_t width = 0;
+    for (const auto& r : rows) width = std::max(width, Utf8Length(r.first));
+    PrintBlock b;
+    for (const auto& [l, v] : rows)
+        b.lines.push_back(PrintLine{
+            {PrintSegment{0, l, true}, PrintSegment{static_cast<int>(width) + 2, v, false}}});
+    return b;
+}
+
+PrintBlock cellTableBlock(const TRow& row, int decimals) {
+    const bool byMass = row.RowMode == 1;
+    std::string h = PadRight(label("frmCellStatus", "CellNr", "cell#"), 10);
+    h += PadRight(byMass ? label("frmCellStatus", "lblCellG", "Mass(g)")
+                         : label("frmCellStatus", "lblCellVol", "vol(ml)"),
+                  10);
+    if (byMass) h += PadRight(label("frmCellStatus", "lblCellTS", "Dried m.(%)"), 10);
+    h += PadRight(label("frmCellStatus", "LastValue", "last value") + "  (" +
+                      rowtext::UnitText(row.RowMode) + ")",
+                  24);
+    h += PadRight(label("frmCellStatus", "lblCellComment", "Designation"), 23);
+    PrintBlock b;
+    b.gapBefore = kGap8mm;
+    b.heading.push_back(textLine(h, true));
+    for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
+        const RowCell& c = row.RowCells[static_cast<size_t>(s)];
+        const double last = byMass ? row.O2Consumption(s, row.iRTV) : row.BOD(s, row.iRTV);
+        std::string l = PadRight(std::to_string(row.DisplayNr(s)), 10);
+        l += PadRight(number(c.Vol, -3), 10);
+        if (byMass) l += PadRight(number(c.TS, -3), 10);
+        l += PadRight(number(last, decimals), 24);
+        l += c.Name;
+        b.lines.push_back(textLine(l));
+    }
+    return b;
+}
+
+std::vector<PrintBlock> specialTableBlocks(const TRow& row) {
+    PrintBlock modes;
+    modes.gapBefore = kGap4mm;
+    modes.heading.push_back(
+        textLine(PadRight(label("frmRowCellEdit", "RowCell_Mode", "Cell Mode"), 24) +
+                     label("frmMain", "CellsPage", "Cells"),
+                 true));
+    for (int mode : {3, 2})
+        modes.lines.push_back(
+            textLine(PadRight(rowtext::ModeName(mode), 24) + row.CellsOfMode(mode, -1)));
+
+    PrintBlock checks;
+    checks.gapBefore = kGap4mm;
+    checks.heading.push_back(
+        textLine(PadRight(label("frmRowCellEdit", "lblRowCell_Index", "Index"), 12) +
+                     PadRight(label("frmRowCellEdit", "lblRowCell_PTC", "P(TC)"), 12) +
+                     PadRight(label("frmRowCellEdit", "lblRowCell_BTh1", "B(Th1)"), 12) +
+                     label("frmMain", "CellsPage", "Cells"),
+                 true));
+    std::set<std::string> seen;
+    const int n = std::clamp(row.NrSpecialCells, 0, kMaxSpecialCells);
+    for (int k = 1; k <= n - 1; ++k) {
+        const double v = row.SpecialCells[static_cast<size_t>(k)].value;
+        if (!seen.insert(realToText(v, 0, 5)).second) continue;
+        std::string l = PadRight(rowtext::IndexText(v), 12);
+        for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
+            const RowCell& c = row.RowCells[static_cast<size_t>(s)];
+            if (c.Mode != 1 || c.Index != v) continue;
+            l += PadRight(number(c.PTC, -5), 12) + PadRight(number(c.BTH1, -5), 12);
+            break;
+        }
+        l = PadRight(l, 36) + row.CellsOfMode(1, v);
+        checks.lines.push_back(textLine(l));
+    }
+    return {modes, checks};
+}
+
+// What the value blocks show, in the order in which the data window's choices override
+// each other, so that values and unit always agree.
+struct ValueChoice {
+    std::string unit;
+    double (*value)(const TRow&, int slot, int i);
+};
+
+ValueChoice valueChoice(const TRow& row, const PrintOptions& o) {
+    ValueChoice c{rowtext::SIUnitText(row.RowMode),
+                  row.RowMode == 1
+                      ? +[](const TRow& r, int s, int i) { return r.O2Consumption(s, i); }
+                      : +[](const TRow& r, int s, int i) { return r.BOD(s, i); }};
+    if (o.showCO2) {
+        c.unit = label("frmRowData", "SI_CO2", "CO2 mg");
+        c.value = [](const TRow& r, int s, int i) { return r.CO2Produced(s, i); };
+    }
+    if (o.showLF) {
+        c.unit = label("frmRowData", "SI_LF", "mS/cm");
+        c.value = [](const TRow& r, int s, int i) {
+            if (s < 1 || s > r.NrCells || i < 1 || i > r.iRTV) return NoValueReal;
+            const int lf = r.RowCells[static_cast<size_t>(s)].Values.lf(i);
+            return lf < 0 ? NoValueReal : lf * 0.000001;
+        };
+    }
+    if (o.perDriedMatter) {
+        c.unit = label("frmRowData", "SI_O2TS", "mg O2/g TS");
+        c.value = [](const TRow& r, int s, int i) { return r.O2PerDriedMatter(s, i); };
+    }
+    return c;
+}
+
+int lastIndex(const TRow& row) {
+    return std::min(row.iRTV, static_cast<int>(row.RTV.size()) - 1);
+}
+
+std::vector<PrintBlock> valueBlocks(const TRow& row, const PrintOptions& o, int decimals) {
+    const ValueChoice choice = valueChoice(row, o);
+    // The time column is as wide as the date-time texts below it.
+    const size_t timeWidth = Utf8Length(dtText(45000.5));
+    const std::string timeLabel = label("frmRowStatus", "dt-cell#", "date/time <> cell#");
+    const std::string tLabel = " T (" + rowtext::DegreeText() + ")";
+    std::vector<PrintBlock> blocks;
+    const int nCells = std::min(row.NrCells, kMaxRowCells);
+    for (int c0 = 1; c0 <= nCells; c0 += kCellsPerBlock) {
+        const int c1 = std::min(c0 + kCellsPerBlock - 1, nCells);
+        const bool first = c0 == 1;
+        PrintBlock b;
+        b.newPage = !first;
+        b.gapBefore = kGap8mm;
+        std::string h = PadRight(timeLabel, timeWidth);
+        if (first) h += PadLeft(tLabel, 7);
+        for (int s = c0; s <= c1; ++s) h += PadLeft(std::to_string(row.DisplayNr(s)), 7);
+        h += "  (" + choice.unit + ")";
+        b.heading.push_back(textLine(h, true));
+        b.heading.push_back(textLine(std::string(Utf8Length(h), '-'), true));
+        for (int i = 1; i <= lastIndex(row); ++i) {
+            const RTVElement& e = row.RTV[static_cast<size_t>(i)];
+            std::string l = PadRight(dtText(e.dt), timeWidth);
+            if (first)
+                l += PadLeft(isNoValue(e.T) ? std::string() : realToTextDC(e.T / 10.0, 0, 1), 7);
+            for (int s = c0; s <= c1; ++s)
+                l += PadLeft(number(choice.value(row, s, i), decimals), 7);
+            b.lines.push_back(textLine(l));
+        }
+        blocks.push_back(std::move(b));
+    }
+    return blocks;
+}
+
+// One block per check-substance entry: specific BOD, degradation and mean of the entry next
+// to the mean of the reference cells. A table with only the reference entry gets a block
+// with the reference mean alone.
+std::vector<PrintBlock> specialValueBlocks(const TRow& row, int decimals) {
+    std::vector<PrintBlock> blocks;
+    const int n = std::clamp(row.NrSpecialCells, 0, kMaxSpecialCells);
+    if (row.SpecialCellMode == 0 || n < 1) return blocks;
+    const std::string indexLabel = label("frmRowCellEdit", "lblRowCell_Index", "Index");
+    const std::string cellsLabel = label("frmMain", "CellsPage", "Cells");
+    const std::string dtLabel =
+        PadRight(std::string(trim(label("frmRowStatus", "dt", "date/time"))), 20);
+    const auto title = [](const std::string& t) { return PadLeft(std::string(trim(t)), 13); };
+    const int checkEntries = n - 1;
+    for (int k = (checkEntries == 0 ? 0 : 1); k <= checkEntries; ++k) {
+        const bool refOnly = k == 0;
+        PrintBlock b;
+        b.newPage = true;
+        const double v = refOnly ? row.SpecialCells[static_cast<size_t>(n)].value
+                                 : row.SpecialCells[static_cast<size_t>(k)].value;
+        b.heading.push_back(textLine(indexLabel + " = " + rowtext::IndexText(v), true));
+        b.heading.push_back(textLine(
+            cellsLabel + " = " + (refOnly ? row.CellsOfMode(3, -1) : row.CellsOfMode(1, v)), true));
+        b.heading.push_back(emptyLine());
+        std::string h = dtLabel;
+        if (!refOnly)
+            for (int j = 1; j <= 3; ++j) h += title(rowtext::SpecialColumnTitle(v, j));
+        h += title(rowtext::ReferenceColumnTitle());
+        b.heading.push_back(textLine(h, true));
+        b.heading.push_back(textLine(std::string(Utf8Length(h), '-'), true));
+        for (int i = 1; i <= lastIndex(row); ++i) {
+            std::string l = PadRight(dtText(row.RTV[static_cast<size_t>(i)].dt), 20);
+            if (!refOnly) {
+                l += PadLeft(number(row.SpecificBOD(k, i), decimals), 13);
+                l += PadLeft(number(row.Degradation(k, i), decimals), 13);
+                l += PadLeft(number(row.MeanBODCheck(k, i), decimals), 13);
+            }
+            l += PadLeft(number(row.MeanBODReference(i), decimals), 13);
+            b.lines.push_back(textLine(l));
+        }
+        blocks.push_back(std::move(b));
+    }
+    return blocks;
+}
+
+}  // namespace
+
+std::vector<PrintBlock> BuildPrintout(const TRow& row, const PrintOptions& o) {
+    // Locking is not a change of the row; the collection's lock is only reachable mutable.
+    std::lock_guard lock(const_cast<TRows&>(row.owner()).mutex());
+    const int decimals = row.owner().env().cfg.prtfValue;
+    std::vector<PrintBlock> blocks;
+    blocks.push_back(overviewBlock(row));
+    blocks.push_back(cellTableBlock(row, decimals));
+    if (row.SpecialCellMode != 0)
+        for (PrintBlock& b : specialTableBlocks(row)) blocks.push_back(std::move(b));
+    if (o.printData)
+        for (PrintBlock& b : valueBlocks(row, o, decimals)) blocks.push_back(std::move(b));
+    // The ratios and percentages need decimals even when the values are printed whole.
+    if (o.printSpecial)
+        for (PrintBlock& b : specialValueBlocks(row, std::max(decimals, 2)))
+            blocks.push_back(std::move(b));
+    return blocks;
+}
+
+std::vector<PrintPage> PaginatePrintout(const std::vector<PrintBlock>& blocks,
+                                        const PrintGeometry& g) {
+    std::vector<PrintPage> pages;
+    const double firstY = 2 * g.top + g.firstLineOffset;
+    const double limit = g.pageHeight - g.top;
+    double y = firstY;
+    const auto newPage = [&] {
+        pages.push_back(PrintPage{static_cast<int>(pages.size()) + 1, {}});
+        y = firstY;
+    };
+    const auto place = [&](const PrintLine& l, bool bold) {
+        PrintLine out = l;
+        if (bold)
+            for (PrintSegment& s : out.segments) s.bold = true;
+        pages.back().lines.push_back(PlacedLine{y, std::move(out)});
+        y += g.lineStep;
+    };
+    newPage();
+    for (const PrintBlock& b : blocks) {
+        const bool pageEmpty = pages.back().lines.empty();
+        if (b.newPage && !pageEmpty) newPage();
+        if (!pages.back().lines.empty()) y += b.gapBefore;
+        // A heading is not left alone at the foot of a page.
+        const double headingEnd = y + g.lineStep * static_cast<double>(b.heading.size());
+        if (!pages.back().lines.empty() && !b.lines.empty() && headingEnd >= limit) newPage();
+        for (const PrintLine& h : b.heading) place(h, false);
+        for (const PrintLine& l : b.lines) {
+            if (y >= limit) {
+                newPage();
+                for (const PrintLine& h : b.heading) place(h, true);
+            }
+            place(l, false);
+        }
+    }
+    return pages;
+}
+
+std::string PageNumberText(int number) {
+    return "- " + std::to_string(number) + " -";
+}
+
+size_t Utf8Length(const std::string& s) {
+    size_t n = 0;
+    for (unsigned char ch : s)
+        if ((ch & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+std::string PadRight(const std::string& s, size_t width) {
+    const size_t n = Utf8Length(s);
+    return n >= width ? s : s + std::string(width - n, ' ');
+}
+
+std::string PadLeft(const std::string& s, size_t width) {
+    const size_t n = Utf8Length(s);
+    return n >= width ? s : std::string(width - n, ' ') + s;
+}
+
+}  // namespace kv
