@@ -1,23 +1,36 @@
 // kelvora: the control and data-acquisition program.
+#include <pthread.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <string>
 #include <thread>
 
+#include "app/inifile.h"
 #include "common/numtext.h"
+#include "console/command_line.h"
+#include "console/console.h"
+#include "console/console_frontend.h"
+#include "console/control_socket.h"
+#include "console/simulated_lab.h"
 #include "system/application.h"
-#include "system/frontend.h"
+#include "system/home.h"
 #include "system/version.h"
 
 namespace {
 
 const char* kUsage =
     "Usage: kelvora [OPTIONS] [NoSync]\n"
+    "       kelvora ctl [--home DIR] COMMAND...\n"
     "\n"
-    "  --headless          run without windows (progress and errors on stderr)\n"
+    "  --headless          run without windows: progress and errors on stderr, console\n"
+    "                      commands on stdin and on the socket Kelvora.Sock in the home\n"
+    "                      folder (send one with: kelvora ctl COMMAND; try: help)\n"
+    "  --simulate          run against the in-process virtual lab built from the\n"
+    "                      configured devices (the configuration is not changed)\n"
+    "  --sim-lab FILE      with --simulate: a lab description for the devices\n"
     "  --home DIR          home folder with Kelvora.Ini, .Txt, .Msg, .Row and Dbg/\n"
     "                      (default: $KELVORA_HOME, else the program's folder)\n"
     "  --run-for SECONDS   quit by itself after that time\n"
@@ -26,12 +39,16 @@ const char* kUsage =
     "  --help              print this text and exit\n"
     "  NoSync              skip the synchronisation with the devices at start-up\n"
     "\n"
-    "SIGINT and SIGTERM stop the program through its quit path (no password needed).\n";
+    "SIGINT and SIGTERM stop the program through its quit path (no password needed).\n"
+    "kelvora ctl exits with 0 for an answer \"ok\", 1 for \"error: ...\", 2 when no\n"
+    "Kelvora runs in that home folder.\n";
 
 struct CommandLine {
     kv::StartOptions start;
     bool headless = false;
     bool quiet = false;
+    bool simulate = false;
+    std::string simLab;
 };
 
 // Returns -1 to go on, else the exit status.
@@ -55,6 +72,12 @@ int parse(int argc, char** argv, CommandLine& cl) {
             cl.headless = true;
         } else if (a == "--quiet") {
             cl.quiet = true;
+        } else if (a == "--simulate") {
+            cl.simulate = true;
+        } else if (a == "--sim-lab") {
+            const char* v = value("--sim-lab");
+            if (!v) return 2;
+            cl.simLab = v;
         } else if (a == "--home") {
             const char* v = value("--home");
             if (!v) return 2;
@@ -78,9 +101,58 @@ int parse(int argc, char** argv, CommandLine& cl) {
     return -1;
 }
 
+// kelvora ctl [--home DIR] COMMAND...: one command to the running instance.
+int runCtl(int argc, char** argv) {
+    std::string home;
+    int i = 2;
+    if (i < argc && std::string(argv[i]) == "--home") {
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "kelvora ctl: --home needs a value\n");
+            return kv::kCtlError;
+        }
+        home = argv[i + 1];
+        i += 2;
+    }
+    std::string line;
+    for (; i < argc; ++i) {
+        const std::string word = argv[i];
+        // One command is one line: a line end inside a word would smuggle in a second one.
+        if (word.find_first_of("\r\n") != std::string::npos) {
+            std::fprintf(stderr, "kelvora ctl: a command must be one line\n");
+            return kv::kCtlError;
+        }
+        if (!line.empty()) line += ' ';
+        line += kv::quoteWord(word);
+    }
+    if (line.empty()) {
+        std::fprintf(stderr,
+                     "usage: kelvora ctl [--home DIR] COMMAND... (try: kelvora ctl help)\n");
+        return kv::kCtlError;
+    }
+    const char* env = std::getenv("KELVORA_HOME");
+    const kv::HomePaths paths = kv::resolveHome(home, env ? env : "", kv::executableDir());
+    std::string answer, error;
+    const int rc = kv::sendControlCommand(paths.home, line, answer, error);
+    std::fwrite(answer.data(), 1, answer.size(), stdout);
+    if (!error.empty()) std::fprintf(stderr, "kelvora ctl: %s\n", error.c_str());
+    return rc;
+}
+
+// The virtual lab of --simulate, from the configured devices of the home folder.
+std::unique_ptr<kv::sim::Lab> simulatedLab(const CommandLine& cl) {
+    const char* env = std::getenv("KELVORA_HOME");
+    const kv::HomePaths paths = kv::resolveHome(cl.start.home, env ? env : "", kv::executableDir());
+    const kv::IniFile ini(paths.ini());
+    std::string error;
+    auto lab = kv::buildSimulatedLab(ini, cl.simLab, error);
+    if (!lab) std::fprintf(stderr, "kelvora: --simulate: %s\n", error.c_str());
+    return lab;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "ctl") return runCtl(argc, argv);
     CommandLine cl;
     if (const int rc = parse(argc, argv, cl); rc >= 0) return rc;
     if (!cl.headless) {
@@ -88,30 +160,44 @@ int main(int argc, char** argv) {
                      "kelvora: this build has no window front end; start it with --headless\n");
         return 2;
     }
+    if (!cl.simLab.empty() && !cl.simulate) {
+        std::fprintf(stderr, "kelvora: --sim-lab needs --simulate\n");
+        return 2;
+    }
+    std::unique_ptr<kv::sim::Lab> lab;
+    if (cl.simulate) {
+        lab = simulatedLab(cl);
+        if (!lab) return 2;
+        cl.start.simPorts = lab->ports();
+    }
 
     // Signals are taken by one thread with sigwait, so the quit path runs in normal code
-    // rather than in a signal handler. SIGUSR1 only ends that thread at exit.
+    // rather than in a signal handler. SIGUSR1 only ends that thread at exit. A console
+    // client that goes away must not take the program with it: SIGPIPE is ignored.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
 
-    kv::HeadlessFrontEnd ui;
+    kv::ConsoleFrontEnd ui;
     ui.quiet = cl.quiet;
     cl.start.printStatus = !cl.quiet;
+    const double runFor = cl.start.runForSeconds;
     kv::Application app(cl.start, ui);
     if (const int rc = app.startup(); rc != 0) return rc;
 
+    kv::Console console(app, ui, kv::Console::Options{true, true, runFor});
     std::thread signals([&] {
         int sig = 0;
         while (sigwait(&set, &sig) == 0) {
             if (sig == SIGUSR1) return;
-            app.requestQuit(kv::QuitSource::System);
+            console.requestQuit(kv::QuitSource::System);
         }
     });
-    const int rc = app.runUntilQuit();
+    const int rc = console.run();
     pthread_kill(signals.native_handle(), SIGUSR1);
     signals.join();
     return rc;

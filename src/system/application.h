@@ -23,7 +23,8 @@ struct StartOptions {
     double runForSeconds = -1;  // --run-for: quit by itself after that time
     // Print the status texts the main window would show (headless, not quiet).
     bool printStatus = false;
-    // The virtual lab's devices, for [FT232R] Backend=sim.
+    // The virtual lab's devices; when given, the run uses them whatever [FT232R] Backend=
+    // says.
     std::vector<std::shared_ptr<sim::SimPort>> simPorts;
 };
 

@@ -39,7 +39,10 @@ std::array<TEC71*, kMaxEC71Meters> pointers(
 TKelvora::TKelvora(IniFile& ini, const std::string& homeFolder, const std::string& rowFileName,
                    RowsHooks rowsHooks, std::vector<std::shared_ptr<sim::SimPort>> simPorts)
     : ini(ini),
-      link(makeBackendFromConfig(ini, std::move(simPorts))),
+      // The virtual lab's devices, when given, are the devices of this run whatever the
+      // configuration's Backend= says (--simulate leaves the configuration alone).
+      link(simPorts.empty() ? makeBackendFromConfig(ini)
+                            : makeSimBackend(std::move(simPorts))),
       protocol(link),
       devices(link, protocol, &configCmdInProgress),
       acq(cfg, devices, runFlags(), status, homeFolder),

@@ -47,9 +47,9 @@ private:
 
 class TKelvora {
 public:
-    // The link backend comes from [FT232R] Backend=; simPorts are the virtual lab's
-    // devices for the "sim" backend. homeFolder holds the O2 tank file, the temperature log
-    // and (by default) the rows' data.
+    // The link backend comes from [FT232R] Backend=; simPorts, when given, are the virtual
+    // lab's devices and select the "sim" backend. homeFolder holds the O2 tank file, the
+    // temperature log and (by default) the rows' data.
     TKelvora(IniFile& ini, const std::string& homeFolder, const std::string& rowFileName,
              RowsHooks rowsHooks, std::vector<std::shared_ptr<sim::SimPort>> simPorts = {});
 

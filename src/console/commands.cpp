@@ -1,0 +1,480 @@
+#include "console/commands.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+
+#include "acquisition/o2tanks.h"
+#include "app/messages.h"
+#include "common/datetime.h"
+#include "common/numtext.h"
+#include "common/strutil.h"
+#include "console/command_line.h"
+#include "system/version.h"
+
+namespace kv {
+
+ConsoleReply ConsoleReply::failed(std::string error) {
+    ConsoleReply r;
+    r.ok = false;
+    r.error = std::move(error);
+    return r;
+}
+
+std::string ConsoleReply::text() const {
+    std::string out;
+    for (const std::string& l : lines) out += l + "\n";
+    out += ok ? std::string("ok\n") : "error: " + error + "\n";
+    return out;
+}
+
+std::string CommandInterpreter::helpText() {
+    return "Commands (every answer ends with \"ok\" or \"error: ...\"):\n"
+           "  help                          this text\n"
+           "  status                        program, devices and rows at a glance\n"
+           "  cells                         one line per cell: state, count, O2, temperature\n"
+           "  rows                          one line per series and template\n"
+           "  msgs [N]                      the newest N messages (default 20)\n"
+           "  row new NAME cells=1-6[,8] [tact=3|15|30|60] [interval=1h] [duration=2d]\n"
+           "          [mode=0|1] [co2] [zero] [alarm=95/1] [password=TEXT]\n"
+           "                                define a series (units min, h, d)\n"
+           "  row start NAME [count-after-all]   start every cell of a series\n"
+           "  row stop NAME                 store the current values and abort a series\n"
+           "  row delete NAME               delete a series (stopped first) or template\n"
+           "  row export NAME FILE          export a stopped series to a new FILE, delete it\n"
+           "  row import FILE               import an exported series\n"
+           "  cell hold|continue|stop N     hold, continue or stop cell N in its series\n"
+           "  cell counter N VALUE          set the impulse counter of cell N\n"
+           "  tank refill N                 the O2 tank of cell N has been refilled\n"
+           "  quit                          quit Kelvora (as the menu's quit command)\n"
+           "NAME is a series' name (quote it when it has blanks) or # and its number.\n"
+           "A password-protected series takes password=TEXT; so does quit with a quit\n"
+           "password. Relative file names are taken in the home folder.";
+}
+
+namespace {
+
+constexpr int kDefaultMsgs = 20;
+
+struct Options {
+    std::map<std::string, std::string> values;
+    std::set<std::string> flags;
+};
+
+}  // namespace
+
+struct CommandInterpreter::Args {
+    std::optional<std::string> password;
+    Options options;
+};
+
+namespace {
+
+// Reads words[from..] as key=value options and flags of the allowed names; password= is
+// allowed everywhere. False with the reason for anything else.
+bool takeOptions(const std::vector<std::string>& words, size_t from,
+                 std::initializer_list<std::string_view> keys,
+                 std::initializer_list<std::string_view> flags,
+                 std::optional<std::string>& password, Options& out, std::string& error) {
+    for (size_t i = from; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        const size_t eq = w.find('=');
+        if (eq != std::string::npos) {
+            const std::string key = toLowerAscii(w.substr(0, eq));
+            const std::string value = w.substr(eq + 1);
+            if (key == "password") {
+                if (password) {
+                    error = "password= given twice";
+                    return false;
+                }
+                password = value;
+                continue;
+            }
+            if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+                error = "unknown argument " + quoteWord(w);
+                return false;
+            }
+            if (!out.values.emplace(key, value).second) {
+                error = key + "= given twice";
+                return false;
+            }
+            continue;
+        }
+        const std::string flag = toLowerAscii(w);
+        if (std::find(flags.begin(), flags.end(), flag) == flags.end()) {
+            error = "unknown argument " + quoteWord(w);
+            return false;
+        }
+        if (!out.flags.insert(flag).second) {
+            error = flag + " given twice";
+            return false;
+        }
+    }
+    return true;
+}
+
+ConsoleReply fromResult(const OpResult& r, std::vector<std::string> notes) {
+    ConsoleReply out;
+    out.lines = std::move(notes);
+    out.lines.insert(out.lines.end(), r.lines.begin(), r.lines.end());
+    out.ok = r.ok;
+    out.error = r.error;
+    return out;
+}
+
+std::string valueOrDash(const std::string& s) {
+    return s.empty() ? "-" : s;
+}
+
+std::string yesNo(bool b) {
+    return b ? "yes" : "no";
+}
+
+}  // namespace
+
+CommandInterpreter::CommandInterpreter(Operations& ops, ConsoleFrontEnd& ui, QuitHandler quit)
+    : ops_(ops), ui_(ui), quit_(std::move(quit)) {}
+
+ConsoleReply CommandInterpreter::execute(std::string_view line) {
+    std::vector<std::string> words;
+    std::string error;
+    if (!splitCommandLine(line, words, error)) return ConsoleReply::failed(error);
+    if (words.empty()) return ConsoleReply::failed("empty command (try help)");
+    Args args;
+    return run(words, args);
+}
+
+ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args& args) {
+    const std::string cmd = toLowerAscii(words[0]);
+    std::string error;
+    auto noArgs = [&](size_t from) {
+        return takeOptions(words, from, {}, {}, args.password, args.options, error);
+    };
+    if (cmd == "help" || cmd == "status" || cmd == "cells" || cmd == "rows") {
+        if (!noArgs(1)) return ConsoleReply::failed(error);
+        if (args.password) return ConsoleReply::failed("unknown argument password=");
+        if (cmd == "help") {
+            ConsoleReply r;
+            for (std::string_view l : split(helpText(), '\n')) r.lines.emplace_back(l);
+            return r;
+        }
+        return cmd == "status" ? status() : cmd == "cells" ? cells() : rows();
+    }
+    if (cmd == "msgs") return msgs(words);
+    if (cmd == "row") return rowCommand(words, args);
+    if (cmd == "cell") return cellCommand(words, args);
+    if (cmd == "tank") {
+        if (words.size() < 3 || !iequals(words[1], "refill"))
+            return ConsoleReply::failed("usage: tank refill N");
+        int n = 0;
+        if (!parseInt(words[2], n)) return ConsoleReply::failed("not a cell number: " + words[2]);
+        if (!noArgs(3)) return ConsoleReply::failed(error);
+        ConsoleFrontEnd::Scope scope(ui_, args.password);
+        const OpResult r = ops_.refillTank(n);
+        return fromResult(r, scope.takeNotes());
+    }
+    if (cmd == "quit") {
+        if (!noArgs(1)) return ConsoleReply::failed(error);
+        bool quit = false;
+        std::vector<std::string> notes;
+        {
+            ConsoleFrontEnd::Scope scope(ui_, args.password);
+            quit = quit_ && quit_();
+            notes = scope.takeNotes();
+        }
+        ConsoleReply r;
+        r.lines = std::move(notes);
+        if (!quit) {
+            r.ok = false;
+            r.error = "quit cancelled (a quit password needs password=)";
+            return r;
+        }
+        r.quit = true;
+        return r;
+    }
+    return ConsoleReply::failed("unknown command " + quoteWord(words[0]) + " (try help)");
+}
+
+int CommandInterpreter::findRow(const std::string& name, std::string& error) {
+    TRows& rows = ops_.kelvora().rows;
+    if (name.size() > 1 && name[0] == '#') {
+        int nr = 0;
+        if (parseInt(std::string_view(name).substr(1), nr) && rows.FindByUniqueNr(nr)) return nr;
+        error = "no row " + name;
+        return 0;
+    }
+    int found = 0, count = 0;
+    {
+        auto lock = rows.lock();
+        for (const auto& r : rows.Snapshot()) {
+            if (r->Name != name) continue;
+            ++count;
+            found = r->UniqueNr;
+        }
+    }
+    if (count == 0) error = "no row named " + quoteWord(name);
+    if (count > 1)
+        error = std::to_string(count) + " rows are named " + quoteWord(name) +
+                "; name one as # and its number (see rows)";
+    return count == 1 ? found : 0;
+}
+
+ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage =
+        "usage: row new|start|stop|delete|export|import ... (try help)";
+    if (words.size() < 2) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[1]);
+    std::string error;
+    Options& opt = args.options;
+
+    if (sub == "import") {
+        if (words.size() < 3) return ConsoleReply::failed("usage: row import FILE");
+        if (!takeOptions(words, 3, {}, {}, args.password, opt, error))
+            return ConsoleReply::failed(error);
+        ConsoleFrontEnd::Scope scope(ui_, args.password);
+        const OpResult r = ops_.importRow(words[2]);
+        return fromResult(r, scope.takeNotes());
+    }
+    if (words.size() < 3) return ConsoleReply::failed(kUsage);
+    const std::string& name = words[2];
+    if (sub == "new") return rowNew(words, args);
+
+    if (sub == "start") {
+        if (!takeOptions(words, 3, {}, {"count-after-all"}, args.password, opt, error))
+            return ConsoleReply::failed(error);
+    } else if (sub == "export") {
+        if (words.size() < 4) return ConsoleReply::failed("usage: row export NAME FILE");
+        if (!takeOptions(words, 4, {}, {}, args.password, opt, error))
+            return ConsoleReply::failed(error);
+    } else if (sub == "stop" || sub == "delete") {
+        if (!takeOptions(words, 3, {}, {}, args.password, opt, error))
+            return ConsoleReply::failed(error);
+    } else {
+        return ConsoleReply::failed(kUsage);
+    }
+    const int nr = findRow(name, error);
+    if (nr == 0) return ConsoleReply::failed(error);
+
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    OpResult r;
+    if (sub == "start")
+        r = ops_.startRow(nr, opt.flags.count("count-after-all") > 0);
+    else if (sub == "stop")
+        r = ops_.stopRow(nr);
+    else if (sub == "delete")
+        r = ops_.deleteRow(nr);
+    else
+        r = ops_.exportRow(nr, words[3]);
+    return fromResult(r, scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::rowNew(const std::vector<std::string>& words, Args& args) {
+    std::string error;
+    Options& opt = args.options;
+    if (!takeOptions(words, 3, {"cells", "tact", "interval", "duration", "mode", "alarm"},
+                     {"co2", "zero"}, args.password, opt, error))
+        return ConsoleReply::failed(error);
+    TKelvora& k = ops_.kelvora();
+    RowSpec s = RowSpec::defaults(k.cfg);
+    s.name = trimmed(words[2]);
+    // The command line is the whole dialog: what it does not switch on stays off.
+    s.withCO2 = opt.flags.count("co2") > 0;
+    s.zeroNeeded = opt.flags.count("zero") > 0;
+    const auto value = [&](const char* key) -> const std::string* {
+        const auto it = opt.values.find(key);
+        return it == opt.values.end() ? nullptr : &it->second;
+    };
+    const std::string* cells = value("cells");
+    if (!cells) return ConsoleReply::failed("cells= is needed (for example cells=1-6,8)");
+    if (!parseCellList(*cells, s.cells, kMaxRowCells))
+        return ConsoleReply::failed("cells=" + *cells + " is not a list of cells like 1-6,8");
+    if (const std::string* v = value("tact"); v && !parseInt(*v, s.tact))
+        return ConsoleReply::failed("tact= takes 3, 15, 30 or 60");
+    if (const std::string* v = value("mode"); v && !parseInt(*v, s.mode))
+        return ConsoleReply::failed("mode= takes 0 or 1");
+    if (const std::string* v = value("interval"); v && !parseSpan(*v, s.interval, s.intervalUnit))
+        return ConsoleReply::failed("interval= takes a number and min, h or d (like 30min)");
+    if (const std::string* v = value("duration"); v && !parseSpan(*v, s.duration, s.durationUnit))
+        return ConsoleReply::failed("duration= takes a number and min, h or d (like 2d)");
+    if (const std::string* v = value("alarm")) {
+        const size_t slash = v->find('/');
+        if (slash == std::string::npos || !parseInt(v->substr(0, slash), s.alarmCount) ||
+            !parseInt(v->substr(slash + 1), s.alarmHours))
+            return ConsoleReply::failed("alarm= takes percent/hours (like 95/1)");
+        s.leakageAlarm = true;
+    }
+    // For a new series the password is not an answer but the protection it gets.
+    if (args.password) s.password = *args.password;
+    if (s.name.empty() || s.name[0] == '#')
+        return ConsoleReply::failed("a row name must not be empty nor begin with #");
+    std::string lookup;
+    if (findRow(s.name, lookup) != 0 || lookup.find("rows are named") != std::string::npos)
+        return ConsoleReply::failed("a row named " + quoteWord(s.name) + " exists already");
+    ConsoleFrontEnd::Scope scope(ui_, std::nullopt);
+    const OpResult r = ops_.newRow(s);
+    return fromResult(r, scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::cellCommand(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage = "usage: cell hold|continue|stop N, cell counter N VALUE";
+    if (words.size() < 3) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[1]);
+    int n = 0;
+    if (!parseInt(words[2], n)) return ConsoleReply::failed("not a cell number: " + words[2]);
+    std::string error;
+    const bool counter = sub == "counter";
+    if (!counter && sub != "hold" && sub != "continue" && sub != "stop")
+        return ConsoleReply::failed(kUsage);
+    if (counter && words.size() < 4) return ConsoleReply::failed("usage: cell counter N VALUE");
+    if (!takeOptions(words, counter ? 4 : 3, {}, {}, args.password, args.options, error))
+        return ConsoleReply::failed(error);
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    OpResult r;
+    if (sub == "hold")
+        r = ops_.holdCell(n, true, true);
+    else if (sub == "continue")
+        r = ops_.continueCell(n, true, true);
+    else if (sub == "stop")
+        r = ops_.stopCell(n);
+    else
+        r = ops_.setCellCounter(n, words[3]);
+    return fromResult(r, scope.takeNotes());
+}
+
+// ---------------------------------------------------------------------------------------
+// Reports
+
+ConsoleReply CommandInterpreter::status() {
+    TKelvora& k = ops_.kelvora();
+    ConsoleReply r;
+    const std::string state = k.quitting.load()            ? "stopping"
+                              : k.startupInProgress.load() ? "starting"
+                              : k.systemRunning.load()     ? "running"
+                                                           : "stopped";
+    r.lines.push_back(std::string(kProgramName) + " " + kVersionText);
+    r.lines.push_back("home: " + k.rows.env().homeFolder);
+    r.lines.push_back("time: " + dateTimeToText(clock().now()));
+    r.lines.push_back("state: " + state);
+    r.lines.push_back("cells: " + std::to_string(k.cfg.Cells) + " (first " +
+                      std::to_string(k.cfg.firstCell) + ")");
+    int series = 0, running = 0, templates = 0;
+    {
+        auto lock = k.rows.lock();
+        for (const auto& row : k.rows.Snapshot()) {
+            if (row->isTemplate) {
+                ++templates;
+                continue;
+            }
+            ++series;
+            if (row->State == kRowRunning) ++running;
+        }
+    }
+    r.lines.push_back("rows: " + std::to_string(series) + " (" + std::to_string(running) +
+                      " running), templates: " + std::to_string(templates));
+    r.lines.push_back("devices: " + valueOrDash(k.status.panelText(StatusPanel::DevStatus)));
+    const std::string info1 = k.status.panelText(StatusPanel::Info1);
+    const std::string info2 = k.status.panelText(StatusPanel::Info2);
+    if (!info1.empty()) r.lines.push_back("info: " + info1);
+    if (!info2.empty()) r.lines.push_back("alarm: " + info2);
+    const TKLVDeviceList list = k.devices.devices();
+    for (size_t d = 0; d < list.size(); ++d) {
+        const TKLVDeviceListEntry& e = list[d];
+        std::string l = "device " + std::to_string(d + 1) + ": " + deviceTypeName(e.Type) + " " +
+                        quoteWord(e.SerialNr) + " " + (e.bPresent ? "present" : "missing") +
+                        " error=" + std::to_string(e.ErrorCode);
+        if (e.Type == kDevTypeData)
+            l +=
+                " cells=" + std::to_string(e.logCellNr_From) + "-" + std::to_string(e.logCellNr_To);
+        if (e.Type == kDevTypeCase) l += " temp=" + valueOrDash(realToText(e.curTemp, 0, 1));
+        if (!e.Message.empty()) l += " " + quoteWord(e.Message);
+        r.lines.push_back(l);
+    }
+    return r;
+}
+
+ConsoleReply CommandInterpreter::cells() {
+    TKelvora& k = ops_.kelvora();
+    ConsoleReply r;
+    const int n = std::min(k.cfg.Cells, kMaxCells);
+    const TKLVDeviceList list = k.devices.devices();
+    auto caseTemperature = [&](int phys) {
+        const int d = k.devices.dataDeviceByCell(phys, false);
+        if (d == 0) return std::string("-");
+        const int c = k.devices.caseDeviceByCase(k.devices.device(d).Case, false);
+        if (c == 0) return std::string("-");
+        return valueOrDash(realToText(k.devices.device(c).curTemp, 0, 1));
+    };
+    for (int i = 1; i <= n; ++i) {
+        const TCell c = k.acq.cells.cell(i);
+        std::string rowName, unit;
+        double o2 = NoValueReal;
+        if (c.RowNr != 0) {
+            const auto info = k.acq.cells.rowOf(c.RowNr);
+            rowName = info ? info->name : std::string();
+            if (c.RowMode == 1) {
+                o2 = k.acq.cells.O2Amount(i);
+                unit = "mg";
+            } else {
+                o2 = k.acq.cells.O2Concentration(i);
+                unit = "mg/l";
+            }
+        }
+        const int decimals = k.cfg.valueDecimals;
+        r.lines.push_back("cell=" + std::to_string(ops_.displayCell(i)) +
+                          " state=" + valueOrDash(TCells::StateShortName(c.State)) +
+                          " count=" + std::to_string(c.CellCount) +
+                          " o2=" + valueOrDash(realToText(o2, 0, decimals)) +
+                          " unit=" + valueOrDash(unit) + " temp=" + caseTemperature(i) +
+                          " tank=" + valueOrDash(O2TankFile::usedPercentText(c)) +
+                          " row=" + (rowName.empty() ? std::string("-") : quoteWord(rowName)));
+    }
+    return r;
+}
+
+ConsoleReply CommandInterpreter::rows() {
+    TKelvora& k = ops_.kelvora();
+    ConsoleReply r;
+    auto lock = k.rows.lock();
+    for (const auto& row : k.rows.Snapshot()) {
+        std::vector<int> cellNrs;
+        bool unassigned = false;
+        for (int s = 1; s <= std::min(row->NrCells, kMaxRowCells); ++s) {
+            const RowCell& c = row->RowCells[static_cast<size_t>(s)];
+            if (!c.bMapped) unassigned = true;
+            cellNrs.push_back(ops_.displayCell(c.CellNr));
+        }
+        std::string l = "row=" + quoteWord(row->Name) + " nr=" + std::to_string(row->UniqueNr) +
+                        " kind=" + (row->isTemplate ? "template" : "series") +
+                        " state=" + valueOrDash(k.rows.StateShortName(row->State)) +
+                        " cells=" + valueOrDash(cellListText(cellNrs)) +
+                        (unassigned && !row->isTemplate ? " (unassigned)" : "") +
+                        " tact=" + std::to_string(row->Tact) +
+                        " interval=" + spanText(row->Interval, row->SIInterval) +
+                        " duration=" + spanText(row->Duration, row->SIDuration) +
+                        " mode=" + std::to_string(row->RowMode) + " co2=" + yesNo(row->withCO2) +
+                        " zero=" + yesNo(row->ZeroNeeded != 0) +
+                        " password=" + yesNo(!row->PassWd.empty()) +
+                        " values=" + std::to_string(row->iRTV);
+        if (row->Start > 0) l += " start=" + quoteWord(dateTimeToText(row->Start));
+        if (row->Stop > 0) l += " stop=" + quoteWord(dateTimeToText(row->Stop));
+        if (!row->DataDir.empty()) l += " data=" + quoteWord(row->DataDir);
+        r.lines.push_back(l);
+    }
+    return r;
+}
+
+ConsoleReply CommandInterpreter::msgs(const std::vector<std::string>& words) {
+    int n = kDefaultMsgs;
+    if (words.size() > 2) return ConsoleReply::failed("usage: msgs [N]");
+    if (words.size() == 2 && (!parseInt(words[1], n) || n < 1 || n > MessageList::kRingSize))
+        return ConsoleReply::failed("N must be a number from 1 to " +
+                                    std::to_string(MessageList::kRingSize));
+    ConsoleReply r;
+    const auto lines = messageList().newestFirst();
+    for (size_t i = 0; i < lines.size() && i < static_cast<size_t>(n); ++i)
+        r.lines.push_back(lines[i]);
+    return r;
+}
+
+}  // namespace kv

@@ -1,0 +1,60 @@
+#pragma once
+// The console's command interpreter: one command line in, one answer out. Every answer
+// ends with a line "ok" or "error: ..."; a command that is refused changes nothing. The
+// commands are listed in helpText() (the "help" command) and in the README.
+//
+// Runs on the window thread only: the console hands every line to that one thread, so
+// commands never overlap each other or the start-up.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "console/console_frontend.h"
+#include "system/operations.h"
+
+namespace kv {
+
+struct ConsoleReply {
+    std::vector<std::string> lines;
+    bool ok = true;
+    std::string error;
+    // The quit path has run: the program ends after this answer.
+    bool quit = false;
+
+    static ConsoleReply failed(std::string error);
+    // The lines, then "ok" or "error: ...", each followed by a line feed.
+    std::string text() const;
+};
+
+class CommandInterpreter {
+  public:
+    // Runs the quit path as the menu's quit command does; false when it was cancelled.
+    using QuitHandler = std::function<bool()>;
+
+    CommandInterpreter(Operations& ops, ConsoleFrontEnd& ui, QuitHandler quit);
+
+    ConsoleReply execute(std::string_view line);
+    static std::string helpText();
+
+  private:
+    struct Args;
+    ConsoleReply run(const std::vector<std::string>& words, Args& args);
+    ConsoleReply rowCommand(const std::vector<std::string>& words, Args& args);
+    ConsoleReply cellCommand(const std::vector<std::string>& words, Args& args);
+    ConsoleReply rowNew(const std::vector<std::string>& words, Args& args);
+    ConsoleReply status();
+    ConsoleReply cells();
+    ConsoleReply rows();
+    ConsoleReply msgs(const std::vector<std::string>& words);
+    // The series or template with this name, or "#" + UniqueNr; 0 with the reason.
+    int findRow(const std::string& name, std::string& error);
+
+    Operations& ops_;
+    ConsoleFrontEnd& ui_;
+    QuitHandler quit_;
+};
+
+}  // namespace kv

@@ -1,0 +1,809 @@
+#include "system/operations.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+
+#include "acquisition/cell_state.h"
+#include "app/debuglog.h"
+#include "app/messages.h"
+#include "app/texts.h"
+#include "common/datetime.h"
+#include "common/strutil.h"
+#include "rows/row_util.h"
+
+namespace kv {
+
+namespace fs = std::filesystem;
+
+OpResult OpResult::done(std::string line) {
+    OpResult r;
+    if (!line.empty()) r.lines.push_back(std::move(line));
+    return r;
+}
+
+OpResult OpResult::failed(std::string error) {
+    OpResult r;
+    r.ok = false;
+    r.error = std::move(error);
+    return r;
+}
+
+RowSpec RowSpec::defaults(const Config& cfg) {
+    RowSpec s;
+    s.tact = cfg.DefRowTact;
+    s.duration = cfg.DefRowDuration;
+    s.durationUnit = cfg.DefRowSIDuration;
+    s.interval = cfg.DefRowInterval;
+    s.intervalUnit = cfg.DefRowSIInterval;
+    s.mode = cfg.DefRowMode;
+    s.zeroNeeded = cfg.DefRowZeroNeeded != 0;
+    s.withCO2 = cfg.withCO2 && cfg.DefRowWithCO2 != 0;
+    return s;
+}
+
+namespace {
+
+// Longest duration or interval accepted: beyond a century the date texts stop making sense.
+constexpr double kMaxSpanDays = 36500;
+
+std::string n2s(long long v) {
+    return std::to_string(v);
+}
+
+OpResult invalidValue(std::string_view field) {
+    return OpResult::failed(GetText("*", "InvalidValue", "Invalid value entered !") + " (" +
+                            std::string(field) + ")");
+}
+
+double unitDays(int unit) {
+    switch (unit) {
+        case kUnitMinutes:
+            return 1.0 / 1440.0;
+        case kUnitHours:
+            return 1.0 / 24.0;
+        case kUnitDays:
+            return 1.0;
+        default:
+            return 0;
+    }
+}
+
+bool validSpan(double value, int unit) {
+    const double f = unitDays(unit);
+    return f > 0 && std::isfinite(value) && !isNoValue(value) && value > 0 &&
+           value * f <= kMaxSpanDays;
+}
+
+bool hasControlChars(std::string_view s) {
+    return std::any_of(s.begin(), s.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; });
+}
+
+// Start, abort and delete never overlap: the flag also keeps the device check and the
+// device configuration check away while a row changes.
+class RowCommandGuard {
+  public:
+    explicit RowCommandGuard(std::atomic<bool>& idle) : idle_(idle) {
+        bool expected = true;
+        owned_ = idle_.compare_exchange_strong(expected, false);
+    }
+    ~RowCommandGuard() {
+        if (owned_) idle_ = true;
+    }
+    RowCommandGuard(const RowCommandGuard&) = delete;
+    RowCommandGuard& operator=(const RowCommandGuard&) = delete;
+    bool owned() const { return owned_; }
+
+  private:
+    std::atomic<bool>& idle_;
+    bool owned_ = false;
+};
+
+OpResult inProgress(const char* section) {
+    return OpResult::failed(GetText(section, "StartStopDeleteRow",
+                                    "Start/Stop or Delete operation in progress - please wait."));
+}
+
+// A slot as the row dialog's "--->" makes it, before it has a physical cell in the model.
+void copyCellSlot(const RowCell& from, RowCell& to) {
+    to = RowCell{};
+    to.CellNr = from.CellNr;
+    to.Name = from.Name;
+    to.Vol = from.Vol;
+    to.TS = from.TS;
+    to.Mode = from.Mode;
+    to.RowMode = from.RowMode;
+    to.Index = from.Index;
+    to.PTC = from.PTC;
+    to.BTH1 = from.BTH1;
+    to.CO2Factor = from.CO2Factor;
+    to.ChartSel1 = from.ChartSel1;
+    to.ChartSel2 = from.ChartSel2;
+    to.State = cs_Assigned;
+    to.bMapped = false;
+}
+
+// The definition a template and a series share: comments, mode, times, tact, CO2, alarm and
+// chart settings, the special cells.
+void copyDefinition(const TRow& from, TRow& to) {
+    to.Comment = from.Comment;
+    to.RowMode = from.RowMode;
+    to.Duration = from.Duration;
+    to.SIDuration = from.SIDuration;
+    to.Interval = from.Interval;
+    to.SIInterval = from.SIInterval;
+    to.Tact = from.Tact;
+    to.ZeroNeeded = from.ZeroNeeded;
+    to.withCO2 = from.withCO2;
+    to.storeEC71_T = from.storeEC71_T;
+    to.CO2Mean = from.CO2Mean;
+    to.LF2CO2 = from.LF2CO2;
+    to.AttritionDivider = from.AttritionDivider;
+    to.AlarmCount = from.AlarmCount;
+    to.AlarmHours = from.AlarmHours;
+    to.bO2LeakageAlarm = from.bO2LeakageAlarm;
+    to.ContinueCellControl = from.ContinueCellControl;
+    to.XFromDate = from.XFromDate;
+    to.XFromTime = from.XFromTime;
+    to.XToDate = from.XToDate;
+    to.XToTime = from.XToTime;
+    to.XStep = from.XStep;
+    to.XUnit = from.XUnit;
+    to.LegendPosition = from.LegendPosition;
+    to.YValues = from.YValues;
+    to.YTexts = from.YTexts;
+    to.SpecialCellMode = from.SpecialCellMode;
+    to.SpecialCells = from.SpecialCells;
+    to.NrSpecialCells = from.NrSpecialCells;
+}
+
+}  // namespace
+
+Operations::Operations(TKelvora& kelvora, FrontEnd& ui) : k_(kelvora), ui_(ui) {}
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+
+int Operations::physicalCell(int cell) const {
+    const int p = cell - k_.cfg.firstCell + 1;
+    return (p >= 1 && p <= std::min(k_.cfg.Cells, kMaxCells)) ? p : 0;
+}
+
+int Operations::displayCell(int physical) const {
+    return physical + k_.cfg.firstCell - 1;
+}
+
+std::string Operations::resolvePath(const std::string& file) const {
+    if (file.empty() || file.front() == '/') return file;
+    return k_.rows.env().homeFolder + "/" + file;
+}
+
+std::shared_ptr<TRow> Operations::findRow(int rowNr, bool wantTemplate, OpResult& err) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) {
+        err = OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+        return nullptr;
+    }
+    auto lock = k_.rows.lock();
+    if (row->isTemplate != wantTemplate) {
+        err = OpResult::failed(row->Name +
+                               (wantTemplate ? " is not a template." : " is a template."));
+        return nullptr;
+    }
+    return row;
+}
+
+OpResult Operations::findCell(int cell, bool needRow, CellRef& ref) {
+    ref = CellRef{};
+    ref.phys = physicalCell(cell);
+    if (ref.phys == 0) return OpResult::failed("Cell " + n2s(cell) + " does not exist.");
+    const int rowNr = k_.acq.cells.cell(ref.phys).RowNr;
+    if (rowNr != 0) ref.row = k_.rows.FindByUniqueNr(rowNr);
+    if (ref.row) ref.slot = ref.row->FindCellSlot(ref.phys);
+    if (needRow && (!ref.row || ref.slot == 0))
+        return OpResult::failed("Cell " + n2s(cell) + " belongs to no row.");
+    return OpResult::done();
+}
+
+bool Operations::passwordAccepted(TRow& row, OpResult& err) {
+    std::string password;
+    {
+        auto lock = k_.rows.lock();
+        password = row.PassWd;
+    }
+    if (password.empty()) return true;
+    std::string entry;
+    if (!ui_.askPassword(GetText("frmPasswd", "RowTitle", "Enter row password"), entry)) {
+        err = OpResult::failed("The row is protected by a password.");
+        return false;
+    }
+    if (!row.CheckPassword(entry)) {
+        err = OpResult::failed("Wrong password.");
+        return false;
+    }
+    return true;
+}
+
+bool Operations::confirmed(const std::string& question) {
+    return ui_.ask(question, false) == Answer::Yes;
+}
+
+bool Operations::rowLimitReached(OpResult& err) {
+    if (k_.rows.Count() < kMaxRowsAndTemplates) return false;
+    err = OpResult::failed(GetTextFmt("uMain", "tooManyRows",
+                                      "Too many rows defined, max. %s rows possible !",
+                                      n2s(kMaxRowsAndTemplates)));
+    return true;
+}
+
+bool Operations::saveRows(bool backup) {
+    return k_.rows.SaveRowFile(k_.rows.env().rowFileName, backup);
+}
+
+// Files of this installation that an export must never replace: the row definitions,
+// configuration, messages and the rows' data files.
+bool Operations::isProgramFile(const std::string& path) const {
+    std::error_code ec;
+    const fs::path target = fs::weakly_canonical(path, ec);
+    if (ec) return false;
+    if (target.filename() == kDataFileName) return true;
+    const std::string base = k_.rows.env().homeFolder + "/Kelvora.";
+    for (const char* ext : {"Ini", "Row", "Msg", "Txt", "Lock", "Live", "Sock"}) {
+        const fs::path own = fs::weakly_canonical(base + ext, ec);
+        if (!ec && own == target) return true;
+    }
+    const fs::path rowFile = fs::weakly_canonical(k_.rows.env().rowFileName, ec);
+    return !ec && rowFile == target;
+}
+
+// ---------------------------------------------------------------------------------------
+// Rows and templates
+
+OpResult Operations::newRow(const RowSpec& s) {
+    OpResult err;
+    if (rowLimitReached(err)) return err;
+    const Config& cfg = k_.cfg;
+    const std::string name = trimmed(s.name);
+    if (name.empty() || hasControlChars(name)) return invalidValue("name");
+    if (s.tact != 3 && s.tact != 15 && s.tact != 30 && s.tact != 60) return invalidValue("tact");
+    if (!validSpan(s.duration, s.durationUnit)) return invalidValue("duration");
+    if (!validSpan(s.interval, s.intervalUnit)) return invalidValue("interval");
+    if (s.mode != 0 && s.mode != 1) return invalidValue("mode");
+    if (s.alarmHours < 0 || s.alarmHours > 24)
+        return OpResult::failed(
+            GetTextFmt("frmRow", "txtAlarmHours", "Valid values are 0..%s", "24") +
+            " (alarm hours)");
+    if (s.alarmCount < 0 || s.alarmCount > 100) return invalidValue("alarm percent");
+    if (s.withCO2 && !cfg.withCO2) return OpResult::failed("CO2 is not configured.");
+    const double amount = s.mode == 1 ? cfg.DefWeight : cfg.DefVolume;
+    if (!(amount > 0) || isNoValue(amount)) return invalidValue(s.mode == 1 ? "mass" : "volume");
+    // Cutting it would lock the operator out: the prompt would never match again.
+    if (utf8Length(s.password) > kMaxPassWdChars || hasControlChars(s.password))
+        return invalidValue("password");
+
+    std::vector<int> phys;
+    for (int c : s.cells) {
+        const int p = physicalCell(c);
+        if (p == 0) return OpResult::failed("Cell " + n2s(c) + " does not exist.");
+        if (std::find(phys.begin(), phys.end(), p) != phys.end())
+            return OpResult::failed("Cell " + n2s(c) + " is given twice.");
+        const int owner = k_.acq.cells.cell(p).RowNr;
+        if (owner != 0)
+            return OpResult::failed("Cell " + n2s(c) + " belongs to row " + k_.rows.RowName(owner) +
+                                    ".");
+        phys.push_back(p);
+    }
+    if (static_cast<int>(phys.size()) > kMaxRowCells) return invalidValue("cells");
+
+    const int nr = k_.rows.NewRow(0);
+    const auto row = k_.rows.FindByUniqueNr(nr);
+    {
+        auto lock = k_.rows.lock();
+        row->Name = firstChars(name, kMaxTextChars);
+        row->Created = clock().now();
+        row->Tact = s.tact;
+        row->Duration = s.duration;
+        row->SIDuration = s.durationUnit;
+        row->Interval = s.interval;
+        row->SIInterval = s.intervalUnit;
+        row->RowMode = s.mode;
+        row->ZeroNeeded = s.zeroNeeded ? 1 : 0;
+        row->withCO2 = s.withCO2;
+        row->LF2CO2 = cfg.DefLF2CO2_const1;
+        row->bO2LeakageAlarm = s.leakageAlarm;
+        row->AlarmCount = s.alarmCount;
+        row->AlarmHours = s.alarmHours;
+        row->ContinueCellControl = s.continueCellControl;
+        row->PassWd = s.password;
+        row->bCountAfterAllCellsStarted = cfg.DefCountAfterFullStart;
+        for (int p : phys) {
+            const std::string cellName =
+                GetTextFmt("uRowForm", "NewCellName", "Cell ##", n2s(displayCell(p)));
+            row->AddCell(p, cellName, amount, 0, s.mode, NoValueReal, NoValueReal, NoValueReal);
+        }
+    }
+    for (const std::string& m : row->BuildSpecialCellTable()) AddMsg(m, false);
+    OpResult r = OpResult::done("Row " + name + " created (" + n2s(nr) + ").");
+    r.rowNr = nr;
+    if (!saveRows(true)) r.lines.push_back("The row definitions file could not be written.");
+    return r;
+}
+
+OpResult Operations::newTemplate() {
+    OpResult err;
+    if (rowLimitReached(err)) return err;
+    const int nr = k_.rows.NewRow(0);
+    const auto row = k_.rows.FindByUniqueNr(nr);
+    std::string name;
+    {
+        auto lock = k_.rows.lock();
+        row->isTemplate = true;
+        row->Created = clock().now();
+        row->Name = firstChars(
+            replaceFirstPercentS("Template created at: %s", dateTimeToText(row->Created)),
+            kMaxTextChars);
+        name = row->Name;
+    }
+    OpResult r = OpResult::done(name);
+    r.rowNr = nr;
+    saveRows(false);
+    return r;
+}
+
+OpResult Operations::newFromCopy(int sourceNr, bool makeTemplate, const std::string& name) {
+    OpResult err;
+    const auto source = findRow(sourceNr, !makeTemplate, err);
+    if (!source) return err;
+    if (rowLimitReached(err)) return err;
+    std::string sourceName;
+    {
+        auto lock = k_.rows.lock();
+        sourceName = source->Name;
+    }
+    const std::string question =
+        makeTemplate ? GetTextFmt("uMain", "txtNewTemplateFromRow",
+                                  "Create new template based on row [%s] ?", sourceName)
+                     : GetTextFmt("uMain", "txtNewRowFromTemplate",
+                                  "Create new row based on template %s ?", sourceName);
+    if (!confirmed(question)) return OpResult::failed("Cancelled.");
+
+    const int nr = k_.rows.NewRow(0);
+    const auto row = k_.rows.FindByUniqueNr(nr);
+    std::string newName;
+    {
+        auto lock = k_.rows.lock();
+        row->isTemplate = makeTemplate;
+        row->State = kRowDefined;
+        row->Created = clock().now();
+        copyDefinition(*source, *row);
+        const std::string stamp = dateTimeToText(row->Created);
+        if (makeTemplate)
+            row->Name = firstChars(GetTextFmt("uMain", "NewTemplateName", "Template created: %s",
+                                              stamp + " [" + sourceName + "]"),
+                                   kMaxTextChars);
+        else if (!trimmed(name).empty() && !hasControlChars(name))
+            row->Name = firstChars(trimmed(name), kMaxTextChars);
+        else
+            row->Name = firstChars(GetTextFmt("uMain", "NewRowName", "Created at: %s", stamp),
+                                   kMaxTextChars);
+        int n = 0;
+        for (int s = 1; s <= std::min(source->NrCells, kMaxRowCells); ++s) {
+            const RowCell& from = source->RowCells[static_cast<size_t>(s)];
+            if (from.CellNr <= 0) continue;
+            RowCell& to = row->RowCells[static_cast<size_t>(++n)];
+            copyCellSlot(from, to);
+            if (makeTemplate)
+                to.Name = GetTextFmt("uRowForm", "NewCellName_Template", "Cell ##",
+                                     n2s(displayCell(from.CellNr)));
+        }
+        row->NrCells = n;
+        newName = row->Name;
+    }
+    OpResult r = OpResult::done(newName);
+    r.rowNr = nr;
+    saveRows(false);
+    return r;
+}
+
+OpResult Operations::templateFromRow(int rowNr) {
+    return newFromCopy(rowNr, true, {});
+}
+
+OpResult Operations::rowFromTemplate(int templateNr, const std::string& name) {
+    return newFromCopy(templateNr, false, name);
+}
+
+OpResult Operations::assignCell(int rowNr, int slot, int cell) {
+    OpResult err;
+    const auto row = findRow(rowNr, false, err);
+    if (!row) return err;
+    if (!passwordAccepted(*row, err)) return err;
+    const int p = physicalCell(cell);
+    if (p == 0) return OpResult::failed("Cell " + n2s(cell) + " does not exist.");
+    const int owner = k_.acq.cells.cell(p).RowNr;
+    if (owner != 0)
+        return OpResult::failed("Cell " + n2s(cell) + " belongs to row " + k_.rows.RowName(owner) +
+                                ".");
+    RowCell slotCopy;
+    {
+        auto lock = k_.rows.lock();
+        if (row->State >= kRowRunning)
+            return OpResult::failed(row->Name + " has been started: its cells are fixed.");
+        if (slot < 1 || slot > std::min(row->NrCells, kMaxRowCells))
+            return OpResult::failed(row->Name + " has no cell slot " + n2s(slot) + ".");
+        RowCell& c = row->RowCells[static_cast<size_t>(slot)];
+        if (c.bMapped)
+            return OpResult::failed("Slot " + n2s(slot) + " of " + row->Name +
+                                    " already has a cell.");
+        c.CellNr = p;
+        c.bMapped = true;
+        c.State = cs_Assigned;
+        slotCopy = c;
+    }
+    k_.acq.cells.update(p, [&](TCell& m) {
+        m.RowNr = rowNr;
+        m.State = cs_Assigned;
+        m.Volume = slotCopy.Vol;
+        m.Method = slotCopy.Mode;
+        m.RowMode = slotCopy.RowMode;
+    });
+    k_.acq.cells.SetCellCount(p, 0);
+    saveRows(true);
+    return OpResult::done();
+}
+
+OpResult Operations::setRowPassword(int rowNr, const std::string& newPassword) {
+    OpResult err;
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+    if (!passwordAccepted(*row, err)) return err;
+    {
+        auto lock = k_.rows.lock();
+        row->PassWd = firstChars(newPassword, kMaxPassWdChars);
+    }
+    saveRows(true);
+    return OpResult::done();
+}
+
+// ---------------------------------------------------------------------------------------
+// Start, abort, delete, export, import
+
+OpResult Operations::startRow(int rowNr, bool countAfterAllStarted) {
+    return startCell(rowNr, 0, countAfterAllStarted);
+}
+
+OpResult Operations::startCell(int rowNr, int cell, bool countAfterAllStarted) {
+    OpResult err;
+    const auto row = findRow(rowNr, false, err);
+    if (!row) return err;
+    RowCommandGuard guard(k_.rowCommandIdle);
+    if (!guard.owned()) return inProgress("uMain");
+
+    std::string name;
+    int state = 0, slot = 0;
+    bool allAssigned = true, allStarted = true;
+    {
+        auto lock = k_.rows.lock();
+        name = row->Name;
+        state = row->State;
+        if (row->NrCells <= 0) return OpResult::failed(name + " has no cells.");
+        for (int s = 1; s <= std::min(row->NrCells, kMaxRowCells); ++s) {
+            const RowCell& c = row->RowCells[static_cast<size_t>(s)];
+            if (c.CellNr <= 0 || !c.bMapped) allAssigned = false;
+            if (c.State != cs_Running) allStarted = false;
+        }
+    }
+    if (!allAssigned)
+        return OpResult::failed(
+            GetTextFmt("uMain", "RowStartAbort", "Not all cells of %s are assigned.", name));
+    if (!passwordAccepted(*row, err)) return err;
+    const bool startable = state < kRowRunning || (state == kRowRunning && !allStarted);
+    if (!startable)
+        return OpResult::failed(state == kRowRunning ? name + " is already running."
+                                                     : name + " has ended; it cannot start again.");
+    if (cell != 0) {
+        const int p = physicalCell(cell);
+        slot = p == 0 ? 0 : row->FindCellSlot(p);
+        if (slot == 0)
+            return OpResult::failed("Cell " + n2s(cell) + " is not a cell of " + name + ".");
+        int cellState = 0;
+        {
+            auto lock = k_.rows.lock();
+            cellState = row->RowCells[static_cast<size_t>(slot)].State;
+        }
+        if (cellState >= cs_Running)
+            return OpResult::failed("Cell " + n2s(cell) + " has been started already.");
+        row->StartDialogStartCell(slot, countAfterAllStarted);
+    } else if (!row->StartDialogStartAll(countAfterAllStarted)) {
+        return OpResult::failed(name + " could not be started.");
+    }
+    int newState = 0;
+    {
+        auto lock = k_.rows.lock();
+        newState = row->State;
+    }
+    if (newState != kRowRunning) return OpResult::failed(name + " could not be started.");
+    return OpResult::done();
+}
+
+OpResult Operations::stopRow(int rowNr) {
+    OpResult err;
+    const auto row = findRow(rowNr, false, err);
+    if (!row) return err;
+    RowCommandGuard guard(k_.rowCommandIdle);
+    if (!guard.owned()) return inProgress("uMain");
+    std::string name;
+    int state = 0;
+    {
+        auto lock = k_.rows.lock();
+        name = row->Name;
+        state = row->State;
+    }
+    if (!passwordAccepted(*row, err)) return err;
+    if (state != kRowRunning && state != kRowStoppedControl)
+        return OpResult::failed(name + " is not running.");
+    if (!confirmed(GetTextFmt("uMain", "RowAbort", "Abort %s ?", name)))
+        return OpResult::failed("Cancelled.");
+    row->Update(true);
+    if (!row->StopRow("btnStartStopRowClick"))
+        return OpResult::failed(name +
+                                " cannot be stopped while devices are being disabled - "
+                                "try again.");
+    return OpResult::done();
+}
+
+OpResult Operations::deleteRow(int rowNr) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+    std::string name;
+    bool isTemplate = false;
+    {
+        auto lock = k_.rows.lock();
+        name = row->Name;
+        isTemplate = row->isTemplate;
+    }
+    OpResult err;
+    if (isTemplate) {
+        if (!passwordAccepted(*row, err)) return err;
+        if (!confirmed(GetTextFmt("uMain", "TemplateDelete", "Delete %s ?", name)))
+            return OpResult::failed("Cancelled.");
+        k_.rows.DeleteRow(rowNr);
+        saveRows(false);
+        return OpResult::done();
+    }
+    RowCommandGuard guard(k_.rowCommandIdle);
+    if (!guard.owned()) return inProgress("frmMain");
+    if (!passwordAccepted(*row, err)) return err;
+    if (!confirmed(GetTextFmt("uMain", "RowDelete", "Delete %s ?", name)))
+        return OpResult::failed("Cancelled.");
+    int state = 0;
+    {
+        auto lock = k_.rows.lock();
+        state = row->State;
+    }
+    // A row whose cells are still controlled (running, or ended with cell control) stops
+    // first, so its devices let go of the cells before the cells are cleared.
+    if (state == kRowRunning || state == cs_Suspended || state == kRowStoppedControl) {
+        if (!row->StopRow("btnDeleteRowClick"))
+            return OpResult::failed(name +
+                                    " cannot be stopped while devices are being disabled - "
+                                    "try again.");
+    }
+    k_.rows.DeleteRow(rowNr);
+    saveRows(false);
+    return OpResult::done();
+}
+
+OpResult Operations::exportRow(int rowNr, const std::string& file) {
+    OpResult err;
+    const auto row = findRow(rowNr, false, err);
+    if (!row) return err;
+    std::string name;
+    int state = 0;
+    {
+        auto lock = k_.rows.lock();
+        name = row->Name;
+        state = row->State;
+    }
+    if (state != kRowStoppedOld && state != kRowStopped)
+        return OpResult::failed(GetTextFmt("uMain", "RowExportNotPossible",
+                                           "Export of row %s is not possible (not Done/Canceled)",
+                                           name));
+    // The export deletes the row: it must not run beside a start, stop or delete.
+    RowCommandGuard guard(k_.rowCommandIdle);
+    if (!guard.owned()) return inProgress("uMain");
+    if (!passwordAccepted(*row, err)) return err;
+    if (!confirmed(GetTextFmt("uMain", "RowExport", "Export and delete %s ?", name)))
+        return OpResult::failed("Cancelled.");
+    const std::string path = resolvePath(trimmed(file));
+    if (trimmed(file).empty()) return invalidValue("file");
+    std::error_code ec;
+    if (fs::is_directory(path, ec))
+        return OpResult::failed("[" + path + "] is a folder, not a file.");
+    // Exporting over one of the program's own files would destroy it, and with the row
+    // deleted afterwards its data too.
+    if (isProgramFile(path)) return OpResult::failed("[" + path + "] is a file of Kelvora itself.");
+    // The export deletes its row: replacing an earlier export would lose that one for good.
+    if (fs::exists(fs::symlink_status(path, ec)))
+        return OpResult::failed("[" + path + "] exists already; export to a new file.");
+
+    const int lines = k_.rows.ExportRow(*row, path);
+    if (lines < 0 || !k_.rows.LastError().empty()) {
+        const std::string t = GetTextFmt("frmMain", "ExportRow_Failure",
+                                         "Row [%s] NOT successfull exported to [%s] .", name, path);
+        AddMsg(t, true);
+        return OpResult::failed(t);
+    }
+    const std::string t = GetTextFmt("frmMain", "ExportRow_Success",
+                                     "Row [%s] successfull exported to [%s] .", name, path) +
+                          "  (" + n2s(lines) + " Records)";
+    AddMsg(t, true);
+    k_.rows.DeleteRow(rowNr);
+    saveRows(false);
+    return OpResult::done(t);
+}
+
+OpResult Operations::importRow(const std::string& file) {
+    OpResult err;
+    if (rowLimitReached(err)) return err;
+    const std::string path = resolvePath(trimmed(file));
+    if (trimmed(file).empty()) return invalidValue("file");
+    std::vector<int> before;
+    for (const auto& r : k_.rows.Snapshot()) before.push_back(r->UniqueNr);
+    const std::string name = k_.rows.ImportRow(path);
+    if (name.empty()) {
+        // A row that got half-way in (read, but its data could not be written) goes again,
+        // so a failed import leaves the installation as it was.
+        for (const auto& r : k_.rows.Snapshot())
+            if (std::find(before.begin(), before.end(), r->UniqueNr) == before.end())
+                k_.rows.DeleteRow(r->UniqueNr);
+        const std::string t =
+            GetTextFmt("frmMain", "ImportRow_Failure", "Row [%s] NOT successfull imported.", path);
+        AddMsg(t, true);
+        return OpResult::failed(t);
+    }
+    const std::string t = GetTextFmt("frmMain", "ImportRow_Success",
+                                     "File [%s] successfull imported to [%s] .", path, name);
+    AddMsg(t, true);
+    OpResult r = OpResult::done(t);
+    for (const auto& row : k_.rows.Snapshot())
+        if (std::find(before.begin(), before.end(), row->UniqueNr) == before.end())
+            r.rowNr = row->UniqueNr;
+    saveRows(false);
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Cells
+
+OpResult Operations::holdCell(int cell, bool o2, bool co2) {
+    CellRef ref;
+    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
+    OpResult err;
+    if (!passwordAccepted(*ref.row, err)) return err;
+    int state = 0;
+    bool withCO2 = false;
+    {
+        auto lock = k_.rows.lock();
+        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
+        withCO2 = ref.row->withCO2;
+    }
+    if (!isSuspendable(state))
+        return OpResult::failed("Cell " + n2s(cell) + " is not running (" +
+                                TCells::StateShortName(state) + ").");
+    // A row without CO2 holds the O2 part only. Holding what is held already would only
+    // repeat the message.
+    if (!withCO2) co2 = false;
+    if ((!o2 || state == cs_SuspendedO2) && (!co2 || state == cs_SuspendedCO2))
+        return OpResult::failed("Cell " + n2s(cell) + " is held already (" +
+                                TCells::StateShortName(state) + ").");
+    ref.row->SuspendCell(ref.slot, o2, co2);
+    return OpResult::done();
+}
+
+OpResult Operations::continueCell(int cell, bool o2, bool co2) {
+    CellRef ref;
+    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
+    OpResult err;
+    if (!passwordAccepted(*ref.row, err)) return err;
+    int state = 0;
+    {
+        auto lock = k_.rows.lock();
+        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
+    }
+    if (!isSuspended(state))
+        return OpResult::failed("Cell " + n2s(cell) + " is not held (" +
+                                TCells::StateShortName(state) + ").");
+    ref.row->UnSuspendCell(ref.slot, o2, co2);
+    return OpResult::done();
+}
+
+OpResult Operations::stopCell(int cell) {
+    CellRef ref;
+    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
+    OpResult err;
+    if (!passwordAccepted(*ref.row, err)) return err;
+    int state = 0;
+    {
+        auto lock = k_.rows.lock();
+        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
+    }
+    if (state != cs_Running && state != cs_Suspended)
+        return OpResult::failed("Cell " + n2s(cell) + " is neither running nor held (" +
+                                TCells::StateShortName(state) + ").");
+    if (!confirmed(GetTextFmt("uRowForm", "StopCell", "Stop cell %s ?", n2s(cell))))
+        return OpResult::failed("Cancelled.");
+    ref.row->CancelCell(ref.slot, true);
+    return OpResult::done();
+}
+
+OpResult Operations::setCellCounter(int cell, const std::string& value) {
+    CellRef ref;
+    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
+    OpResult err;
+    if (!passwordAccepted(*ref.row, err)) return err;
+    const int v = textToInt(value);
+    if (isNoValue(v) || v < 0) return invalidValue("counter");
+    const int old = k_.acq.cells.GetCellCount(ref.phys);
+    if (v == old) return OpResult::done("Counter unchanged.");
+    k_.acq.cells.SetCellCount(ref.phys, v);
+    {
+        auto lock = k_.rows.lock();
+        RowCell& c = ref.row->RowCells[static_cast<size_t>(ref.slot)];
+        c.LastCount = c.CounterValue;
+        c.CounterValue = v;
+    }
+    const std::string t =
+        GetTextFmt("frmEditCellCounter", "msgSetCellCount",
+                   "Setting counter for cell %s from %s to %s", n2s(cell), n2s(old), n2s(v));
+    AddMsg(t, true);
+    return OpResult::done(t);
+}
+
+OpResult Operations::refillTank(int cell) {
+    CellRef ref;
+    if (OpResult r = findCell(cell, false, ref); !r.ok) return r;
+    OpResult err;
+    if (ref.row && !passwordAccepted(*ref.row, err)) return err;
+    if (!confirmed(k_.acq.tanks.refillQuestion(ref.phys))) return OpResult::failed("Cancelled.");
+    k_.acq.tanks.refill(ref.phys);
+    return OpResult::done();
+}
+
+// ---------------------------------------------------------------------------------------
+// Message list
+
+OpResult Operations::newMessage(const std::string& text) {
+    const std::string t = trimmed(text);
+    if (t.empty() || hasControlChars(t)) return invalidValue("message");
+    AddMsg(t, true);
+    return OpResult::done();
+}
+
+OpResult Operations::saveMessages(const std::string& file) {
+    const std::string path = resolvePath(trimmed(file));
+    if (trimmed(file).empty()) return invalidValue("file");
+    if (isProgramFile(path)) return OpResult::failed("[" + path + "] is a file of Kelvora itself.");
+    const std::string source = messageList().fileName();
+    std::error_code ec;
+    // Only a copy that really happened is reported as saved.
+    if (source.empty() || !fs::copy_file(source, path, fs::copy_options::overwrite_existing, ec) ||
+        ec) {
+        const std::string t = "Messages NOT saved to " + path;
+        WriteDbg("Msg", t + (ec ? ": " + ec.message() : std::string()));
+        return OpResult::failed(t);
+    }
+    AddMsg(GetTextFmt("uMsgs", "SaveMsgs", "Messages saved to %s", path), true);
+    return OpResult::done();
+}
+
+OpResult Operations::deleteMessages() {
+    if (!confirmed(GetText("uMain", "DeleteMsgs", "Delete all messages ?")))
+        return OpResult::failed("Cancelled.");
+    if (!messageList().deleteAll())
+        return OpResult::failed("The message file could not be emptied.");
+    return OpResult::done();
+}
+
+}  // namespace kv
