@@ -5,7 +5,7 @@
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
-#include "co2/escapes.h"
+#include "common/escapes.h"
 #include "common/clock.h"
 #include "common/datetime.h"
 #include "common/strutil.h"

@@ -6,7 +6,7 @@
 #include "app/inifile.h"
 #include "app/messages.h"
 #include "app/texts.h"
-#include "co2/escapes.h"
+#include "common/escapes.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
 #include "common/strutil.h"

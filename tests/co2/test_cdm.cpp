@@ -7,7 +7,7 @@
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "co2/cdm.h"
-#include "co2/escapes.h"
+#include "common/escapes.h"
 #include "co2_test_util.h"
 #include "common/datetime.h"
 #include "sim/meters/cdm_meter.h"

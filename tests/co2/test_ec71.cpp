@@ -6,7 +6,7 @@
 #include "app/inifile.h"
 #include "app/messages.h"
 #include "co2/ec71.h"
-#include "co2/escapes.h"
+#include "common/escapes.h"
 #include "co2_test_util.h"
 #include "common/datetime.h"
 #include "common/numtext.h"

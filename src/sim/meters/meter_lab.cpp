@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/escapes.h"
 #include "common/strutil.h"
 #include "sim/textparse.h"
 
@@ -91,7 +92,7 @@ bool applyMeterKey(MeterSpec& m, const std::string& key, const std::string& valu
                            : key == "close"       ? &m.cdmOptions.cmdClose
                                                   : nullptr;
     if (command) {
-        *command = decodeMeterEscapes(value);
+        *command = decodeEscapes(value);
         return true;
     }
     err = "unknown key " + key;
@@ -99,32 +100,6 @@ bool applyMeterKey(MeterSpec& m, const std::string& key, const std::string& valu
 }
 
 }  // namespace
-
-std::string decodeMeterEscapes(std::string_view text) {
-    std::string out;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] != '\\') {
-            out += text[i++];
-            continue;
-        }
-        if (i + 1 < text.size() && text[i + 1] == '\\') {
-            out += '\\';
-            i += 2;
-            continue;
-        }
-        const std::string_view digits = text.substr(i + 1, 3);
-        int code = 0;
-        bool number = digits.size() == 3;
-        for (char d : digits) {
-            if (d < '0' || d > '9') number = false;
-            code = code * 10 + (d - '0');
-        }
-        if (number && code <= 255) out += static_cast<char>(code);
-        i += 1 + digits.size();
-    }
-    return out;
-}
 
 bool extractMeterSections(std::string_view text, std::string& labText,
                           std::vector<MeterSpec>& meters, std::string* error) {

@@ -49,9 +49,6 @@ struct MeterSpec {
 bool extractMeterSections(std::string_view text, std::string& labText,
                           std::vector<MeterSpec>& meters, std::string* error);
 
-// "\\" and backslash + three decimal digits (0..255); an escape that is not one is dropped.
-std::string decodeMeterEscapes(std::string_view text);
-
 class LabMeters {
   public:
     LabMeters() = default;

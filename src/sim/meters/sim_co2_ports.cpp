@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "co2/escapes.h"
+#include "common/escapes.h"
 #include "co2/winsio.h"
 
 namespace kv::sim {

@@ -1,4 +1,4 @@
-#include "co2/escapes.h"
+#include "common/escapes.h"
 
 namespace kv {
 
