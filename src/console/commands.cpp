@@ -11,6 +11,13 @@
 #include "common/numtext.h"
 #include "common/strutil.h"
 #include "console/command_line.h"
+#include "output/at4.h"
+#include "output/export_csv.h"
+#include "output/export_xls.h"
+#include "output/f301.h"
+#include "output/qt/gui_app.h"
+#include "output/qt/output_files.h"
+#include "output/row_data_model.h"
 #include "system/version.h"
 
 namespace kv {
@@ -44,6 +51,13 @@ std::string CommandInterpreter::helpText() {
            "  row delete NAME               delete a series (stopped first) or template\n"
            "  row export NAME FILE          export a stopped series to a new FILE, delete it\n"
            "  row import FILE               import an exported series\n"
+           "  row data NAME [co2|lf|ts]     the series' values as the data window shows them\n"
+           "  row csv NAME FILE [ts] [lf]   export the values as CSV (ts: per dry matter)\n"
+           "  row xlsx NAME FILE            export the values as a spreadsheet workbook\n"
+           "  row at4 NAME                  AT4 evaluation workbook into the result folder\n"
+           "  row 301f NAME                 301F evaluation workbook into the result folder\n"
+           "  row chart NAME FILE.png|FILE.pdf   draw the series' chart\n"
+           "  row print NAME FILE.pdf [data] [special]   print the series to a PDF file\n"
            "  cell hold|continue|stop N     hold, continue or stop cell N in its series\n"
            "  cell counter N VALUE          set the impulse counter of cell N\n"
            "  tank refill N                 the O2 tank of cell N has been refilled\n"
@@ -222,9 +236,11 @@ int CommandInterpreter::findRow(const std::string& name, std::string& error) {
 
 ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& words, Args& args) {
     static const char* const kUsage =
-        "usage: row new|start|stop|delete|export|import ... (try help)";
+        "usage: row new|start|stop|delete|export|import|data|csv|xlsx|at4|301f|chart|print ... "
+        "(try help)";
     if (words.size() < 2) return ConsoleReply::failed(kUsage);
     const std::string sub = toLowerAscii(words[1]);
+    if (isOutputCommand(sub)) return rowOutput(sub, words, args);
     std::string error;
     Options& opt = args.options;
 
@@ -474,6 +490,94 @@ ConsoleReply CommandInterpreter::msgs(const std::vector<std::string>& words) {
     const auto lines = messageList().newestFirst();
     for (size_t i = 0; i < lines.size() && i < static_cast<size_t>(n); ++i)
         r.lines.push_back(lines[i]);
+    return r;
+}
+
+// --- output: the row data table, exports, evaluation workbooks, charts and printouts -----
+
+namespace {
+
+// A finished export: where it went, or its error.
+ConsoleReply fromExport(const std::string& error, const std::string& saved) {
+    if (!error.empty()) return ConsoleReply::failed(error);
+    ConsoleReply r;
+    if (!saved.empty()) r.lines.push_back("saved to " + saved);
+    return r;
+}
+
+}  // namespace
+
+bool CommandInterpreter::isOutputCommand(const std::string& sub) {
+    return sub == "data" || sub == "csv" || sub == "xlsx" || sub == "at4" || sub == "301f" ||
+           sub == "chart" || sub == "print";
+}
+
+ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
+                                           const std::vector<std::string>& words, Args& args) {
+    std::string error;
+    Options& opt = args.options;
+    const bool needsFile = sub == "csv" || sub == "xlsx" || sub == "chart" || sub == "print";
+    const size_t first = needsFile ? 4 : 3;
+    if (words.size() < first) {
+        if (sub == "data") return ConsoleReply::failed("usage: row data NAME [co2|lf|ts]");
+        return ConsoleReply::failed("usage: row " + sub + " NAME" + (needsFile ? " FILE" : ""));
+    }
+    bool optionsOk = false;
+    if (sub == "data")
+        optionsOk = takeOptions(words, first, {}, {"co2", "lf", "ts"}, args.password, opt, error);
+    else if (sub == "csv")
+        optionsOk = takeOptions(words, first, {}, {"ts", "lf"}, args.password, opt, error);
+    else if (sub == "print")
+        optionsOk =
+            takeOptions(words, first, {}, {"data", "special"}, args.password, opt, error);
+    else
+        optionsOk = takeOptions(words, first, {}, {}, args.password, opt, error);
+    if (!optionsOk) return ConsoleReply::failed(error);
+    const int nr = findRow(words[2], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    const std::shared_ptr<TRow> row = ops_.kelvora().rows.FindByUniqueNr(nr);
+    if (!row) return ConsoleReply::failed("no row named " + quoteWord(words[2]));
+    const std::string file = needsFile ? ops_.resolvePath(words[3]) : std::string();
+    std::string saved;
+
+    if (sub == "data") {
+        if (opt.flags.size() > 1) return ConsoleReply::failed("row data takes one of co2, lf, ts");
+        RowValueChoice choice = RowValueChoice::O2;
+        if (!opt.flags.empty()) parseRowValueChoice(*opt.flags.begin(), choice);
+        if (!rowOffersChoice(*row, choice))
+            return ConsoleReply::failed("series " + quoteWord(words[2]) + " measures no CO2");
+        std::string table;
+        const std::string err = RowDataReport(*row, choice, table);
+        if (!err.empty()) return ConsoleReply::failed(err);
+        ConsoleReply r;
+        for (auto line : split(table, '\n'))
+            if (!line.empty()) r.lines.emplace_back(line);
+        return r;
+    }
+    if (sub == "csv")
+        return fromExport(
+            ExportCSV(*row, file, opt.flags.count("ts") > 0, opt.flags.count("lf") > 0, &saved),
+            saved);
+    if (sub == "xlsx") return fromExport(ExportXLS(*row, file, false, false, &saved), saved);
+    if (sub == "at4") return fromExport(ExportAt4(*row, &saved), saved);
+    if (sub == "301f") return fromExport(Export301f(*row, &saved), saved);
+
+    // Charts and printouts are drawn with the GUI library, headless on its offscreen
+    // platform; console commands run on the main thread, where it must live.
+    if (!EnsureGuiApp()) return ConsoleReply::failed("the drawing library cannot start");
+    OutputResult out;
+    if (sub == "chart") {
+        out = ChartRowToFile(*row, file);
+    } else {
+        PrintOptions po;
+        po.printData = opt.flags.count("data") > 0;
+        po.printSpecial = opt.flags.count("special") > 0;
+        po.showCO2 = row->withCO2;
+        out = PrintRowToPdf(*row, file, po);
+    }
+    if (!out.ok) return ConsoleReply::failed(out.text);
+    ConsoleReply r;
+    if (!out.text.empty()) r.lines.push_back(out.text);
     return r;
 }
 
