@@ -119,7 +119,8 @@ void EC71CalibrationData::load(const IniFile& ini, int cells, int nPoints) {
         for (int p = 1; p <= nPoints; ++p)
             c.Calibration[size_t(p - 1)] = parseCalibration(value(pointKey(n, p), pointKey(1, p)));
         if (nPoints == 2) {
-            const auto f = split(value(canRecKey(n), canRecKey(1)), ';');
+            const std::string text = value(canRecKey(n), canRecKey(1));
+            const auto f = split(text, ';');
             c.canRec.text = fieldAt(f, 0);
             c.canRec.value = realAt(f, 1);
         }

@@ -10,7 +10,13 @@ namespace kv {
 // Trims blanks, tabs and line ends.
 std::string_view trim(std::string_view s);
 std::string trimmed(std::string_view s);
+// The parts are views into s: s must outlive them. Splitting a temporary string would leave
+// them dangling, so that overload does not exist.
 std::vector<std::string_view> split(std::string_view s, char sep);
+std::vector<std::string_view> split(std::string&& s, char sep) = delete;
+inline std::vector<std::string_view> split(const char* s, char sep) {
+    return split(std::string_view(s), sep);
+}
 // Fields of a comma list, each trimmed; used by configuration values.
 std::vector<std::string> splitList(std::string_view s, char sep = ',');
 std::string join(const std::vector<std::string>& parts, std::string_view sep);

@@ -170,7 +170,8 @@ ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args
         if (args.password) return ConsoleReply::failed("unknown argument password=");
         if (cmd == "help") {
             ConsoleReply r;
-            for (std::string_view l : split(helpText(), '\n')) r.lines.emplace_back(l);
+            const std::string help = helpText();
+            for (std::string_view l : split(help, '\n')) r.lines.emplace_back(l);
             return r;
         }
         return cmd == "status" ? status() : cmd == "cells" ? cells() : rows();

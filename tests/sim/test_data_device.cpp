@@ -135,7 +135,8 @@ TEST_F(DataDeviceTest, ValueRecordsByFirmwareAndAcknowledgement) {
     ask(nw, "l2=600#");
     ask(nw, "u2=900#");
     advanceSec(3);
-    EXPECT_EQ(kv::split(answerValue(ask(nw, "V1#"), "cv"), ';')[2], "2");
+    const std::string record = answerValue(ask(nw, "V1#"), "cv");
+    EXPECT_EQ(kv::split(record, ';')[2], "2");
 }
 
 TEST_F(DataDeviceTest, VirtualDayOfTactsQueueAndGroundTruth) {
