@@ -67,7 +67,7 @@ class Operations {
     Operations(TKelvora& kelvora, FrontEnd& ui);
 
     // --- rows and templates --------------------------------------------------------------
-    OpResult newRow(const RowSpec& spec);
+    OpResult newRow(const RowSpec& rowDef);
     OpResult newTemplate();
     OpResult templateFromRow(int rowNr);
     // The new series has the template's definition and cells; its cells are not yet

@@ -262,10 +262,10 @@ TEST_F(ConsoleFixture, CellCommandsAndTanks) {
 TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     ScriptedFrontEnd ui;
     Operations ops(k(), ui);
-    RowSpec spec = RowSpec::defaults(k().cfg);
-    spec.name = "G";
-    spec.cells = {1, 2};
-    const int nr = ops.newRow(spec).rowNr;
+    RowSpec rowDef = RowSpec::defaults(k().cfg);
+    rowDef.name = "G";
+    rowDef.cells = {1, 2};
+    const int nr = ops.newRow(rowDef).rowNr;
     ASSERT_GT(nr, 0);
 
     k().rowCommandIdle = false;  // another start, stop or delete is under way
@@ -300,8 +300,8 @@ TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     EXPECT_FALSE(lab_->dataDevice("KLV1")->cellConfig(1).active);
 
     // An export never replaces the program's own files.
-    spec.name = "H";
-    const int h = ops.newRow(spec).rowNr;
+    rowDef.name = "H";
+    const int h = ops.newRow(rowDef).rowNr;
     ASSERT_TRUE(ops.startRow(h, false).ok);
     ASSERT_TRUE(ops.stopRow(h).ok);
     for (const char* own : {"Kelvora.Row", "Kelvora.Ini", "Kelvora.Msg"})
@@ -319,13 +319,13 @@ TEST_F(ConsoleFixture, RowLimitKeepsEveryRowLoadable) {
     Operations ops(k(), ui);
     ASSERT_TRUE(ops.newTemplate().ok);
     while (k().rows.Count() < kMaxRowsAndTemplates - 1) k().rows.NewRow(0);
-    RowSpec spec = RowSpec::defaults(k().cfg);
-    spec.name = "last";
-    spec.cells = {1};
-    EXPECT_TRUE(ops.newRow(spec).ok);  // the 356th
-    spec.name = "one more";
+    RowSpec rowDef = RowSpec::defaults(k().cfg);
+    rowDef.name = "last";
+    rowDef.cells = {1};
+    EXPECT_TRUE(ops.newRow(rowDef).ok);  // the 356th
+    rowDef.name = "one more";
     const char* const limit = "Too many rows defined, max. 356 rows possible !";
-    EXPECT_EQ(ops.newRow(spec).error, limit);
+    EXPECT_EQ(ops.newRow(rowDef).error, limit);
     EXPECT_EQ(ops.newTemplate().error, limit);
     EXPECT_EQ(ops.importRow("x.krow").error, limit);
     EXPECT_EQ(k().rows.Count(), kMaxRowsAndTemplates);

@@ -159,11 +159,11 @@ LabMeters::~LabMeters() {
 }
 
 bool LabMeters::build(Lab& lab, const std::vector<MeterSpec>& specs, std::string* error) {
-    for (const MeterSpec& spec : specs) {
+    for (const MeterSpec& desc : specs) {
         auto s = std::make_unique<Served>();
-        s->spec = spec;
-        s->absorbers = std::make_unique<LabAbsorbers>(spec.params);
-        auto pairs = spec.absorbers;
+        s->desc = desc;
+        s->absorbers = std::make_unique<LabAbsorbers>(desc.params);
+        auto pairs = desc.absorbers;
         if (pairs.empty())
             for (const auto& d : lab.devices())
                 if (d->type() == DeviceType::Co2) pairs.emplace_back(d->serialNr(), "");
@@ -172,7 +172,7 @@ bool LabMeters::build(Lab& lab, const std::vector<MeterSpec>& specs, std::string
             DataDevice* data = dataSerial.empty() ? nullptr : lab.dataDevice(dataSerial);
             if (!co2 || (!dataSerial.empty() && !data)) {
                 if (error)
-                    *error = at(spec.line,
+                    *error = at(desc.line,
                                 "no CO2 device " + co2Serial +
                                     (dataSerial.empty() ? "" : " or data device " + dataSerial));
                 return false;
@@ -180,10 +180,10 @@ bool LabMeters::build(Lab& lab, const std::vector<MeterSpec>& specs, std::string
             s->absorbers->add(co2, data);
         }
         const uint64_t seed = 1000 + meters_.size();
-        if (spec.ec71)
-            s->meter = std::make_unique<EC71Meter>(spec.ec71Options, s->absorbers->source(), seed);
+        if (desc.ec71)
+            s->meter = std::make_unique<EC71Meter>(desc.ec71Options, s->absorbers->source(), seed);
         else
-            s->meter = std::make_unique<CdmMeter>(spec.cdmOptions, s->absorbers->source(), seed);
+            s->meter = std::make_unique<CdmMeter>(desc.cdmOptions, s->absorbers->source(), seed);
         meters_.push_back(std::move(s));
     }
     return true;
@@ -196,7 +196,7 @@ bool LabMeters::serve(const std::string& dir, std::string* error) {
     }
     for (auto& s : meters_) {
         s->pty = std::make_unique<PtySerialPort>(*s->meter);
-        if (!s->pty->start(dir + "/" + s->spec.name, error)) return false;
+        if (!s->pty->start(dir + "/" + s->desc.name, error)) return false;
     }
     return true;
 }
@@ -209,14 +209,14 @@ void LabMeters::stop() {
 std::vector<std::string> LabMeters::banner() const {
     std::vector<std::string> out;
     for (const auto& s : meters_)
-        out.push_back(s->spec.name + " type=" + (s->spec.ec71 ? "EC71" : "CDM") + " " +
+        out.push_back(s->desc.name + " type=" + (s->desc.ec71 ? "EC71" : "CDM") + " " +
                       (s->pty ? s->pty->linkPath() + " -> " + s->pty->slavePath() : "-"));
     return out;
 }
 
 const LabMeters::Served* LabMeters::find(std::string_view name) const {
     for (const auto& s : meters_)
-        if (s->spec.name == name) return s.get();
+        if (s->desc.name == name) return s.get();
     return nullptr;
 }
 
@@ -248,7 +248,7 @@ std::string LabMeters::command(std::string_view line) {
         f = MeterFault::Garbage;
     } else if (what == "echo") {
         f = MeterFault::Echo;
-    } else if (what == "nak" && s->spec.ec71) {
+    } else if (what == "nak" && s->desc.ec71) {
         int n = 0;
         if (w.size() > 3) {
             if (!parseInt(w[3], n) || n < 0) return "error: nak takes a line count";
@@ -256,12 +256,12 @@ std::string LabMeters::command(std::string_view line) {
             return "ok";
         }
         f = MeterFault::Nak;
-    } else if (what == "nakthenack" && s->spec.ec71) {
+    } else if (what == "nakthenack" && s->desc.ec71) {
         f = MeterFault::NakThenAck;
     } else {
         return "error: unknown meter fault '" + w[2] + "'";
     }
-    if (s->spec.ec71)
+    if (s->desc.ec71)
         static_cast<EC71Meter*>(s->meter.get())->setFault(f);
     else
         static_cast<CdmMeter*>(s->meter.get())->setFault(f);

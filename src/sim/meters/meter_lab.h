@@ -73,7 +73,7 @@ class LabMeters {
 
   private:
     struct Served {
-        MeterSpec spec;
+        MeterSpec desc;
         std::unique_ptr<LabAbsorbers> absorbers;
         std::unique_ptr<SerialMeter> meter;
         std::unique_ptr<PtySerialPort> pty;
