@@ -301,7 +301,7 @@ std::string Lab::commandHelp() {
     return "commands: unplug S | replug S | restart S | silence S [SECONDS] | speak S | "
            "garbage S [N] | drop S P | double S P | noise S P | garbagerate S P | "
            "inputdrop S P | slow S MS | skip S N | stuck S CELL [0|1] | adc S CELL VALUE | "
-           "temp S CELSIUS | clear S | status [S] | help";
+           "temp S CELSIUS | clear S | status [S] | impulses S [UPTO] | help";
 }
 
 std::string Lab::status(std::string_view serial) {
@@ -323,6 +323,23 @@ std::string Lab::status(std::string_view serial) {
     return out.empty() ? "error: no such device" : out;
 }
 
+std::string Lab::impulses(const std::vector<std::string>& words) {
+    if (words.size() < 2 || words.size() > 3) return "error: usage: impulses S [UPTO]";
+    DataDevice* data = dataDevice(words[1]);
+    if (!data) return "error: " + words[1] + " is not a data device of the lab";
+    // UPTO is a date-time day count; without it, everything dosed so far.
+    double upTo = 0;
+    if (words.size() == 3 && (!parseReal(words[2], upTo) || upTo <= 0))
+        return "error: impulses takes a date-time as a day count (like 46000.5)";
+    std::string out = words[1] + " impulses=";
+    for (int k = 1; k <= DataDevice::kCells; ++k) {
+        if (k > 1) out += ';';
+        out += std::to_string(words.size() == 3 ? data->impulsesBetween(k, 0, upTo)
+                                                : data->impulses(k));
+    }
+    return out;
+}
+
 std::string Lab::command(std::string_view line) {
     // The words are views into this text, so it must outlive the loop.
     const std::string text = replaceAll(std::string(line), "\t", " ");
@@ -333,6 +350,7 @@ std::string Lab::command(std::string_view line) {
     const std::string verb = toLowerAscii(w[0]);
     if (verb == "help") return commandHelp();
     if (verb == "status") return status(w.size() > 1 ? std::string_view(w[1]) : "");
+    if (verb == "impulses") return impulses(w);
     if (w.size() < 2) return "error: " + verb + " needs a serial number";
     SimDevice* dev = find(w[1]);
     if (!dev) return "error: unknown serial " + w[1];

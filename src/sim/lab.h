@@ -32,8 +32,11 @@
 //   unplug S | replug S | restart S | silence S [SECONDS] | speak S | garbage S [N]
 //   drop S P | double S P | noise S P | garbagerate S P | inputdrop S P | slow S MS
 //   skip S N | stuck S CELL [0|1] | adc S CELL VALUE | temp S CELSIUS | clear S
-//   status [S] | help
+//   status [S] | impulses S [UPTO] | help
 // S is a serial number, P a probability (0..1), CELL 1..6.
+// "impulses" is the ground truth of a data device: "S impulses=n1;...;n6", the impulses
+// each cell dosed since the lab was built, or only those whose tact closed by UPTO (a
+// date-time as a day count).
 //
 // Devices are added while the lab is built, before it is shared with other threads; the
 // device list does not change afterwards (unplugging a device keeps it in the list).
@@ -82,6 +85,8 @@ public:
     static std::string commandHelp();
     // One line per device: serial, type, plugged, tact, queue.
     std::string status(std::string_view serial = {});
+    // The "impulses" command: words[1] the serial number, words[2] an optional UPTO.
+    std::string impulses(const std::vector<std::string>& words);
 
 private:
     bool prepare(DeviceIdentity& id) const;

@@ -107,6 +107,29 @@ TEST_F(LabTest, FaultCommandsBySerial) {
     EXPECT_EQ(l->command("  "), "error: empty command");
 }
 
+TEST_F(LabTest, ImpulsesCommandGivesTheGroundTruth) {
+    auto l =
+        lab("[Device D1]\nCell1=active tact=1 rate=20 settle=0\nCell3=active tact=1 rate=9\n"
+            "[Device C1]\nType=2\n");
+    auto& d = *l->dataDevice("D1");
+    const kv::TDateTime start = now();
+    advanceSec(60);
+    const kv::TDateTime half = start + 31.5 * kv::kSecond;  // between two tacts
+    advanceSec(60);
+    ASSERT_GT(d.impulses(1), d.impulsesBetween(1, 0, half));
+    auto expected = [&](auto count) {
+        std::string s = "D1 impulses=";
+        for (int k = 1; k <= 6; ++k) s += (k > 1 ? ";" : "") + std::to_string(count(k));
+        return s;
+    };
+    EXPECT_EQ(l->command("impulses D1"), expected([&](int k) { return d.impulses(k); }));
+    EXPECT_EQ(l->command("impulses D1 " + std::to_string(half)),
+              expected([&](int k) { return d.impulsesBetween(k, 0, half); }));
+    EXPECT_TRUE(l->command("impulses C1").starts_with("error: C1 is not a data device"));
+    EXPECT_TRUE(l->command("impulses D1 soon").starts_with("error: impulses takes a date-time"));
+    EXPECT_TRUE(l->command("impulses").starts_with("error: usage"));
+}
+
 TEST_F(LabTest, CaseTemperatureDriftsSlowly) {
     auto l =
         lab("[Device C1]\nType=2\nVersion=KLV/USB V1.4.1\nTemp=21.5\nDrift=0.4\nDriftHours=8\n");
