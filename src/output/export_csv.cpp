@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <set>
 
 #include "app/debuglog.h"
 #include "app/messages.h"
@@ -17,6 +16,7 @@
 #include "common/strutil.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
+#include "output/row_texts.h"
 #include "output/template_paths.h"
 #include "rows/rows.h"
 
@@ -28,26 +28,6 @@ constexpr std::string_view kDbgCategory = "ExportCSV";
 
 std::string label(std::string_view section, std::string_view key, std::string_view def) {
     return GetText(section, key, def);
-}
-
-// The list of the check cells (mode 1) whose index is exactly v.
-std::string checkCellsWithIndex(const TRow& row, double v) {
-    std::string out;
-    for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
-        const RowCell& c = row.RowCells[static_cast<size_t>(s)];
-        if (c.Mode != 1 || c.Index != v) continue;
-        if (!out.empty()) out += ", ";
-        out += std::to_string(c.CellNr);
-    }
-    return out;
-}
-
-const RowCell* firstCheckCellWithIndex(const TRow& row, double v) {
-    for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
-        const RowCell& c = row.RowCells[static_cast<size_t>(s)];
-        if (c.Mode == 1 && c.Index == v) return &c;
-    }
-    return nullptr;
 }
 
 // Walks the blocks of the export in order; the row lock is held by the caller.
@@ -137,16 +117,12 @@ class TableWriter {
         out_.text(label("frmRowCellEdit", "lblRowCell_BTh1", "B(Th1)"));
         out_.text(label("frmMain", "CellsPage", "Cells"));
         out_.endLine();
-        std::set<std::string> seen;
-        for (int k = 1; k <= special_; ++k) {
-            const double v = row_.SpecialCells[static_cast<size_t>(k)].value;
-            if (!seen.insert(realToText(v, 0, 5)).second) continue;
-            out_.number(v, -5);
+        for (const CheckGroup& g : CheckGroups(row_)) {
+            out_.number(g.value, -5);
             // Empty fields when the group lost its cells keep the columns in place.
-            const RowCell* c = firstCheckCellWithIndex(row_, v);
-            out_.number(c != nullptr ? c->PTC : NoValueReal, -5);
-            out_.number(c != nullptr ? c->BTH1 : NoValueReal, -5);
-            out_.text(checkCellsWithIndex(row_, v));
+            out_.number(g.PTC, -5);
+            out_.number(g.BTH1, -5);
+            out_.text(g.cells);
             out_.endLine();
         }
         out_.endLine();
@@ -158,10 +134,11 @@ class TableWriter {
         const std::string unit = MainValueUnit(row_, o_.perDriedMatter);
         for (int s = 1; s <= cells_; ++s)
             out_.text(std::to_string(row_.DisplayNr(s)) + " (" + unit + ")");
-        for (int k = 1; k <= special_; ++k)
-            for (int j = 1; j <= 3; ++j) out_.text(SpecialColumnTitle(row_, k, j, o_.decimalComma));
-        if (row_.SpecialCellMode != 0)
-            out_.text(SpecialColumnTitle(row_, row_.NrSpecialCells, 3, o_.decimalComma));
+        for (int k = 1; k <= special_; ++k) {
+            const double v = row_.SpecialCells[static_cast<size_t>(k)].value;
+            for (int j = 1; j <= 3; ++j) out_.text(SpecialColumnTitle(v, j, o_.decimalComma));
+        }
+        if (row_.SpecialCellMode != 0) out_.text(ReferenceColumnTitle());
         out_.text("T (" + DegreeText() + ")");
         if (row_.withCO2) {
             // The heading says what the columns hold: conductivity or CO2.

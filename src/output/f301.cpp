@@ -11,6 +11,7 @@
 #include "common/numtext.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
+#include "output/row_texts.h"
 #include "output/template_paths.h"
 #include "output/xlsx_template.h"
 #include "rows/rows.h"

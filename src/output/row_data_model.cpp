@@ -2,30 +2,18 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 #include "app/texts.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
+#include "output/row_texts.h"
 #include "rows/rows.h"
 
 namespace kv {
 
 namespace {
-
-// Entry n (0-based) of a "|"-separated language text, trimmed; the first entry when the
-// text has fewer.
-std::string entryOf(std::string_view text, size_t n) {
-    const auto parts = split(text, '|');
-    if (parts.empty()) return {};
-    return trimmed(n < parts.size() ? parts[n] : parts[0]);
-}
-
-std::string withUnit(double value, int unit, bool decimalComma) {
-    static constexpr const char* kUnits[] = {" m", " h", " d"};
-    const std::string v = realToText(value, 0, -2, decimalComma);
-    return unit >= 0 && unit <= 2 ? v + kUnits[unit] : v;
-}
 
 bool validCell(const TRow& row, int slot, int i) {
     return slot >= 1 && slot <= std::min(row.NrCells, kMaxRowCells) && i >= 1 && i <= row.iRTV;
@@ -58,25 +46,7 @@ bool rowOffersChoice(const TRow& row, RowValueChoice choice) {
     return row.withCO2 || (choice != RowValueChoice::CO2 && choice != RowValueChoice::LF);
 }
 
-// ---- texts ------------------------------------------------------------------------------
-
-std::string DurationText(const TRow& row, bool decimalComma) {
-    return withUnit(row.Duration, row.SIDuration, decimalComma);
-}
-
-std::string IntervalText(const TRow& row, bool decimalComma) {
-    return withUnit(row.Interval, row.SIInterval, decimalComma);
-}
-
-std::string UnitText(const TRow& row) {
-    return entryOf(GetText("frmRow", "Row_ModeEntries", "mg/l | g"), row.RowMode == 1 ? 1 : 0);
-}
-
-std::string ModeValueUnit(int rowMode) {
-    const std::string u =
-        entryOf(GetText("frmRow", "Row_ModeEntries_SI", "?"), rowMode == 1 ? 1 : 0);
-    return u.empty() ? "?" : u;
-}
+// ---- units --------------------------------------------------------------------------------
 
 std::string ChoiceUnit(const TRow& row, RowValueChoice choice) {
     switch (choice) {
@@ -90,26 +60,6 @@ std::string ChoiceUnit(const TRow& row, RowValueChoice choice) {
             break;
     }
     return ModeValueUnit(row.RowMode);
-}
-
-std::string DegreeText() {
-    return GetText("*", "GrdCelcius",
-                   "\xC2\xB0"
-                   "C");
-}
-
-std::string CellModeName(int mode) {
-    // The language file names the modes; these stand in when it has none.
-    return entryOf(GetText("frmRowCellEdit", "RowCell_ModeItems", "normal|check|blind|reference"),
-                   static_cast<size_t>(std::clamp(mode, 0, 3)));
-}
-
-std::string SpecialColumnTitle(const TRow& row, int k, int j, bool decimalComma) {
-    static const std::string kMean = " \xC3\x98";  // " Ø"
-    if (k >= row.NrSpecialCells) return "Ref" + kMean;
-    const double v = row.SpecialCells[static_cast<size_t>(std::max(k, 1))].value;
-    const std::string title = "I=" + realToText(v, 0, -5, decimalComma);
-    return title + (j == 1 ? " B(SP)" : j == 2 ? " X(G)" : kMean);
 }
 
 // ---- values -------------------------------------------------------------------------------
@@ -151,6 +101,30 @@ double ChoiceValue(const TRow& row, RowValueChoice choice, int slot, int i) {
             break;
     }
     return row.RowMode != 0 ? row.O2Consumption(slot, i) : row.BOD(slot, i);
+}
+
+std::vector<CheckGroup> CheckGroups(const TRow& row) {
+    std::vector<CheckGroup> groups;
+    if (row.SpecialCellMode == 0) return groups;
+    const int cells = std::min(row.NrCells, kMaxRowCells);
+    const int entries = std::clamp(row.NrSpecialCells - 1, 0, kMaxSpecialCells - 1);
+    std::set<std::string> seen;
+    for (int k = 1; k <= entries; ++k) {
+        CheckGroup g;
+        g.value = row.SpecialCells[static_cast<size_t>(k)].value;
+        // Entries with the same value (to 5 decimals) are one group of cells.
+        if (!seen.insert(realToText(g.value, 0, 5)).second) continue;
+        for (int s = 1; s <= cells; ++s) {
+            const RowCell& c = row.RowCells[static_cast<size_t>(s)];
+            if (c.Mode != 1 || c.Index != g.value) continue;
+            g.PTC = c.PTC;
+            g.BTH1 = c.BTH1;
+            break;
+        }
+        g.cells = row.CellsOfMode(1, g.value);
+        groups.push_back(std::move(g));
+    }
+    return groups;
 }
 
 // ---- the table ----------------------------------------------------------------------------------
@@ -212,19 +186,14 @@ std::string RowDataTableText(const RowDataModel& m) {
         for (int r = 0; r < m.rowCount(); ++r) w = std::max(w, trim(m.text(r, c)).size());
         width[static_cast<size_t>(c) + 1] = w;
     }
-    auto pad = [](std::string_view s, size_t w, bool left) {
-        const size_t n = utf8Length(s);
-        const std::string fill(n < w ? w - n : 0, ' ');
-        return left ? std::string(s) + fill : fill + std::string(s);
-    };
-    std::string out = pad(m.cornerText(), width[0], true);
+    std::string out = PadRight(m.cornerText(), width[0]);
     for (int c = 0; c < cols; ++c)
-        out += "  " + pad(trim(m.header(c)), width[static_cast<size_t>(c) + 1], false);
+        out += "  " + PadLeft(trim(m.header(c)), width[static_cast<size_t>(c) + 1]);
     out += '\n';
     for (int r = 0; r < m.rowCount(); ++r) {
-        std::string line = pad(m.timeText(r), width[0], true);
+        std::string line = PadRight(m.timeText(r), width[0]);
         for (int c = 0; c < cols; ++c)
-            line += "  " + pad(trim(m.text(r, c)), width[static_cast<size_t>(c) + 1], false);
+            line += "  " + PadLeft(trim(m.text(r, c)), width[static_cast<size_t>(c) + 1]);
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out += line + '\n';
     }

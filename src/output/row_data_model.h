@@ -1,21 +1,22 @@
 #pragma once
 // The row data window's table: one column per cell of a row, one line per time value, the
 // values of one choice (O2, CO2, conductivity, O2 per dried matter). The window and the
-// console show the same model. Also the texts and value picks that the window shares with
-// the CSV and spreadsheet exports, the printout and the charts.
+// console show the same model. Also the value picks that the window shares with the CSV and
+// spreadsheet exports, the printout and the charts (their texts: row_texts.h).
 //
 //   RowDataModel m;
 //   m.load(row, RowValueChoice::CO2);
 //   for (int r = 0; r < m.rowCount(); ++r) ... m.timeText(r), m.text(r, c) ...
 //
-// The builders and value picks below that take a const TRow& read row fields: the caller
-// holds the rows lock (TRows::lock()). load() and RowDataReport() take it themselves.
+// The value picks below that take a const TRow& read row fields: the caller holds the rows
+// lock (TRows::mutex()). load() and RowDataReport() take it themselves.
 
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/clock.h"
+#include "common/numtext.h"
 
 namespace kv {
 
@@ -29,24 +30,10 @@ bool parseRowValueChoice(std::string_view word, RowValueChoice& out);
 // CO2 and LF exist only for rows that measure CO2.
 bool rowOffersChoice(const TRow& row, RowValueChoice choice);
 
-// ---- texts ------------------------------------------------------------------------------
+// ---- units (texts: row_texts.h) -------------------------------------------------------------
 
-// Duration with up to 2 decimals and " m", " h" or " d"; IntervalText the same for Interval.
-std::string DurationText(const TRow& row, bool decimalComma);
-std::string IntervalText(const TRow& row, bool decimalComma);
-// The sample unit of the row mode (language text frmRow/Row_ModeEntries, "mg/l | g").
-std::string UnitText(const TRow& row);
-// The unit of the O2 values of a row mode (frmRow/Row_ModeEntries_SI, "?").
-std::string ModeValueUnit(int rowMode);
 // The unit of a choice as the data window heads its columns.
 std::string ChoiceUnit(const TRow& row, RowValueChoice choice);
-// The degree text ("°C").
-std::string DegreeText();
-// The name of a cell mode 0..3 (frmRowCellEdit/RowCell_ModeItems).
-std::string CellModeName(int mode);
-// Column title of special-cell entry k (1-based) and column j (1 specific BOD,
-// 2 degradation, 3 mean): "I=2 B(SP)", "I=2 X(G)", "I=2 Ø"; the last entry is "Ref Ø".
-std::string SpecialColumnTitle(const TRow& row, int k, int j, bool decimalComma);
 
 // ---- values (no value: NoValueReal) ----------------------------------------------------------
 
@@ -65,6 +52,17 @@ std::string MainValueUnit(const TRow& row, bool perDriedMatter);
 double ConductivityValue(const TRow& row, int slot, int i);
 // The value a data window choice shows.
 double ChoiceValue(const TRow& row, RowValueChoice choice, int slot, int i);
+
+// One line of the check-substance table: a value of the special-cell entries (each value
+// once, the reference entry left out), P(TC) and B(Th1) of the first check cell with that
+// index (no value when the group has no cell left) and the list of those cells.
+struct CheckGroup {
+    double value = NoValueReal;
+    double PTC = NoValueReal;
+    double BTH1 = NoValueReal;
+    std::string cells;
+};
+std::vector<CheckGroup> CheckGroups(const TRow& row);
 
 // ---- the table ----------------------------------------------------------------------------------
 

@@ -820,7 +820,9 @@ struct XlsxTemplate::Impl {
     // ---- saving ---------------------------------------------------------------------------
 
     // Cached results of formulas are stale once cells change; without them every reader
-    // either calculates or shows nothing, never an old number.
+    // either calculates or shows nothing, never an old number. Marking the workbook for a
+    // full calculation alone is not enough: some spreadsheet programs ignore the mark and
+    // calculate only the formulas that have no stored result.
     void dropCachedResults() {
         for (Sheet& sh : sheets) {
             if (sh.part == nullptr) continue;

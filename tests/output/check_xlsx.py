@@ -11,6 +11,9 @@ EXPECTATIONS holds one expectation per line, fields separated by tabs:
   formula  SHEET CELL FORMULA       a formula with exactly this text
   hasref   SHEET CELL TEXT          a formula whose text contains TEXT
   empty    SHEET CELL               no value
+  result   SHEET CELL VALUE         the stored result of the cell's formula: a number equal
+                                    to VALUE (relative tolerance 1e-9)
+  noresult SHEET CELL               the formula's stored result is empty (no number, no text)
   format   SHEET CELL NUMFORMAT     the cell's number format
   name     NAME DESTINATION         a defined name ("SHEET!NAME" for a sheet's own name)
   noname   NAME
@@ -53,6 +56,7 @@ def close(a, b):
 
 def check(path, lines):
     wb = openpyxl.load_workbook(path)
+    results = None  # the same workbook with formulas replaced by their stored results
     archive = zipfile.ZipFile(path)
     names = defined_names(wb)
     fails = []
@@ -100,6 +104,19 @@ def check(path, lines):
             elif kind == "format":
                 if c.number_format != args[2]:
                     fails.append("%s: expected format %s, found %s" % (where, args[2], c.number_format))
+        elif kind in ("result", "noresult"):
+            if results is None:
+                results = openpyxl.load_workbook(path, data_only=True)
+            if args[0] not in results.sheetnames:
+                fails.append("no sheet %s" % args[0])
+                continue
+            v = results[args[0]][args[1]].value
+            if kind == "result":
+                ok = isinstance(v, (int, float)) and not isinstance(v, bool)
+                if not ok or not close(float(v), float(args[2])):
+                    fails.append("%s: expected result %s, found %r" % (where, args[2], v))
+            elif v not in (None, ""):
+                fails.append("%s: expected an empty result, found %r" % (where, v))
         elif kind in ("name", "noname"):
             sheet, _, name = args[0].rpartition("!")
             key = (sheet or None, name)

@@ -109,7 +109,7 @@ TEST_F(ExportTest, CsvHoldsEveryBlockFieldByField) {
     EXPECT_EQ(l[22], F({"2", "50", "1.5", "1, 2"}));
     EXPECT_EQ(l[23], F({""}));
     EXPECT_EQ(l[24], F({""}));
-    EXPECT_EQ(l[25], F({"date/time <> cell#", "1 (?)", "2 (?)", "3 (?)", "4 (?)", "I=2 B(SP)",
+    EXPECT_EQ(l[25], F({"date/time <> cell#", "1 (mg)", "2 (mg)", "3 (mg)", "4 (mg)", "I=2 B(SP)",
                         "I=2 X(G)", "I=2 \xC3\x98", "Ref \xC3\x98",
                         "T (\xC2\xB0"
                         "C)",
@@ -153,10 +153,11 @@ TEST_F(ExportTest, CsvHoldsEveryBlockFieldByField) {
     ASSERT_EQ(ExportCSV(*r, file, false), "");
     d = readCsv(file, ";", "");
     EXPECT_EQ(d[22], F({""}));  // no group line
-    EXPECT_EQ(d[24], F({"date/time <> cell#", "1 (?)", "2 (?)", "3 (?)", "4 (?)", "Ref \xC3\x98",
-                        "T (\xC2\xB0"
-                        "C)",
-                        "1 (mg CO2)", "2 (mg CO2)", "3 (mg CO2)", "4 (mg CO2)"}));
+    EXPECT_EQ(d[24],
+              F({"date/time <> cell#", "1 (mg)", "2 (mg)", "3 (mg)", "4 (mg)", "Ref \xC3\x98",
+                 "T (\xC2\xB0"
+                 "C)",
+                 "1 (mg CO2)", "2 (mg CO2)", "3 (mg CO2)", "4 (mg CO2)"}));
 }
 
 TEST_F(ExportTest, SpreadsheetHoldsTheSameFieldsAsNumbers) {
@@ -213,7 +214,7 @@ TEST_F(ExportTest, DataModelShowsTheChosenValues) {
     m.load(*r, RowValueChoice::O2);
     ASSERT_EQ(m.columnCount(), 4);
     ASSERT_EQ(m.rowCount(), 3);
-    EXPECT_EQ(m.header(0), " 11  (?)");
+    EXPECT_EQ(m.header(0), " 11  (mg)");  // the unit of a mass row's values
     EXPECT_EQ(m.cornerText(), "date/time <> cell#");
     EXPECT_EQ(m.timeText(2), "01.03.2026 13:30:00");
     EXPECT_DOUBLE_EQ(m.value(2, 1), 15.0);  // mass row: mg O2
@@ -240,8 +241,8 @@ TEST_F(ExportTest, DataModelShowsTheChosenValues) {
     EXPECT_NE(RowDataReport(*plain, RowValueChoice::CO2, table), "");
     EXPECT_EQ(RowDataReport(*plain, RowValueChoice::O2, table), "");
     EXPECT_EQ(table,
-              "date/time <> cell#   11  (?)\n"
-              "01.03.2026 10:00:00       10\n");
+              "date/time <> cell#   11  (mg/l)\n"
+              "01.03.2026 10:00:00          10\n");
     RowValueChoice c;
     EXPECT_TRUE(parseRowValueChoice("TS", c));
     EXPECT_EQ(c, RowValueChoice::O2TS);

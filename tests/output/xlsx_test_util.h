@@ -5,6 +5,7 @@
 #include <zip.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +33,29 @@ inline std::string checkXlsx(const TempDir& dir, const std::string& workbook,
     const int rc = std::system(cmd.c_str());
     if (rc == 0) return {};
     return "checker exit " + std::to_string(rc) + ":\n" + readFile(out);
+}
+
+// Opens the workbooks in the spreadsheet program of the test machine (LibreOffice, headless)
+// and saves them as .xlsx into outDir under their own names: the saved files hold the
+// results that the program calculated on opening. All files go through one start of the
+// program; its profile lives in dir, so parallel runs do not share one. "" or what failed.
+inline std::string recalculate(const TempDir& dir, const std::vector<std::string>& workbooks,
+                               const std::string& outDir) {
+    if (std::system("command -v soffice > /dev/null 2>&1") != 0)
+        return "soffice is not installed (scripts/deps installs libreoffice-calc-nogui)";
+    const std::string log = dir.file("soffice.log");
+    std::string cmd = "timeout 300 soffice -env:UserInstallation=file://" + dir.file("lo-profile") +
+                      " --headless --norestore --nolockcheck --convert-to xlsx --outdir '" +
+                      outDir + "'";
+    for (const auto& w : workbooks) cmd += " '" + w + "'";
+    cmd += " > '" + log + "' 2>&1";
+    const int rc = std::system(cmd.c_str());
+    if (rc != 0) return "soffice exit " + std::to_string(rc) + ":\n" + readFile(log);
+    for (const auto& w : workbooks) {
+        const std::string out = outDir + "/" + std::filesystem::path(w).filename().string();
+        if (!std::filesystem::exists(out)) return "soffice wrote no " + out + ":\n" + readFile(log);
+    }
+    return {};
 }
 
 // Joins fields with tabs: t("number", "AT4", "D19", "1.5").

@@ -3,10 +3,12 @@
 
 #include <filesystem>
 
+#include "app/texts.h"
 #include "common/datetime.h"
 #include "common/strutil.h"
 #include "output/qt/output_files.h"
 #include "output/qt/printout.h"
+#include "output/row_texts.h"
 #include "output_qt_fixture.h"
 
 namespace kvtest {
@@ -119,8 +121,8 @@ TEST_F(PrintoutTest, BuildsOverviewCellTableValueBlocksAndSpecialPages) {
     const std::string head = text(v.heading[0]);
     EXPECT_EQ(head,
               "date/time <> cell#  T (\xC2\xB0"
-              "C)      1      2      3      4      5      6  (?)");
-    EXPECT_EQ(text(v.heading[1]), std::string(kv::Utf8Length(head), '-'));
+              "C)      1      2      3      4      5      6  (mg/l)");
+    EXPECT_EQ(text(v.heading[1]), std::string(kv::utf8Length(head), '-'));
     ASSERT_EQ(v.lines.size(), 120u);
     std::string l1 = "02.03.2026 09:00:00   20.1";
     for (int s = 1; s <= 6; ++s) l1 += kv::PadLeft(kv::realToText(r->BOD(s, 1), 0, 0), 7);
@@ -164,9 +166,43 @@ TEST_F(PrintoutTest, ValueChoicesAndLargeRows) {
     b = kv::BuildPrintout(*r, {true, false});
     ASSERT_EQ(b.size(), 4u);
     EXPECT_TRUE(b[3].newPage);
-    EXPECT_EQ(text(b[3].heading[0]), "date/time <> cell#       7      8  (?)");
+    EXPECT_EQ(text(b[3].heading[0]), "date/time <> cell#       7      8  (mg/l)");
     // Cells added later have no values for the earlier times: empty fields.
     EXPECT_EQ(text(b[3].lines[0]), "02.03.2026 09:00:00" + std::string(14, ' '));
+}
+
+// Replaces the language texts for one test and leaves none behind.
+class LanguageFile {
+  public:
+    explicit LanguageFile(const std::string& text) { kv::languageTexts().loadFromText(text); }
+    ~LanguageFile() { kv::languageTexts().clear(); }
+    LanguageFile(const LanguageFile&) = delete;
+    LanguageFile& operator=(const LanguageFile&) = delete;
+};
+
+TEST_F(PrintoutTest, UnitsAndModeNamesAreRightWithoutALanguageFile) {
+    auto r = makeRow();
+    // No language file: a row by mass prints its O2 consumption in mg, both in the cell
+    // table and over the values (a row by volume prints mg/l, above).
+    r->RowMode = 1;
+    auto b = kv::BuildPrintout(*r, {true, false});
+    EXPECT_NE(text(b[1].heading[0]).find("last value  (mg) "), std::string::npos)
+        << text(b[1].heading[0]);
+    EXPECT_TRUE(text(b[4].heading[0]).ends_with("      6  (mg)")) << text(b[4].heading[0]);
+    EXPECT_EQ(text(b[2].lines[1]), kv::PadRight("blind", 24) + "3, 4");
+
+    // A language file's texts replace the defaults; entries it lacks keep their default
+    // rather than taking another mode's unit or name.
+    LanguageFile lang(
+        "frmRow\\Row_ModeEntries_SI:=mg O2/l\n"
+        "frmRowCellEdit\\RowCell_ModeItems:=normal|Kontrolle|Blindwert\n");
+    b = kv::BuildPrintout(*r, {true, false});
+    EXPECT_TRUE(text(b[4].heading[0]).ends_with("      6  (mg)")) << text(b[4].heading[0]);
+    EXPECT_EQ(text(b[2].lines[0]), kv::PadRight("reference", 24) + "6");
+    EXPECT_EQ(text(b[2].lines[1]), kv::PadRight("Blindwert", 24) + "3, 4");
+    r->RowMode = 0;
+    b = kv::BuildPrintout(*r, {true, false});
+    EXPECT_TRUE(text(b[4].heading[0]).ends_with("      6  (mg O2/l)")) << text(b[4].heading[0]);
 }
 
 TEST_F(PrintoutTest, PdfWithoutPrinterHasEveryPage) {
@@ -196,11 +232,12 @@ TEST_F(PrintoutTest, PdfWithoutPrinterHasEveryPage) {
     // Columns stay aligned: the heading's last cell number ends where the values below end.
     const auto words = pdfWords(file);
     size_t k0 = 0;
-    while (k0 + 1 < words.size() && !(words[k0].text == "6" && words[k0 + 1].text == "(?)")) ++k0;
+    while (k0 + 1 < words.size() && !(words[k0].text == "6" && words[k0 + 1].text == "(mg/l)"))
+        ++k0;
     ASSERT_LT(k0 + 1, words.size());
     const double headEnd = words[k0].xMax;
     double lineY = -1, valueEnd = -1;
-    for (size_t k = k0 + 2; k < words.size() && words[k].text != "(?)"; ++k) {
+    for (size_t k = k0 + 2; k < words.size() && words[k].text != "(mg/l)"; ++k) {
         if (lineY < 0 && words[k].text == "02.03.2026") lineY = words[k].yMin;
         if (lineY >= 0 && std::abs(words[k].yMin - lineY) < 0.5)
             valueEnd = std::max(valueEnd, words[k].xMax);

@@ -8,7 +8,8 @@
 
 #include "app/texts.h"
 #include "common/numtext.h"
-#include "output/qt/row_texts.h"
+#include "output/row_data_model.h"
+#include "output/row_texts.h"
 #include "rows/rows.h"
 
 namespace kv {
@@ -55,8 +56,8 @@ void applySettings(ChartCurve& c, int style, int colour, int symbol, int box, in
 
 template <typename F>
 void collect(const TRow& row, ChartCurve& c, F value) {
-    c.points.reserve(static_cast<size_t>(std::max(row.iRTV, 0)));
-    const int n = std::min(row.iRTV, static_cast<int>(row.RTV.size()) - 1);
+    const int n = UsedEntries(row);
+    c.points.reserve(static_cast<size_t>(n));
     for (int i = 1; i <= n; ++i) {
         const double v = value(i);
         if (isNoValue(v) || !(v >= 0)) continue;
@@ -85,11 +86,9 @@ void addCellCurves(const TRow& row, ChartData& d) {
             c.legend = name;
             const auto& v = rc.ChartSel1.v;
             applySettings(c, v[0], v[1], v[2], v[3], v[4], 1);
-            // Rows by mass show the O2 consumption in mg, rows by volume the BOD.
-            if (row.RowMode != 0)
-                collect(row, c, [&](int i) { return row.O2Consumption(s, i); });
-            else
-                collect(row, c, [&](int i) { return row.BOD(s, i); });
+            // What the data window shows without a choice: rows by mass the O2 consumption
+            // in mg, rows by volume the BOD.
+            collect(row, c, [&](int i) { return ChoiceValue(row, RowValueChoice::O2, s, i); });
             d.curves.push_back(std::move(c));
         }
         if (row.withCO2 && rc.ChartSel2.shown != 0) {
@@ -116,8 +115,8 @@ void addSpecialCurves(const TRow& row, ChartData& d) {
             if (sc.flag[ju] == 0) continue;
             ChartCurve c;
             c.kind = ChartCurve::Kind::Special;
-            c.legend = reference ? rowtext::ReferenceColumnTitle()
-                                 : rowtext::SpecialColumnTitle(sc.value, j + 1);
+            c.legend = reference ? ReferenceColumnTitle()
+                                 : SpecialColumnTitle(sc.value, j + 1, decimalCommaFlag());
             applySettings(c, sc.arr[0][ju], sc.arr[1][ju], sc.arr[2][ju], sc.arr[3][ju],
                           sc.arr[4][ju], 1);
             if (reference)

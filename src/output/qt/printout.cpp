@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <mutex>
-#include <set>
 
 #include "app/texts.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
-#include "output/qt/row_texts.h"
+#include "output/row_data_model.h"
+#include "output/row_texts.h"
 #include "rows/row_util.h"
 #include "rows/rows.h"
 
@@ -47,11 +47,11 @@ PrintBlock overviewBlock(const TRow& row) {
     rows.emplace_back(label("frmRowStatus", "StartStop", "Start/Stop:"),
                       dtText(row.Start) + " - " + dtText(row.Stop));
     rows.emplace_back(label("frmRowStatus", "lblDuration", "Duration:"),
-                      rowtext::DurationText(row));
+                      DurationText(row, decimalCommaFlag()));
     rows.emplace_back(label("frmRowStatus", "lblInterval", "Interval:"),
-                      rowtext::IntervalText(row));
+                      IntervalText(row, decimalCommaFlag()));
     size_t width = 0;
-    for (const auto& r : rows) width = std::max(width, Utf8Length(r.first));
+    for (const auto& r : rows) width = std::max(width, utf8Length(r.first));
     PrintBlock b;
     for (const auto& [l, v] : rows)
         b.lines.push_back(PrintLine{
@@ -66,8 +66,10 @@ PrintBlock cellTableBlock(const TRow& row, int decimals) {
                          : label("frmCellStatus", "lblCellVol", "vol(ml)"),
                   10);
     if (byMass) h += PadRight(label("frmCellStatus", "lblCellTS", "Dried m.(%)"), 10);
+    // The last value is a BOD or an O2 consumption, so it carries the unit of the values,
+    // not that of the sample amounts.
     h += PadRight(label("frmCellStatus", "LastValue", "last value") + "  (" +
-                      rowtext::UnitText(row.RowMode) + ")",
+                      ModeValueUnit(row.RowMode) + ")",
                   24);
     h += PadRight(label("frmCellStatus", "lblCellComment", "Designation"), 23);
     PrintBlock b;
@@ -75,7 +77,7 @@ PrintBlock cellTableBlock(const TRow& row, int decimals) {
     b.heading.push_back(textLine(h, true));
     for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
         const RowCell& c = row.RowCells[static_cast<size_t>(s)];
-        const double last = byMass ? row.O2Consumption(s, row.iRTV) : row.BOD(s, row.iRTV);
+        const double last = MainValue(row, s, UsedEntries(row), false);
         std::string l = PadRight(std::to_string(row.DisplayNr(s)), 10);
         l += PadRight(number(c.Vol, -3), 10);
         if (byMass) l += PadRight(number(c.TS, -3), 10);
@@ -95,7 +97,7 @@ std::vector<PrintBlock> specialTableBlocks(const TRow& row) {
                  true));
     for (int mode : {3, 2})
         modes.lines.push_back(
-            textLine(PadRight(rowtext::ModeName(mode), 24) + row.CellsOfMode(mode, -1)));
+            textLine(PadRight(CellModeName(mode), 24) + row.CellsOfMode(mode, -1)));
 
     PrintBlock checks;
     checks.gapBefore = kGap4mm;
@@ -105,65 +107,31 @@ std::vector<PrintBlock> specialTableBlocks(const TRow& row) {
                      PadRight(label("frmRowCellEdit", "lblRowCell_BTh1", "B(Th1)"), 12) +
                      label("frmMain", "CellsPage", "Cells"),
                  true));
-    std::set<std::string> seen;
-    const int n = std::clamp(row.NrSpecialCells, 0, kMaxSpecialCells);
-    for (int k = 1; k <= n - 1; ++k) {
-        const double v = row.SpecialCells[static_cast<size_t>(k)].value;
-        if (!seen.insert(realToText(v, 0, 5)).second) continue;
-        std::string l = PadRight(rowtext::IndexText(v), 12);
-        for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
-            const RowCell& c = row.RowCells[static_cast<size_t>(s)];
-            if (c.Mode != 1 || c.Index != v) continue;
-            l += PadRight(number(c.PTC, -5), 12) + PadRight(number(c.BTH1, -5), 12);
-            break;
-        }
-        l = PadRight(l, 36) + row.CellsOfMode(1, v);
-        checks.lines.push_back(textLine(l));
+    const bool dc = decimalCommaFlag();
+    for (const CheckGroup& g : CheckGroups(row)) {
+        const std::string l = PadRight(IndexText(g.value, dc), 12) +
+                              PadRight(number(g.PTC, -5), 12) + PadRight(number(g.BTH1, -5), 12);
+        checks.lines.push_back(textLine(PadRight(l, 36) + g.cells));
     }
     return {modes, checks};
 }
 
-// What the value blocks show, in the order in which the data window's choices override
-// each other, so that values and unit always agree.
-struct ValueChoice {
-    std::string unit;
-    double (*value)(const TRow&, int slot, int i);
-};
-
-ValueChoice valueChoice(const TRow& row, const PrintOptions& o) {
-    ValueChoice c{rowtext::SIUnitText(row.RowMode),
-                  row.RowMode == 1
-                      ? +[](const TRow& r, int s, int i) { return r.O2Consumption(s, i); }
-                      : +[](const TRow& r, int s, int i) { return r.BOD(s, i); }};
-    if (o.showCO2) {
-        c.unit = label("frmRowData", "SI_CO2", "CO2 mg");
-        c.value = [](const TRow& r, int s, int i) { return r.CO2Produced(s, i); };
-    }
-    if (o.showLF) {
-        c.unit = label("frmRowData", "SI_LF", "mS/cm");
-        c.value = [](const TRow& r, int s, int i) {
-            if (s < 1 || s > r.NrCells || i < 1 || i > r.iRTV) return NoValueReal;
-            const int lf = r.RowCells[static_cast<size_t>(s)].Values.lf(i);
-            return lf < 0 ? NoValueReal : lf * 0.000001;
-        };
-    }
-    if (o.perDriedMatter) {
-        c.unit = label("frmRowData", "SI_O2TS", "mg O2/g TS");
-        c.value = [](const TRow& r, int s, int i) { return r.O2PerDriedMatter(s, i); };
-    }
-    return c;
-}
-
-int lastIndex(const TRow& row) {
-    return std::min(row.iRTV, static_cast<int>(row.RTV.size()) - 1);
+// What the value blocks show: the data window's choices override each other in this order,
+// the last that applies wins, and unit and values always come from the same choice.
+RowValueChoice printChoice(const PrintOptions& o) {
+    if (o.perDriedMatter) return RowValueChoice::O2TS;
+    if (o.showLF) return RowValueChoice::LF;
+    if (o.showCO2) return RowValueChoice::CO2;
+    return RowValueChoice::O2;
 }
 
 std::vector<PrintBlock> valueBlocks(const TRow& row, const PrintOptions& o, int decimals) {
-    const ValueChoice choice = valueChoice(row, o);
+    const RowValueChoice choice = printChoice(o);
+    const std::string unit = ChoiceUnit(row, choice);
     // The time column is as wide as the date-time texts below it.
-    const size_t timeWidth = Utf8Length(dtText(45000.5));
+    const size_t timeWidth = utf8Length(dtText(45000.5));
     const std::string timeLabel = label("frmRowStatus", "dt-cell#", "date/time <> cell#");
-    const std::string tLabel = " T (" + rowtext::DegreeText() + ")";
+    const std::string tLabel = " T (" + DegreeText() + ")";
     std::vector<PrintBlock> blocks;
     const int nCells = std::min(row.NrCells, kMaxRowCells);
     for (int c0 = 1; c0 <= nCells; c0 += kCellsPerBlock) {
@@ -175,16 +143,16 @@ std::vector<PrintBlock> valueBlocks(const TRow& row, const PrintOptions& o, int 
         std::string h = PadRight(timeLabel, timeWidth);
         if (first) h += PadLeft(tLabel, 7);
         for (int s = c0; s <= c1; ++s) h += PadLeft(std::to_string(row.DisplayNr(s)), 7);
-        h += "  (" + choice.unit + ")";
+        h += "  (" + unit + ")";
         b.heading.push_back(textLine(h, true));
-        b.heading.push_back(textLine(std::string(Utf8Length(h), '-'), true));
-        for (int i = 1; i <= lastIndex(row); ++i) {
+        b.heading.push_back(textLine(std::string(utf8Length(h), '-'), true));
+        for (int i = 1; i <= UsedEntries(row); ++i) {
             const RTVElement& e = row.RTV[static_cast<size_t>(i)];
             std::string l = PadRight(dtText(e.dt), timeWidth);
             if (first)
                 l += PadLeft(isNoValue(e.T) ? std::string() : realToTextDC(e.T / 10.0, 0, 1), 7);
             for (int s = c0; s <= c1; ++s)
-                l += PadLeft(number(choice.value(row, s, i), decimals), 7);
+                l += PadLeft(number(ChoiceValue(row, choice, s, i), decimals), 7);
             b.lines.push_back(textLine(l));
         }
         blocks.push_back(std::move(b));
@@ -203,7 +171,8 @@ std::vector<PrintBlock> specialValueBlocks(const TRow& row, int decimals) {
     const std::string cellsLabel = label("frmMain", "CellsPage", "Cells");
     const std::string dtLabel =
         PadRight(std::string(trim(label("frmRowStatus", "dt", "date/time"))), 20);
-    const auto title = [](const std::string& t) { return PadLeft(std::string(trim(t)), 13); };
+    const auto title = [](const std::string& t) { return PadLeft(trim(t), 13); };
+    const bool dc = decimalCommaFlag();
     const int checkEntries = n - 1;
     for (int k = (checkEntries == 0 ? 0 : 1); k <= checkEntries; ++k) {
         const bool refOnly = k == 0;
@@ -211,17 +180,17 @@ std::vector<PrintBlock> specialValueBlocks(const TRow& row, int decimals) {
         b.newPage = true;
         const double v = refOnly ? row.SpecialCells[static_cast<size_t>(n)].value
                                  : row.SpecialCells[static_cast<size_t>(k)].value;
-        b.heading.push_back(textLine(indexLabel + " = " + rowtext::IndexText(v), true));
+        b.heading.push_back(textLine(indexLabel + " = " + IndexText(v, dc), true));
         b.heading.push_back(textLine(
             cellsLabel + " = " + (refOnly ? row.CellsOfMode(3, -1) : row.CellsOfMode(1, v)), true));
         b.heading.push_back(emptyLine());
         std::string h = dtLabel;
         if (!refOnly)
-            for (int j = 1; j <= 3; ++j) h += title(rowtext::SpecialColumnTitle(v, j));
-        h += title(rowtext::ReferenceColumnTitle());
+            for (int j = 1; j <= 3; ++j) h += title(SpecialColumnTitle(v, j, dc));
+        h += title(ReferenceColumnTitle());
         b.heading.push_back(textLine(h, true));
-        b.heading.push_back(textLine(std::string(Utf8Length(h), '-'), true));
-        for (int i = 1; i <= lastIndex(row); ++i) {
+        b.heading.push_back(textLine(std::string(utf8Length(h), '-'), true));
+        for (int i = 1; i <= UsedEntries(row); ++i) {
             std::string l = PadRight(dtText(row.RTV[static_cast<size_t>(i)].dt), 20);
             if (!refOnly) {
                 l += PadLeft(number(row.SpecificBOD(k, i), decimals), 13);
@@ -295,23 +264,6 @@ std::vector<PrintPage> PaginatePrintout(const std::vector<PrintBlock>& blocks,
 
 std::string PageNumberText(int number) {
     return "- " + std::to_string(number) + " -";
-}
-
-size_t Utf8Length(const std::string& s) {
-    size_t n = 0;
-    for (unsigned char ch : s)
-        if ((ch & 0xC0) != 0x80) ++n;
-    return n;
-}
-
-std::string PadRight(const std::string& s, size_t width) {
-    const size_t n = Utf8Length(s);
-    return n >= width ? s : s + std::string(width - n, ' ');
-}
-
-std::string PadLeft(const std::string& s, size_t width) {
-    const size_t n = Utf8Length(s);
-    return n >= width ? s : std::string(width - n, ' ') + s;
 }
 
 }  // namespace kv

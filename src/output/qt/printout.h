@@ -64,9 +64,5 @@ std::vector<PrintPage> PaginatePrintout(const std::vector<PrintBlock>& blocks,
                                         const PrintGeometry& g);
 // The page number text: "- 3 -".
 std::string PageNumberText(int number);
-// Number of characters (not bytes) of a UTF-8 text, and padding to a width in characters.
-size_t Utf8Length(const std::string& s);
-std::string PadRight(const std::string& s, size_t width);
-std::string PadLeft(const std::string& s, size_t width);
 
 }  // namespace kv
