@@ -12,6 +12,7 @@
 #include "acquisition/acquisition_cycle.h"
 #include "acquisition/alarms.h"
 #include "acquisition/cells.h"
+#include "acquisition/count_journal.h"
 #include "acquisition/device_check.h"
 #include "acquisition/device_io.h"
 #include "acquisition/o2tanks.h"
@@ -20,15 +21,18 @@ namespace kv {
 
 class Acquisition {
   public:
-    // homeFolder: where "O2_TankData.Txt" and "TempLog.Txt" live.
+    // homeFolder: where "O2_TankData.Txt", "TempLog.Txt" and "CellCounts.Txt" live.
     Acquisition(const Config& cfg, DeviceList& devices, RunFlags flags, StatusOutput& status,
                 std::string homeFolder)
         : cells(cfg, devices, flags, status, io),
           alarms(cells, status),
           tanks(cells, homeFolder),
           tempLog(devices, homeFolder),
+          journal(cells, homeFolder),
           cycle(cfg, devices, cells, alarms, tanks, tempLog, flags, status, io),
-          check(cfg, devices, alarms, flags, status, io) {}
+          check(cfg, devices, alarms, flags, status, io) {
+        cycle.setCountJournal(&journal);
+    }
 
     // Both timers; stop() returns when neither callback runs.
     void startTimers() {
@@ -45,6 +49,7 @@ class Acquisition {
     Alarms alarms;
     O2TankFile tanks;
     TempLog tempLog;
+    CountJournal journal;
     AcquisitionCycle cycle;
     DeviceCheck check;
 };

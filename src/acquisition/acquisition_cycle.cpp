@@ -93,8 +93,11 @@ void AcquisitionCycle::handledTick() {
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type == kDevTypeData && e.bPresent && e.ErrorCode == 0) dataDeviceStep(d, now);
+        if (e.Type == kDevTypeData && e.bPresent && e.ErrorCode == 0 && !awaitingResync(e))
+            dataDeviceStep(d, now);
     }
+    // Before the rows take their values: a data line never holds a count the journal lacks.
+    if (journal_) journal_->write(now);
 
     if (tempPhase_ >= 3) {
         temperatureStep();
@@ -132,6 +135,44 @@ void AcquisitionCycle::logAnswer(int d, const std::string& category, const std::
 // ---------------------------------------------------------------------------------------
 // Data devices
 
+// The tacts a tick missed are still in the device's queue, behind the entries acknowledged
+// so far and before the record's own entry (the newest). They are read in blocks, oldest
+// first, and the blocks' acknowledgement also acknowledges the record. Returns the queue
+// entries of the missed tacts, oldest first; empty when there is nothing to recover or it
+// cannot be recovered (the outage of a lost device is the synchronisation's business).
+std::string AcquisitionCycle::readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
+                                              int lastTact, bool& acknowledged) {
+    acknowledged = false;
+    if (isNoValue(rec.queued)) return {};
+    const int queued = rec.queued;
+    // lastTact 0: no tact handled since the device's counter or queue was reset (start-up,
+    // synchronisation), so every entry before the record's own is new.
+    const int missed = lastTact == 0 ? queued - 1 : std::min(queued - 1, rec.tact - lastTact - 1);
+    if (missed <= 0) return {};
+    const std::string cat = dl_.fullName(d, false);
+    if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
+        WriteDbg(cat, "   --> " + num(missed) + " missed tact(s): too many to read from the queue");
+        return {};
+    }
+    DeviceProtocol& proto = dl_.protocol();
+    std::string entries;
+    while (static_cast<int>(entries.size()) < queued) {
+        const std::string block = proto.queueEntry(h);
+        const int expected = std::min(kQueueBlockSize, queued - static_cast<int>(entries.size()));
+        if (static_cast<int>(block.size()) < expected) {
+            WriteDbg(cat, "   --> queue block of " + num(static_cast<long long>(block.size())) +
+                              " characters, expected " + num(expected) +
+                              ": missed tacts not recovered");
+            return {};
+        }
+        proto.acknowledgeRecord(h);
+        acknowledged = true;
+        entries += block;
+    }
+    WriteDbg(cat, "   --> " + num(missed) + " missed tact(s) read from the queue");
+    return entries.substr(static_cast<size_t>(queued - 1 - missed), static_cast<size_t>(missed));
+}
+
 void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     const TKLVDeviceListEntry e = dl_.device(d);
     const std::string cat = dl_.fullName(d, false);
@@ -142,6 +183,8 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     static const char* const kRequestLine[3] = {
         "requesting data via V1#", "2. requesting data via V1#", "3. requesting data via V1#"};
     std::string answer;
+    std::optional<ValueRecord> rec;
+    std::string missedEntries;
     {
         std::lock_guard io(io_.of(d));
         for (int attempt = 0; attempt < 3; ++attempt) {
@@ -153,7 +196,13 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
             answer = link.FTReadAll(e.FTHandle);
             if (answer.find(";nCC") != std::string::npos) break;
         }
-        if (holdsValueRecord(answer)) proto.acknowledgeRecord(e.FTHandle);
+        if (holdsValueRecord(answer)) {
+            rec = parseValueRecord(answer);
+            bool acknowledged = false;
+            if (rec && rec->tact != e.lastTactNr)
+                missedEntries = readMissedTacts(d, e.FTHandle, *rec, e.lastTactNr, acknowledged);
+            if (!acknowledged) proto.acknowledgeRecord(e.FTHandle);
+        }
     }
 
     if (answer.empty()) {
@@ -165,8 +214,6 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     }
     dl_.update(d, [](TKLVDeviceListEntry& x) { x.emptyAnswerCount = 0; });
     logAnswer(d, cat, answer);
-    if (!holdsValueRecord(answer)) return;
-    const auto rec = parseValueRecord(answer);
     if (!rec) return;
 
     const long long last = e.lastTactNr;
@@ -182,6 +229,9 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
         x.lastTactNr = rec->tact;
         x.lastTactTime = now;
     });
+    // Right after a reset of the queue, a record whose entry is no longer queued was read by
+    // the synchronisation already.
+    if (last == 0 && rec->queued == 0) return;
 
     // The rows are asked before the cell table is locked: they may call back into it.
     std::array<int, 7> rowNrs{};
@@ -196,8 +246,10 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     for (int k = 1; k <= 6; ++k) {
         const int i = e.physCellNr_From + k - 1;
         if (!TCells::validCell(i)) continue;
-        processCell(i, k, *rec, rows[static_cast<size_t>(k)], rowNrs[static_cast<size_t>(k)], now,
-                    out);
+        int missed = 0;
+        for (unsigned char entry : missedEntries) missed += (entry >> (k - 1)) & 1;
+        processCell(i, k, *rec, missed, rows[static_cast<size_t>(k)],
+                    rowNrs[static_cast<size_t>(k)], now, out);
     }
     // Alarms suspend their cells through the rows, which sends device commands: only now
     // that neither the table nor the device is locked.
@@ -216,7 +268,7 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     }
 }
 
-void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec,
+void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int missedImpulses,
                                    const std::optional<RowInfo>& rowInfo, int rowNr, TDateTime now,
                                    CellOutcome& out) {
     cells_.update(i, [&](TCell& c) {
@@ -261,13 +313,15 @@ void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec,
         }
         if (open) c.WaitForZero = -1;
 
-        if (!rec.impulse(k)) return;
+        // The impulses of missed tacts count under the rules of the tact that reports them.
+        const int impulses = missedImpulses + (rec.impulse(k) ? 1 : 0);
+        if (impulses == 0) return;
         if (c.WaitForZero > 0) return;
         if (row && row->countAfterAllCellsStarted && !row->allCellsStarted) return;
         c.LastCount = c.CellCount;
-        ++c.CellCount;
-        ++c.O2ImpTotal;
-        ++c.O2TankUsed;
+        c.CellCount += impulses;
+        c.O2ImpTotal += impulses;
+        c.O2TankUsed += impulses;
     });
 }
 

@@ -15,6 +15,7 @@
 
 #include "acquisition/alarms.h"
 #include "acquisition/cells.h"
+#include "acquisition/count_journal.h"
 #include "acquisition/device_io.h"
 #include "acquisition/o2tanks.h"
 #include "acquisition/run_flags.h"
@@ -29,6 +30,10 @@ class AcquisitionCycle {
   public:
     static constexpr int kTickNumberWrap = 1000000;
     static constexpr int kMaxEmptyAnswers = 5;
+    // Missed tacts are read back from a device's queue up to this many blocks (10 minutes
+    // of 3 s tacts); a longer outage is left to the synchronisation.
+    static constexpr int kQueueBlockSize = 50;
+    static constexpr int kMaxRecoveredBlocks = 4;
 
     AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
                      O2TankFile& tanks, TempLog& tempLog, RunFlags flags, StatusOutput& status,
@@ -40,6 +45,9 @@ class AcquisitionCycle {
     // The rows' periodic update, called at the end of every handled tick with false. Set
     // before start().
     void setRowsUpdate(std::function<void(bool)> update) { rowsUpdate_ = std::move(update); }
+    // Where every tick that changed a count keeps the counts (none: not kept). Set before
+    // start().
+    void setCountJournal(CountJournal* journal) { journal_ = journal; }
 
     // One tick.
     void mmTimerCallback();
@@ -65,8 +73,11 @@ class AcquisitionCycle {
     void co2Step();
     void fiftyTickStep(TDateTime now);
     void logAnswer(int d, const std::string& category, const std::string& answer);
-    void processCell(int i, int k, const ValueRecord& rec, const std::optional<RowInfo>& row,
-                     int rowNr, TDateTime now, CellOutcome& out);
+    std::string readMissedTacts(int d, LinkHandle h, const ValueRecord& rec, int lastTact,
+                                bool& acknowledged);
+    void processCell(int i, int k, const ValueRecord& rec, int missedImpulses,
+                     const std::optional<RowInfo>& row, int rowNr, TDateTime now,
+                     CellOutcome& out);
     static void touchLiveFileIfPresent();
 
     const Config& cfg_;
@@ -79,6 +90,7 @@ class AcquisitionCycle {
     StatusOutput& status_;
     DeviceIoLocks& io_;
     std::function<void(bool)> rowsUpdate_;
+    CountJournal* journal_ = nullptr;
 
     std::atomic<int> tick_{0};
     // Touched by the ticks only, which never overlap.

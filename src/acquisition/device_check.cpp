@@ -37,12 +37,6 @@ void DeviceCheck::stop() {
     timer_.stop();
 }
 
-// A maximum below 1 would report every healthy device as "back" at every check and
-// resynchronise without end.
-int DeviceCheck::maxErrors(const TKLVDeviceListEntry& e) const {
-    return std::max(1, e.maxUSBErrorCount);
-}
-
 std::string DeviceCheck::downMessage(const TKLVDeviceListEntry& e, const std::string& error) const {
     switch (e.Type) {
         case kDevTypeCase:
@@ -91,7 +85,7 @@ void DeviceCheck::DeviceCheckTimerTimer() {
                      StatusColor::Green);
     const std::string notOk = GetText("frmMain", "sbDevStatus_NotOK", "Devices: NOT OK");
     for (const auto& e : dl_.devices())
-        if (e.ErrorCode != 0 && e.actUSBErrorCount >= maxErrors(e))
+        if (e.ErrorCode != 0 && e.actUSBErrorCount >= usbErrorLimit(e))
             status_.setPanel(StatusPanel::DevStatus, notOk, StatusColor::Red);
     if (cfg_.EC71_Present && ec71_ && ec71_()) {
         ++lost;
@@ -123,7 +117,7 @@ void DeviceCheck::updateSuppressFlags(TDateTime now) {
 void DeviceCheck::deviceSummary(std::string& lostNames, int& lost) {
     for (const auto& e : dl_.devices()) {
         if (!e.bPresent || e.ErrorCode == 0 || e.bErrorMsgSuppressed ||
-            e.actUSBErrorCount < maxErrors(e))
+            e.actUSBErrorCount < usbErrorLimit(e))
             continue;
         if (lost > 0) lostNames += ", ";
         lostNames += e.logName;
@@ -139,7 +133,7 @@ void DeviceCheck::deviceSummary(std::string& lostNames, int& lost) {
 void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
     const TKLVDeviceListEntry e = dl_.device(d);
     if (!e.bPresent) return;
-    const int max = maxErrors(e);
+    const int max = usbErrorLimit(e);
 
     if (e.ErrorCode != 0) {
         int counter = e.actUSBErrorCount;

@@ -62,7 +62,6 @@ class DeviceCheck {
     bool pauseUnlessQuitting(long long ms);
     std::string downMessage(const TKLVDeviceListEntry& e, const std::string& error) const;
     std::string upMessage(const TKLVDeviceListEntry& e) const;
-    int maxErrors(const TKLVDeviceListEntry& e) const;
 
     const Config& cfg_;
     DeviceList& dl_;

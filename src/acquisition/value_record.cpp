@@ -38,6 +38,8 @@ std::optional<ValueRecord> parseValueRecord(std::string_view answer) {
     r.tact = head[0];
     r.impulses = head[1];
     r.outOfRange = head[2];
+    r.queued = textToInt(fields[4]);
+    if (!isNoValue(r.queued) && r.queued < 0) r.queued = NoValueInt;
     for (size_t k = 1; k <= 6; ++k) {
         r.adc[k - 1] = textToInt(fields[4 + k]);
         r.manometer[k - 1] = textToInt(fields[11 + k]);

@@ -2,7 +2,8 @@
 // The value record a data device sends for its newest closed tact. The part between "cv="
 // and the next "#" holds ";"-separated fields:
 //   1 tact number, 2 impulse mask (bit k-1: position k dosed), 3 out-of-range mask,
-//   4 a further number, 5 ignored, 6..11 manometer current (ADC) of positions 1..6,
+//   4 a further number, 5 the device's queue length including this tact's entry,
+//   6..11 manometer current (ADC) of positions 1..6,
 //   12 ignored, 13..18 manometer value of positions 1..6.
 
 #include <array>
@@ -16,6 +17,10 @@ struct ValueRecord {
     int tact = 0;
     int impulses = 0;
     int outOfRange = 0;
+    // Entries in the device's queue when it sent the record, the record's own tact being the
+    // newest of them; NoValueInt when the field is not a number. It tells which queue
+    // entries belong to tacts the acquisition missed.
+    int queued = 0;
     std::array<int, 6> adc{};        // NoValueInt when missing or not a number
     std::array<int, 6> manometer{};  // NoValueInt when missing or not a number (closed)
 

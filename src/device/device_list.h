@@ -67,6 +67,17 @@ struct TKLVDeviceListEntry {
 
 using TKLVDeviceList = std::vector<TKLVDeviceListEntry>;  // [0] is device 1
 
+// The device check's error limit of a device. A limit below 1 would report every healthy
+// device as "back" at every check and resynchronise without end.
+inline int usbErrorLimit(const TKLVDeviceListEntry& e) {
+    return e.maxUSBErrorCount > 1 ? e.maxUSBErrorCount : 1;
+}
+// A device that was reported lost and answers again, but has not been resynchronised yet:
+// its queue holds the outage, which reading and acknowledging its values would discard.
+inline bool awaitingResync(const TKLVDeviceListEntry& e) {
+    return e.ErrorCode == 0 && e.actUSBErrorCount >= usbErrorLimit(e);
+}
+
 // "O2-data", "Case", "CO2-data"; the number for any other type.
 std::string deviceTypeName(int type);
 

@@ -246,6 +246,18 @@ void TRow::fillRTV(TDateTime upTo) {
     // in an incubator); 0 and the no-value marker mean none.
     const int t0 = lastValidTemp;
     const bool haveTemp = t0 != NoValueInt && t0 > 0;
+    // The newest count of a cell is its live count: it equals the last entry's unless the
+    // acquisition counted on after it (before a device was lost, or before a crash whose
+    // counts came back from the count journal).
+    std::vector<int> fill(static_cast<size_t>(std::min(NrCells, kMaxRowCells)) + 1, NoValueInt);
+    for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
+        const RowCell& rc = RowCells[static_cast<size_t>(s)];
+        const int last = rc.Values.count(i0);
+        fill[static_cast<size_t>(s)] = last;
+        if (last == NoValueInt || !countsInRow(rc.State) || !ownsCell(rc)) continue;
+        const int live = env().cells.GetCellCount(rc.CellNr);
+        if (live > last) fill[static_cast<size_t>(s)] = live;
+    }
     do {
         t += step;
         if (t <= upTo + step && t <= now) {
@@ -255,7 +267,7 @@ void TRow::fillRTV(TDateTime upTo) {
                 RTVElement{t, haveTemp ? t0 + randomInt(0, 9) - 5 : NoValueInt};
             for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
                 CellValues& v = RowCells[static_cast<size_t>(s)].Values;
-                v.setCount(iRTV, v.count(i0));
+                v.setCount(iRTV, fill[static_cast<size_t>(s)]);
                 // The last entry's CO2 value is the newest one known (right after a reload
                 // it is the slot's LastLF).
                 v.setLf(iRTV, v.lf(i0));

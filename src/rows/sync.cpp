@@ -40,8 +40,6 @@ struct SyncRun {
     // Per row: the lowest time value index that received an impulse or was filled.
     std::map<TRow*, int> touched;
     std::map<TRow*, std::shared_ptr<TRow>> keep;
-    // Per row and cell: impulses after the row's last time value.
-    std::map<std::pair<TRow*, int>, int> pending;
     SyncResult result;
 };
 
@@ -53,6 +51,16 @@ void touch(SyncRun& run, const std::shared_ptr<TRow>& r, int n) {
     } else if (n < it->second) {
         it->second = n;
     }
+}
+
+// The time value that holds a record at tAct: the first one taken at or after it. The
+// rows' own lookup also gives the newest value for a time up to 10 s after it, which would
+// put a queued impulse into a count taken before the impulse (queued tacts were never in a
+// live count): such a record lies after the newest value, in no time value yet.
+int entryHolding(const TRow& row, TDateTime tAct) {
+    const int n = row.get_iRTV(tAct);
+    if (n >= 1 && n == row.iRTV && tAct > row.RTV[static_cast<size_t>(n)].dt) return 0;
+    return n;
 }
 
 // One queue record at time tAct for the six cells of device entry e. Called with the rows
@@ -77,7 +85,7 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
         if (iRC < 1) continue;
         CellValues& v = row.RowCells[static_cast<size_t>(iRC)].Values;
         const bool impulse = (record >> (j - 1)) & 1;
-        int n = row.get_iRTV(tAct);
+        int n = entryHolding(row, tAct);
         WriteDbg(kCat, "       tAct=" + dtText(tAct), log);
         WriteDbg(kCat, "       iRTV=" + num(n), log);
         if (n < 1) {
@@ -86,17 +94,16 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
             row.fillRTV(run.tNow);
             if (row.iRTV > before) touch(run, R, before + 1);
             WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
-            n = row.get_iRTV(tAct);
+            n = entryHolding(row, tAct);
             if (n < 1) {
                 // The record lies after the newest time value: no entry holds it yet, but
                 // the next one the row takes must, so it goes into the cell's count.
                 if (impulse && row.iRTV > 0 && tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt) {
-                    int& p = run.pending[{R.get(), iRC}];
-                    ++p;
                     ++run.result.pending;
                     cells.CountTankImpulse(i);
-                    const int last = v.count(row.iRTV);
-                    if (last != NoValueInt) cells.SetCellCount(i, last + p);
+                    // On top of the live count: it holds what the acquisition counted after
+                    // the newest time value before the device was lost.
+                    cells.CountImpulse(i);
                 }
                 continue;
             }
@@ -107,16 +114,18 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
         }
         WriteDbg(kCat, "       inserting at iRTV=" + num(n), log);
         if (impulse) {
-            // Counts are cumulative: the impulse belongs to every later time value too.
+            // Counts are cumulative: the impulse belongs to every later time value too, and
+            // to the live count, which continues the newest one. Setting the live count to
+            // the time value's count instead would drop what the acquisition counted after
+            // that time value.
             for (int k = n; k <= row.iRTV; ++k)
                 if (v.count(k) != NoValueInt) v.addCount(k, 1);
             cells.CountTankImpulse(i);
+            cells.CountImpulse(i);
             ++run.result.impulses;
             touch(run, R, n);
         }
-        const int pend = run.pending.count({R.get(), iRC}) ? run.pending[{R.get(), iRC}] : 0;
         const int countN = v.count(n);
-        if (countN != NoValueInt) cells.SetCellCount(i, countN + (n == row.iRTV ? pend : 0));
         RTVElement& el = row.RTV[static_cast<size_t>(n)];
         WriteDbg(kCat, "       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", log);
         const int lvt = row.lastValidTemp;
@@ -365,6 +374,8 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             std::lock_guard io(io_.of(d));
             proto.clearQueue(e.FTHandle);
         }
+        // The acquisition takes the queue from here on as new (see its missed tacts).
+        dl_.update(d, [](TKLVDeviceListEntry& x) { x.lastTactNr = 0; });
         WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, log);
     }
     WriteDbg("SyncWithDevices", "stop Kelvora.SyncWithDevices");

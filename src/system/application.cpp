@@ -274,6 +274,12 @@ void Application::startupDevicesAndRows() {
     k.rows.LoadRowFile(paths_.row());
     WriteDbg(kApp, "... .. finished loading Row-file: " + paths_.row());
     k.acq.cells.setRowLookup(&k.rows);
+    // What was counted after the last data lines, should the program have ended without
+    // writing them (a crash, a power loss): before the synchronisation adds the tacts the
+    // devices still queue.
+    if (const int restored = k.acq.journal.restore(); restored > 0)
+        WriteDbg(kApp, "... counts of " + std::to_string(restored) + " cell(s) restored from " +
+                           k.acq.journal.path());
 
     if (options_.parameter != "NoSync") {
         ui_.progress("Synchronizing Kelvora with Devices...");

@@ -69,10 +69,12 @@ class ScriptedDevice : public kv::sim::SimPort {
         std::lock_guard lock(mutex_);
         record_ = answer;
     }
-    // "cv=<tact>;<impulses>;0;63;0;512 x6;0;<manometer> x6#;nCC;\r\n"
-    static std::string record(int tact, int impulses, int manometer = 200, int outOfRange = 0) {
+    // "cv=<tact>;<impulses>;<out of range>;63;<queued>;512 x6;0;<manometer> x6#;nCC;\r\n";
+    // queued 1: the device queues nothing but the record's own tact.
+    static std::string record(int tact, int impulses, int manometer = 200, int outOfRange = 0,
+                              int queued = 1) {
         std::string s = "cv=" + std::to_string(tact) + ";" + std::to_string(impulses) + ";" +
-                        std::to_string(outOfRange) + ";63;0";
+                        std::to_string(outOfRange) + ";63;" + std::to_string(queued);
         for (int k = 0; k < 6; ++k) s += ";512";
         s += ";0";
         for (int k = 0; k < 6; ++k) s += ";" + std::to_string(manometer);

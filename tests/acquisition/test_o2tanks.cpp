@@ -1,4 +1,4 @@
-// The O2 tank file, refills and the tank-low detection.
+// The O2 tank file, refills and the tank-low detection; the count journal.
 
 #include <cstdio>
 #include <filesystem>
@@ -126,6 +126,49 @@ TEST_F(O2TankTest, UnwritableFileIsToldOnceAndKeepsThePrevious) {
     for (const auto& l : kv::messageList().newestFirst())
         n += l.find("O2_TankData: ") != std::string::npos;
     EXPECT_EQ(n, 1);
+}
+
+// The journal keeps the counts between data lines; a restart gets them back only for cells
+// that still belong to the same row, and only when they are higher than what the rows'
+// data files gave.
+TEST_F(O2TankTest, CountJournalRestoresCountsOfTheSameRow) {
+    kv::CountJournal& journal = acq_->journal;
+    auto set = [&](int i, int rowNr, int count) {
+        cells().update(i, [&](kv::TCell& c) {
+            c.RowNr = rowNr;
+            c.CellCount = count;
+        });
+    };
+    set(1, 501, 140);
+    set(2, 501, 90);
+    set(3, 502, 10);
+    ASSERT_TRUE(journal.write(clock_.now()));
+    const std::string first = readFile(journal.path());
+    EXPECT_NE(first.find("C1=501;140\r\nC2=501;90\r\nC3=502;10\r\n"), std::string::npos) << first;
+    EXPECT_EQ(first.find("C4="), std::string::npos);  // free cells are not kept
+    // Nothing changed: the file is left alone.
+    std::filesystem::remove(journal.path());
+    ASSERT_TRUE(journal.write(clock_.now()));
+    EXPECT_FALSE(std::filesystem::exists(journal.path()));
+    set(1, 501, 141);
+    ASSERT_TRUE(journal.write(clock_.now()));
+    EXPECT_NE(readFile(journal.path()).find("C1=501;141"), std::string::npos);
+
+    // The restart: the rows reloaded older counts from their data files.
+    for (int i = 1; i <= 4; ++i) cells().InitCell(i);
+    set(1, 501, 120);  // same row, counted on after the last line: restored
+    set(2, 501, 95);   // the data file is newer (the counter was set): kept
+    set(3, 777, 0);    // another row took the cell: kept
+    EXPECT_EQ(journal.restore(), 1);
+    EXPECT_EQ(cells().GetCellCount(1), 141);
+    EXPECT_EQ(cells().GetCellCount(2), 95);
+    EXPECT_EQ(cells().GetCellCount(3), 0);
+
+    // A damaged journal restores nothing it cannot read, and never crashes.
+    writeFile(journal.path(), std::string("Time=x\r\nC1=501;9999;7\r\nC=1;2\r\nC2=501;-5\r\n") +
+                                  std::string(3000, '\0') + "C999=501;5\r\nC2=abc;300\r\n");
+    EXPECT_EQ(journal.restore(), 0);
+    EXPECT_EQ(cells().GetCellCount(1), 141);
 }
 
 }  // namespace

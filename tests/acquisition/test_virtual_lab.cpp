@@ -111,6 +111,32 @@ TEST_F(VirtualLabTest, CountedImpulsesEqualTheDosedOnes) {
     EXPECT_NE(readFile(dir_.file("O2_TankData.Txt")).find("C12="), std::string::npos);
 }
 
+// Ticks that come late (a busy PC, a timer period skipped while a guard flag was set) leave
+// tacts unread. The device still queues them, and the tick reads them back: nothing is lost
+// up to ten minutes; a longer stall is left to the synchronisation and says so.
+TEST_F(VirtualLabTest, TactsMissedByLateTicksAreReadFromTheQueue) {
+    for (int round = 0; round < 150; ++round) {
+        run(0.01);
+        tickTime_ += (round % 5 + 1) * 7.0 * kv::kSecond;  // a pause of 7 to 35 s
+    }
+    tickTime_ += 9 * 60 * kv::kSecond;
+    run(0.01);
+    settle();
+    for (int i = 1; i <= 12; ++i) {
+        EXPECT_EQ(cells().GetCellCount(i), dosed(i)) << "cell " << i;
+        EXPECT_EQ(cells().cell(i).O2TankUsed, dosed(i)) << "cell " << i;
+    }
+    const std::string l = log();
+    EXPECT_GE(countIn(l, "missed tact(s) read from the queue"), 150);
+    EXPECT_EQ(l.find("too many to read"), std::string::npos);
+
+    tickTime_ += 15 * 60 * kv::kSecond;
+    run(0.01);
+    settle();
+    EXPECT_NE(log().find("too many to read from the queue"), std::string::npos);
+    for (int i = 1; i <= 12; ++i) EXPECT_LE(cells().GetCellCount(i), dosed(i)) << "cell " << i;
+}
+
 // Garbage, noise, and characters lost or doubled on the way: records that lose their shape
 // are dropped whole, so the faults cost impulses but never add any.
 TEST_F(VirtualLabTest, FaultyLinkNeverCountsMoreThanDosed) {

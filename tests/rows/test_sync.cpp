@@ -70,6 +70,8 @@ struct QueueDevice {
             if (cmd == "f0#") {
                 lostAtReset += queue.size();
                 queue.clear();
+                sent.clear();
+                committed.clear();
             }
             return d.standardAnswer(cmd);
         });
@@ -194,6 +196,53 @@ TEST_F(SyncScriptTest, ImpulsesFillTheGapAndRaiseEveryLaterValue) {
     while (std::getline(in, line))
         if (!kv::trim(line).empty()) ++lines;
     EXPECT_EQ(lines, 1 + i0 + 3) << readFile(r->DataFileName());
+}
+
+// A device lost while the program runs: the acquisition had counted on after the newest
+// time value, then nothing while the device was away. The resynchronisation adds the
+// queued impulses to that live count; the time values it fills start from it.
+TEST_F(SyncScriptTest, ResynchronisationKeepsWhatTheAcquisitionCounted) {
+    QueueDevice q("KLV0001");
+    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    auto r = runningRow(2);
+    const int i0 = r->iRTV;
+    const int c0 = r->RowCells[1].Values.count(i0);
+    for (int k = 0; k < 25; ++k) cells().CountImpulse(1);
+    list_->update(1, [](kv::TKLVDeviceListEntry& e) { e.lastTactNr = 4711; });
+    // Two hours away, an impulse of cell 1 every 240 tacts (12 min).
+    std::string recs;
+    for (int k = 1; k <= 2400; ++k) recs += static_cast<char>(k % 240 == 0 ? 0x81 : 0x80);
+    q.queue = recs;
+    advanceSeconds(7200);
+
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(true);
+    EXPECT_EQ(res.impulses + res.pending, 10);
+    EXPECT_EQ(cells().GetCellCount(1), c0 + 25 + 10);
+    {
+        auto lock = rows().lock();
+        ASSERT_EQ(r->iRTV, i0 + 2);
+        // The first filled value holds the 25 and the impulses of its first 50 minutes.
+        EXPECT_EQ(r->RowCells[1].Values.count(i0 + 1), c0 + 25 + 4);
+        EXPECT_EQ(r->RowCells[1].Values.count(i0 + 2), c0 + 25 + 9);
+    }
+    // The queue starts anew: the acquisition takes what it then holds as unread.
+    EXPECT_EQ(list_->device(1).lastTactNr, 0);
+
+    // Impulses queued just after the newest time value (within 10 s) came after its count
+    // was taken: they go to the live count, not into that value.
+    int newest = 0;
+    {
+        auto lock = rows().lock();
+        r->Update(true);
+        newest = r->RowCells[1].Values.count(r->iRTV);
+    }
+    advanceSeconds(10);  // the records come at 1, 4 and 7 s after it
+    q.queue = std::string(3, static_cast<char>(0x81));
+    sync.SyncWithDevices(true);
+    auto lock = rows().lock();
+    EXPECT_EQ(r->RowCells[1].Values.count(r->iRTV), newest);
+    EXPECT_EQ(cells().GetCellCount(1), newest + 3);
 }
 
 TEST_F(SyncScriptTest, OldFirmwareStopsTheDeviceLoopButNotTheReset) {
