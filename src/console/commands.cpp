@@ -422,6 +422,11 @@ ConsoleReply CommandInterpreter::cells() {
         if (c == 0) return std::string("-");
         return valueOrDash(realToText(k.devices.device(c).curTemp, 0, 1));
     };
+    // The console's numbers always use the decimal point, whatever the windows show.
+    auto tankUsed = [](const TCell& c) {
+        if (c.O2TankMax <= 0) return std::string("-");
+        return realToText(100.0 * c.O2TankUsed / c.O2TankMax, 0, 1) + "%";
+    };
     for (int i = 1; i <= n; ++i) {
         const TCell c = k.acq.cells.cell(i);
         std::string rowName, unit;
@@ -443,7 +448,7 @@ ConsoleReply CommandInterpreter::cells() {
                           " count=" + std::to_string(c.CellCount) +
                           " o2=" + valueOrDash(realToText(o2, 0, decimals)) +
                           " unit=" + valueOrDash(unit) + " temp=" + caseTemperature(i) +
-                          " tank=" + valueOrDash(O2TankFile::usedPercentText(c)) +
+                          " tank=" + tankUsed(c) +
                           " row=" + (rowName.empty() ? std::string("-") : quoteWord(rowName)));
     }
     return r;

@@ -137,6 +137,10 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
               std::string::npos)
         << cells;
     EXPECT_EQ(lineOf("cell=3 "), "cell=3 state=Free count=0 o2=- unit=- temp=20.0 tank=0.0% row=-");
+    // The windows may show decimal commas; the console's numbers keep the point.
+    kv::setDecimalCommaFlag(true);
+    EXPECT_NE(ok("cells").find("temp=20.0 tank=0.0% row=-"), std::string::npos);
+    kv::setDecimalCommaFlag(false);
 
     clock_.advanceMs(45 * 60 * 1000.0);
     EXPECT_NE(error("row export #" + std::to_string(r->UniqueNr) + " a.krow")
