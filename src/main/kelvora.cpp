@@ -29,7 +29,8 @@ const char* kUsage =
     "                      commands on stdin and on the socket Kelvora.Sock in the home\n"
     "                      folder (send one with: kelvora ctl COMMAND; try: help)\n"
     "  --simulate          run against the in-process virtual lab built from the\n"
-    "                      configured devices (the configuration is not changed)\n"
+    "                      configured devices and conductivity meters (CDM, EC71);\n"
+    "                      the configuration is not changed\n"
     "  --sim-lab FILE      with --simulate: a lab description for the devices\n"
     "  --home DIR          home folder with Kelvora.Ini, .Txt, .Msg, .Row and Dbg/\n"
     "                      (default: $KELVORA_HOME, else the program's folder)\n"
@@ -169,6 +170,8 @@ int main(int argc, char** argv) {
         lab = simulatedLab(cl);
         if (!lab) return 2;
         cl.start.simPorts = lab->ports();
+        // The lab lives until main returns, longer than the Application.
+        cl.start.simLab = lab.get();
     }
 
     // Signals are taken by one thread with sigwait, so the quit path runs in normal code

@@ -17,6 +17,7 @@
 #include "common/datetime.h"
 #include "co2/winsio.h"
 #include "rows/sync.h"
+#include "sim/meters/sim_co2_ports.h"
 #include "system/version.h"
 
 extern char** environ;
@@ -238,6 +239,9 @@ void Application::startupKelvora() {
     // The CO2 interfaces: serial port names, the EC71 meters with their frames and
     // calibration data.
     loadComPortMap(*ini_);
+    // On the virtual lab the configured meters answer on their COM ports in process, so
+    // the CO2 checks and cycles run as they would with hardware.
+    if (options_.simLab) simMeters_ = sim::createSimCo2Meters(k.cfg, *options_.simLab);
     for (int n = 1; n <= kMaxEC71Meters; ++n) {
         TEC71& meter = *k.ec71[static_cast<size_t>(n - 1)];
         meter.configure(k.cfg, n);
@@ -393,6 +397,8 @@ void Application::shutdown() {
         const HCOM h = meter->hCOM.exchange(0);
         if (h > 0) com_Close(h);
     }
+    // The meters' ports are closed: the simulated meters can go.
+    simMeters_.reset();
     k.devices.Close_HW();
     liveFile().remove();
     WriteDbg(kApp, "Stop Kelvora");

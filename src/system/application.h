@@ -17,6 +17,11 @@
 
 namespace kv {
 
+namespace sim {
+class Lab;
+class SimCo2Meters;
+}  // namespace sim
+
 struct StartOptions {
     std::string home;       // --home; empty: $KELVORA_HOME or the executable's folder
     std::string parameter;  // the first plain argument ("NoSync" skips the synchronisation)
@@ -26,6 +31,9 @@ struct StartOptions {
     // The virtual lab's devices; when given, the run uses them whatever [FT232R] Backend=
     // says.
     std::vector<std::shared_ptr<sim::SimPort>> simPorts;
+    // The same lab (it must outlive the Application): the configured conductivity meters
+    // (CDM, EC71) are then simulated too, following the lab's CO2 devices and samples.
+    sim::Lab* simLab = nullptr;
 };
 
 enum class QuitSource {
@@ -81,6 +89,9 @@ private:
     InstanceLock lock_;
     std::unique_ptr<IniFile> ini_;
     std::unique_ptr<TKelvora> kelvora_;
+    // The simulated meters of a run on the virtual lab; they serve their COM ports until
+    // the shutdown.
+    std::unique_ptr<sim::SimCo2Meters> simMeters_;
     double startTime_ = 0;
     std::atomic<bool> running_{false};
     bool shutDown_ = false;
