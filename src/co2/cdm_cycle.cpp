@@ -214,7 +214,7 @@ void TCdmCycle::stateSetMux(TDateTime now) {
     if (cell > cfg_.Cells) {
         rsLine("cdm_mmTimerCallback.muxst_SetMUX, start new loop");
         mux_.muxCell = 1;
-        rsLine("*** CycleEnd, mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart) + " ***");
+        rsLine(mux_.cycleEndLine());
         mux_.NextState = muxst_Wait;
         mux_.NextActivate = mux_.NextCycleStart.load();
     } else {
@@ -339,17 +339,7 @@ void TCdmCycle::finishCell(int cell, TDateTime now) {
 }
 
 void TCdmCycle::nextCell(TDateTime now) {
-    const int next = mux_.muxCell + 1;
-    if (next > cfg_.Cells) {
-        mux_.muxCell = 1;
-        mux_.NextState = muxst_Wait;
-        mux_.NextActivate = mux_.NextCycleStart.load();
-        rsLine("*** CycleEnd, mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart) + " ***");
-    } else {
-        mux_.muxCell = next;
-        mux_.NextState = muxst_SetMUX;
-        mux_.NextActivate = now;
-    }
+    if (mux_.nextCell(cfg_.Cells, now)) rsLine(mux_.cycleEndLine());
 }
 
 bool TCdmCycle::stillValid(int cell) const {

@@ -381,7 +381,7 @@ void TEC71Cycle::stateSetMux(TDateTime now) {
     line("EC71_mmTimerCallback.muxst_SetMUX, switched to cell " + cellText(next));
     if (next > cfg_.Cells) {
         line("EC71_mmTimerCallback.muxst_SetMUX, start new loop");
-        line("*** CycleEnd, mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart) + " ***");
+        line(mux_.cycleEndLine());
         mux_.muxCell = 1;
         mux_.NextState = muxst_Wait;
         mux_.NextActivate = mux_.NextCycleStart.load();
@@ -638,17 +638,8 @@ void TEC71Cycle::stateReInit(TEC71& m, TDateTime now) {
 }
 
 void TEC71Cycle::nextCell(TDateTime now) {
-    const int next = mux_.muxCell + 1;
-    if (next > cfg_.Cells) {
-        mux_.muxCell = 1;
-        mux_.NextState = muxst_Wait;
-        mux_.NextActivate = mux_.NextCycleStart.load();
-        line("*** CycleEnd, mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart) + " ***");
-    } else {
-        mux_.muxCell = next;
-        mux_.NextState = muxst_SetMUX;
-        mux_.NextActivate = now;
-    }
+    // Logged after the move: the line's category names cell 1 at a cycle's end.
+    if (mux_.nextCell(cfg_.Cells, now)) line(mux_.cycleEndLine());
 }
 
 bool TEC71Cycle::measurable(int cell) const {

@@ -1,5 +1,7 @@
 #include "co2/mux_cycle.h"
 
+#include "common/datetime.h"
+
 namespace kv {
 
 std::string muxStateName(int state) {
@@ -60,6 +62,24 @@ void TMuxCycle::restart(TDateTime now) {
     NextState = muxst_Wait;
     NextActivate = now;
     NextCycleStart = now;
+}
+
+bool TMuxCycle::nextCell(int cells, TDateTime now) {
+    const int next = muxCell + 1;
+    if (next > cells) {
+        muxCell = 1;
+        NextState = muxst_Wait;
+        NextActivate = NextCycleStart.load();
+        return true;
+    }
+    muxCell = next;
+    NextState = muxst_SetMUX;
+    NextActivate = now;
+    return false;
+}
+
+std::string TMuxCycle::cycleEndLine() const {
+    return "*** CycleEnd, mux_NextCycleStart=" + dateTimeToText(NextCycleStart) + " ***";
 }
 
 double Co2RowMemory::lastLF0(int rowNr) const {

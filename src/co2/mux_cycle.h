@@ -68,6 +68,11 @@ struct TMuxCycle {
 
     // Back to the start of a cycle at cell 1, due at `now`.
     void restart(TDateTime now);
+    // On to the next of `cells` cells, due at `now`; past the last one back to cell 1, to
+    // wait for the next cycle's start. True when the cycle has ended: the caller then writes
+    // cycleEndLine() to its own log.
+    bool nextCell(int cells, TDateTime now);
+    std::string cycleEndLine() const;
 
   private:
     mutable std::mutex mutex_;

@@ -19,6 +19,7 @@
 #include "app/debuglog.h"
 #include "app/inifile.h"
 #include "common/strutil.h"
+#include "device/tty_baud.h"
 
 namespace kv {
 namespace {
@@ -99,59 +100,10 @@ char parityLetter(int parity) {
     }
 }
 
-speed_t speedOf(int baud, bool& ok) {
-    ok = true;
-    switch (baud) {
-        case 300:
-            return B300;
-        case 600:
-            return B600;
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        case 460800:
-            return B460800;
-        case 921600:
-            return B921600;
-        default:
-            ok = false;
-            return B9600;
-    }
-}
-
-// Raw bytes both ways: the meters speak binary protocols, and a Linux terminal starts in
-// line mode with echo, which would garble every protocol.
-bool makeRaw(int fd) {
-    termios t{};
-    if (tcgetattr(fd, &t) != 0) return false;
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~CRTSCTS;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &t) == 0;
-}
-
 // Applies the settings text's values to the terminal; 0 or the error code.
 int applySettings(int fd, int baud, int dataBits, int parity, int stopBits) {
-    bool baudOk = false;
-    const speed_t speed = speedOf(baud, baudOk);
-    if (!baudOk || dataBits < 5 || dataBits > 8 || parity < 0 || parity > 2 ||
+    const speed_t speed = standardTtySpeed(baud);
+    if (speed == B0 || dataBits < 5 || dataBits > 8 || parity < 0 || parity > 2 ||
         (stopBits != 1 && stopBits != 2))
         return EINVAL;
     termios t{};
@@ -345,7 +297,7 @@ HCOM com_Open(std::string_view portName) {
     bool opened = !port->path.empty() && !pathInUse(port->path);
     if (opened && !port->endpoint) {
         port->fd = ::open(port->path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (port->fd >= 0 && (!isatty(port->fd) || !makeRaw(port->fd))) {
+        if (port->fd >= 0 && (!isatty(port->fd) || !makeTtyRaw(port->fd))) {
             ::close(port->fd);
             port->fd = -1;
         }

@@ -14,6 +14,7 @@
 
 #include "app/debuglog.h"
 #include "device/handle_table.h"
+#include "device/listing_backend.h"
 
 namespace kv {
 namespace {
@@ -38,35 +39,9 @@ struct OpenFtdi {
     }
 };
 
-class LibftdiBackend : public FTBackend {
+class LibftdiBackend : public detail::ListingBackend<UsbEntry> {
   public:
     std::string name() const override { return "libftdi"; }
-
-    int deviceCount(int& count) override {
-        std::lock_guard lock(listMutex_);
-        count = 0;
-        if (!rescanLocked()) return FT_OTHER_ERROR;
-        count = static_cast<int>(seen_.size());
-        return FT_OK;
-    }
-    int serialNr(int index, std::string& out) override {
-        UsbEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.serial;
-        return FT_OK;
-    }
-    int description(int index, std::string& out) override {
-        UsbEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.description;
-        return FT_OK;
-    }
-    int locId(int index, long& out) override {
-        UsbEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.locId;
-        return FT_OK;
-    }
 
     int open(int index, LinkHandle& handle) override {
         handle = kInvalidHandle;
@@ -143,15 +118,7 @@ class LibftdiBackend : public FTBackend {
     }
 
   private:
-    bool rescanLocked();
-    bool entryAt(int index, UsbEntry& out) {
-        std::lock_guard lock(listMutex_);
-        if (index < 0) return false;
-        if (static_cast<size_t>(index) >= seen_.size()) rescanLocked();
-        if (static_cast<size_t>(index) >= seen_.size()) return false;
-        out = seen_[static_cast<size_t>(index)];
-        return true;
-    }
+    bool rescanLocked() override;
     // A failed transfer almost always means the device was unplugged: release it so the
     // replugged device can be opened again under a new handle.
     static int lost(OpenFtdi& f) {
@@ -170,8 +137,6 @@ class LibftdiBackend : public FTBackend {
         return f(*d);
     }
 
-    std::mutex listMutex_;
-    std::vector<UsbEntry> seen_;
     detail::HandleTable<OpenFtdi> handles_;
 };
 

@@ -24,6 +24,7 @@
 #include "common/strutil.h"
 #include "device/ft_backend.h"
 #include "device/handle_table.h"
+#include "device/listing_backend.h"
 #include "device/tty_baud.h"
 
 namespace kv {
@@ -87,36 +88,11 @@ bool parseByIdName(const std::string& name, std::string& vendorModel, std::strin
     return true;
 }
 
-class TtyBackend : public FTBackend {
+class TtyBackend : public detail::ListingBackend<TtyEntry> {
   public:
     explicit TtyBackend(TtyBackendOptions o) : opt_(std::move(o)) {}
 
     std::string name() const override { return "tty"; }
-
-    int deviceCount(int& count) override {
-        std::lock_guard lock(listMutex_);
-        rescanLocked();
-        count = static_cast<int>(seen_.size());
-        return FT_OK;
-    }
-    int serialNr(int index, std::string& out) override {
-        TtyEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.serial;
-        return FT_OK;
-    }
-    int description(int index, std::string& out) override {
-        TtyEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.description;
-        return FT_OK;
-    }
-    int locId(int index, long& out) override {
-        TtyEntry e;
-        if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
-        out = e.locId;
-        return FT_OK;
-    }
 
     int open(int index, LinkHandle& handle) override;
     int close(LinkHandle handle) override;
@@ -128,16 +104,8 @@ class TtyBackend : public FTBackend {
     int read(LinkHandle handle, size_t maxBytes, std::string& out) override;
 
   private:
-    void rescanLocked();
+    bool rescanLocked() override;
     bool describe(const std::string& linkName, TtyEntry& e) const;
-    bool entryAt(int index, TtyEntry& out) {
-        std::lock_guard lock(listMutex_);
-        if (index < 0) return false;
-        if (static_cast<size_t>(index) >= seen_.size()) rescanLocked();
-        if (static_cast<size_t>(index) >= seen_.size()) return false;
-        out = seen_[static_cast<size_t>(index)];
-        return true;
-    }
     void setLowLatency(const std::string& ttyName) const;
     static int gone(OpenTty& t, const char* what);
     template <class F>
@@ -151,15 +119,14 @@ class TtyBackend : public FTBackend {
     int modifyTermios(LinkHandle handle, void (*change)(termios&));
 
     TtyBackendOptions opt_;
-    std::mutex listMutex_;
-    std::vector<TtyEntry> seen_;
     detail::HandleTable<OpenTty> handles_;
 };
 
-void TtyBackend::rescanLocked() {
+// A missing by-id folder is no error: udev removes it with the last serial device.
+bool TtyBackend::rescanLocked() {
     seen_.clear();
     DIR* dir = ::opendir(opt_.byIdDir.c_str());
-    if (!dir) return;
+    if (!dir) return true;
     std::vector<std::string> names;
     while (dirent* d = ::readdir(dir)) {
         const std::string n = d->d_name;
@@ -172,6 +139,7 @@ void TtyBackend::rescanLocked() {
         TtyEntry e;
         if (describe(n, e)) seen_.push_back(std::move(e));
     }
+    return true;
 }
 
 bool TtyBackend::describe(const std::string& linkName, TtyEntry& e) const {
@@ -250,19 +218,10 @@ int TtyBackend::open(int index, LinkHandle& handle) {
     if (!entryAt(index, e)) return FT_DEVICE_NOT_FOUND;
     const int fd = ::open(e.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? FT_DEVICE_NOT_FOUND : FT_DEVICE_NOT_OPENED;
-    termios t{};
-    if (::tcgetattr(fd, &t) != 0) {
+    if (!makeTtyRaw(fd)) {
         ::close(fd);
         return FT_DEVICE_NOT_OPENED;
     }
-    // Raw bytes both ways, 8N1, no flow control, reads never wait.
-    ::cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~(CRTSCTS | CSTOPB | PARENB);
-    t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    ::tcsetattr(fd, TCSANOW, &t);
     setLowLatency(e.ttyName);
     auto open = std::make_shared<OpenTty>();
     open->fd = fd;
@@ -289,35 +248,6 @@ int TtyBackend::gone(OpenTty& t, const char* what) {
     return FT_IO_ERROR;
 }
 
-speed_t standardSpeed(int baud) {
-    switch (baud) {
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        case 460800:
-            return B460800;
-        case 921600:
-            return B921600;
-        default:
-            return B0;
-    }
-}
-
 bool isGoneErrno(int e) {
     return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
 }
@@ -336,7 +266,7 @@ int TtyBackend::setBaudRate(LinkHandle handle, int baud) {
     return withTty(handle, [&](OpenTty& t) {
         if (setTtyBaudRate(t.fd, baud)) return static_cast<int>(FT_OK);
         // Terminals without termios2 still take the standard rates.
-        const speed_t s = standardSpeed(baud);
+        const speed_t s = standardTtySpeed(baud);
         termios tio{};
         if (s == B0 || ::tcgetattr(t.fd, &tio) != 0) return static_cast<int>(FT_INVALID_BAUD_RATE);
         ::cfsetispeed(&tio, s);

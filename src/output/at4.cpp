@@ -10,6 +10,7 @@
 #include "app/texts.h"
 #include "common/datetime.h"
 #include "common/strutil.h"
+#include "output/export_steps.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
 #include "output/template_paths.h"
@@ -61,9 +62,7 @@ void resetTable(At4Table& t) {
 }
 
 std::string failed(const std::string& error) {
-    WriteDbg(kDbgExport, error);
-    AddMsg(error, true);
-    return error;
+    return reportExportFailure(kDbgExport, error);
 }
 
 // What the workbook receives, read under the rows lock.
@@ -301,25 +300,9 @@ std::string ExportAt4(TRow& row, std::string* savedFile) {
         folder = resultFolder(row.owner().env().cfg, home, error);
     }
     if (folder.empty()) return failed(error);
-
-    WriteDbg(kDbgExport, "Try to open XLS-Template [" + tpl + "]");
-    XlsxTemplate x;
-    x.setDateTimeFormat(dateTimeStyleGE() ? "dd.mm.yyyy hh:mm:ss" : "yyyy-mm-dd hh:mm:ss");
-    error = x.open(tpl);
-    if (error.empty()) error = At4Filler(x, d).fill();
-    if (!error.empty()) return failed(error);
-
-    const std::string file = resultFileName(folder, d.name, kAt4Suffix);
-    WriteDbg(kDbgExport, "fnXLS := [" + file + "]");
-    error = x.saveAs(file);
-    if (!error.empty()) return failed(error);
-    WriteDbg(kDbgExport, "Workbook saved");
-    const std::string msg =
-        GetTextFmt("frmRowData", "SavedToXLS", "Data [%s] saved to %s", d.name, file);
-    WriteDbg(kDbgExport, msg);
-    AddMsg(msg, false);
-    if (savedFile != nullptr) *savedFile = file;
-    return {};
+    return saveFilledTemplate(
+        kDbgExport, tpl, folder, d.name, kAt4Suffix,
+        [&](XlsxTemplate& x) { return At4Filler(x, d).fill(); }, savedFile);
 }
 
 }  // namespace kv

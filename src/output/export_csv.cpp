@@ -8,16 +8,14 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/debuglog.h"
-#include "app/messages.h"
 #include "app/texts.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
+#include "output/export_steps.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
 #include "output/row_texts.h"
-#include "output/template_paths.h"
 #include "rows/rows.h"
 
 namespace kv {
@@ -244,12 +242,6 @@ std::string writeWholeFile(const std::string& path, std::string_view content) {
     return replaceFileWith(tmp, path);
 }
 
-std::string failed(const std::string& error) {
-    WriteDbg(kDbgCategory, error);
-    AddMsg(error, true);
-    return error;
-}
-
 }  // namespace
 
 ExportOptions ExportOptions::fromConfig(const Config& cfg, bool perDriedMatter, bool showLF) {
@@ -278,23 +270,12 @@ std::string RowCsvText(TRow& row, const ExportOptions& options) {
 
 std::string ExportCSV(TRow& row, const std::string& fileName, bool perDriedMatter, bool showLF,
                       std::string* savedFile) {
-    if (savedFile != nullptr) savedFile->clear();
-    ExportOptions options;
-    std::string name, target, error;
-    {
-        std::lock_guard lock(row.owner().mutex());
-        const RowsEnv& env = row.owner().env();
-        options = ExportOptions::fromConfig(env.cfg, perDriedMatter, showLF);
-        name = row.Name;
-        target = exportFileFor(env.cfg, env.homeFolder, name, fileName, ".csv", error);
-    }
-    if (target.empty()) return failed(error);
-    WriteDbg(kDbgCategory, "Export of row [" + name + "] to [" + target + "]");
-    error = writeWholeFile(target, RowCsvText(row, options));
-    if (!error.empty()) return failed(error);
-    WriteDbg(kDbgCategory, "Data [" + name + "] saved to " + target);
-    if (savedFile != nullptr) *savedFile = target;
-    return {};
+    return exportRowTableFile(
+        row, fileName, ".csv", perDriedMatter, showLF, kDbgCategory,
+        [&](const std::string& target, const std::string&, const ExportOptions& options) {
+            return writeWholeFile(target, RowCsvText(row, options));
+        },
+        savedFile);
 }
 
 }  // namespace kv

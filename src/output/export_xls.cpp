@@ -1,14 +1,12 @@
 #include "output/export_xls.h"
 
-#include <mutex>
+#include <algorithm>
 
-#include "app/debuglog.h"
-#include "app/messages.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 #include "output/export_csv.h"
-#include "output/template_paths.h"
+#include "output/export_steps.h"
 #include "output/xlsx_writer.h"
 #include "rows/rows.h"
 
@@ -48,12 +46,6 @@ class SheetSink : public RowTableSink {
     std::string dateFormat_;
 };
 
-std::string failed(const std::string& error) {
-    WriteDbg(kDbgCategory, error);
-    AddMsg(error, true);
-    return error;
-}
-
 }  // namespace
 
 bool isSpreadsheetFileName(std::string_view fileName) {
@@ -63,30 +55,19 @@ bool isSpreadsheetFileName(std::string_view fileName) {
 
 std::string ExportXLS(TRow& row, const std::string& fileName, bool perDriedMatter, bool showLF,
                       std::string* savedFile) {
-    if (savedFile != nullptr) savedFile->clear();
     std::string given = trimmed(fileName);
     if (toLowerAscii(given).ends_with(".xls")) given += "x";
-    ExportOptions options;
-    std::string name, target, error;
-    {
-        std::lock_guard lock(row.owner().mutex());
-        const RowsEnv& env = row.owner().env();
-        options = ExportOptions::fromConfig(env.cfg, perDriedMatter, showLF);
-        name = row.Name;
-        target = exportFileFor(env.cfg, env.homeFolder, name, given, ".xlsx", error);
-    }
-    if (target.empty()) return failed(error);
-    WriteDbg(kDbgCategory, "Export of row [" + name + "] to [" + target + "]");
-    XlsxSheetWriter w;
-    error = w.open(target, name.empty() ? std::string("Data") : name);
-    if (!error.empty()) return failed(error);
-    SheetSink sink(w);
-    WriteRowTable(row, options, RowTableLayout::Sheet, sink);
-    error = w.close();
-    if (!error.empty()) return failed(error);
-    WriteDbg(kDbgCategory, "Data [" + name + "] saved to " + target);
-    if (savedFile != nullptr) *savedFile = target;
-    return {};
+    return exportRowTableFile(
+        row, given, ".xlsx", perDriedMatter, showLF, kDbgCategory,
+        [&](const std::string& target, const std::string& name, const ExportOptions& options) {
+            XlsxSheetWriter w;
+            const std::string error = w.open(target, name.empty() ? std::string("Data") : name);
+            if (!error.empty()) return error;
+            SheetSink sink(w);
+            WriteRowTable(row, options, RowTableLayout::Sheet, sink);
+            return w.close();
+        },
+        savedFile);
 }
 
 std::string SaveRowDataFile(TRow& row, const std::string& fileName, RowValueChoice choice,

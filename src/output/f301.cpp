@@ -5,10 +5,9 @@
 #include <vector>
 
 #include "app/debuglog.h"
-#include "app/messages.h"
-#include "app/texts.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
+#include "output/export_steps.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
 #include "output/row_texts.h"
@@ -26,9 +25,7 @@ constexpr std::string_view kCO2Sheet = "CO2-RawData";
 constexpr std::string_view kConfigSheet = "Test-Configuration";
 
 std::string failed(const std::string& error) {
-    WriteDbg(kDbgCategory, error);
-    AddMsg(error, true);
-    return error;
+    return reportExportFailure(kDbgCategory, error);
 }
 
 struct CellData {
@@ -199,24 +196,9 @@ std::string Export301f(TRow& row, std::string* savedFile) {
     WriteDbg(kDbgCategory, "Request to write XLS file");
     F301Data d;
     readRow(row, d);
-
-    WriteDbg(kDbgCategory, "Try to open XLS-Template [" + tpl + "]");
-    XlsxTemplate x;
-    x.setDateTimeFormat(dateTimeStyleGE() ? "dd.mm.yyyy hh:mm:ss" : "yyyy-mm-dd hh:mm:ss");
-    error = x.open(tpl);
-    if (error.empty()) error = F301Filler(x, d).fill();
-    if (!error.empty()) return failed(error);
-
-    const std::string file = resultFileName(folder, d.name, k301fSuffix);
-    WriteDbg(kDbgCategory, "fnXLS := [" + file + "]");
-    error = x.saveAs(file);
-    if (!error.empty()) return failed(error);
-    const std::string msg =
-        GetTextFmt("frmRowData", "SavedToXLS", "Data [%s] saved to %s", d.name, file);
-    WriteDbg(kDbgCategory, msg);
-    AddMsg(msg, false);
-    if (savedFile != nullptr) *savedFile = file;
-    return {};
+    return saveFilledTemplate(
+        kDbgCategory, tpl, folder, d.name, k301fSuffix,
+        [&](XlsxTemplate& x) { return F301Filler(x, d).fill(); }, savedFile);
 }
 
 }  // namespace kv

@@ -677,61 +677,50 @@ OpResult Operations::importRow(const std::string& file) {
 // ---------------------------------------------------------------------------------------
 // Cells
 
-OpResult Operations::holdCell(int cell, bool o2, bool co2) {
-    CellRef ref;
+// Every change to a row's cell passes here: the cell exists, belongs to a row, and the
+// row's password (if it has one) was given. Reads the cell's state in the row afterwards,
+// so that the caller judges the state the user's change will meet.
+OpResult Operations::rowCellForChange(int cell, CellRef& ref) {
     if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
     OpResult err;
     if (!passwordAccepted(*ref.row, err)) return err;
-    int state = 0;
-    bool withCO2 = false;
-    {
-        auto lock = k_.rows.lock();
-        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
-        withCO2 = ref.row->withCO2;
-    }
-    if (!isSuspendable(state))
-        return OpResult::failed("Cell " + n2s(cell) + " is not running (" +
-                                TCells::StateShortName(state) + ").");
+    auto lock = k_.rows.lock();
+    ref.state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
+    ref.withCO2 = ref.row->withCO2;
+    return OpResult::done();
+}
+
+OpResult Operations::cellRefused(int cell, const std::string& why, int state) {
+    return OpResult::failed("Cell " + n2s(cell) + " " + why + " (" + TCells::StateShortName(state) +
+                            ").");
+}
+
+OpResult Operations::holdCell(int cell, bool o2, bool co2) {
+    CellRef ref;
+    if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
+    if (!isSuspendable(ref.state)) return cellRefused(cell, "is not running", ref.state);
     // A row without CO2 holds the O2 part only. Holding what is held already would only
     // repeat the message.
-    if (!withCO2) co2 = false;
-    if ((!o2 || state == cs_SuspendedO2) && (!co2 || state == cs_SuspendedCO2))
-        return OpResult::failed("Cell " + n2s(cell) + " is held already (" +
-                                TCells::StateShortName(state) + ").");
+    if (!ref.withCO2) co2 = false;
+    if ((!o2 || ref.state == cs_SuspendedO2) && (!co2 || ref.state == cs_SuspendedCO2))
+        return cellRefused(cell, "is held already", ref.state);
     ref.row->SuspendCell(ref.slot, o2, co2);
     return OpResult::done();
 }
 
 OpResult Operations::continueCell(int cell, bool o2, bool co2) {
     CellRef ref;
-    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
-    OpResult err;
-    if (!passwordAccepted(*ref.row, err)) return err;
-    int state = 0;
-    {
-        auto lock = k_.rows.lock();
-        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
-    }
-    if (!isSuspended(state))
-        return OpResult::failed("Cell " + n2s(cell) + " is not held (" +
-                                TCells::StateShortName(state) + ").");
+    if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
+    if (!isSuspended(ref.state)) return cellRefused(cell, "is not held", ref.state);
     ref.row->UnSuspendCell(ref.slot, o2, co2);
     return OpResult::done();
 }
 
 OpResult Operations::stopCell(int cell) {
     CellRef ref;
-    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
-    OpResult err;
-    if (!passwordAccepted(*ref.row, err)) return err;
-    int state = 0;
-    {
-        auto lock = k_.rows.lock();
-        state = ref.row->RowCells[static_cast<size_t>(ref.slot)].State;
-    }
-    if (state != cs_Running && state != cs_Suspended)
-        return OpResult::failed("Cell " + n2s(cell) + " is neither running nor held (" +
-                                TCells::StateShortName(state) + ").");
+    if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
+    if (ref.state != cs_Running && ref.state != cs_Suspended)
+        return cellRefused(cell, "is neither running nor held", ref.state);
     if (!confirmed(GetTextFmt("uRowForm", "StopCell", "Stop cell %s ?", n2s(cell))))
         return OpResult::failed("Cancelled.");
     ref.row->CancelCell(ref.slot, true);
@@ -740,9 +729,7 @@ OpResult Operations::stopCell(int cell) {
 
 OpResult Operations::setCellCounter(int cell, const std::string& value) {
     CellRef ref;
-    if (OpResult r = findCell(cell, true, ref); !r.ok) return r;
-    OpResult err;
-    if (!passwordAccepted(*ref.row, err)) return err;
+    if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
     const int v = textToInt(value);
     if (isNoValue(v) || v < 0) return invalidValue("counter");
     const int old = k_.acq.cells.GetCellCount(ref.phys);

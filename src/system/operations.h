@@ -113,11 +113,15 @@ class Operations {
         int phys = 0;
         std::shared_ptr<TRow> row;
         int slot = 0;
+        int state = 0;  // the cell's state in the row (rowCellForChange only)
+        bool withCO2 = false;
     };
 
     std::shared_ptr<TRow> findRow(int rowNr, bool wantTemplate, OpResult& err);
     OpResult findCell(int cell, bool needRow, CellRef& ref);
     bool passwordAccepted(TRow& row, OpResult& err);
+    OpResult rowCellForChange(int cell, CellRef& ref);
+    static OpResult cellRefused(int cell, const std::string& why, int state);
     bool confirmed(const std::string& question);
     bool rowLimitReached(OpResult& err);
     bool saveRows(bool backup);

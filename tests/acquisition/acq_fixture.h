@@ -21,48 +21,17 @@
 #include "common/datetime.h"
 #include "device/device_list.h"
 #include "sim/lab.h"
-#include "sim/sim_port.h"
+#include "support/command_device.h"
 #include "support/temp_dir.h"
 
 namespace kvtest {
 
-// A data device whose value record the test writes. Configuration commands store their
-// value (read back by the upper-cased request), every complete command is recorded.
-class ScriptedDevice : public kv::sim::SimPort {
+// A data device whose value record the test writes; it answers V1# with that record and
+// may be made silent (commands are still recorded).
+class ScriptedDevice : public CommandDevice {
   public:
     explicit ScriptedDevice(std::string serial, std::string identity = "KLV/USB V1.4.1")
-        : serial_(std::move(serial)), identity_(std::move(identity)) {}
-
-    std::string serialNr() const override { return serial_; }
-    std::string description() const override { return "FT232R USB UART"; }
-    long locId() const override { return 0x200; }
-    bool plugged() const override {
-        std::lock_guard lock(mutex_);
-        return plugged_;
-    }
-    bool write(std::string_view bytes) override {
-        std::lock_guard lock(mutex_);
-        if (!plugged_) return false;
-        for (char c : bytes) {
-            partial_ += c;
-            if (c != '#') continue;
-            commands_.push_back(partial_);
-            if (onCommand_) onCommand_(partial_);
-            if (!silent_) out_ += respondLocked(partial_.substr(0, partial_.size() - 1));
-            partial_.clear();
-        }
-        return true;
-    }
-    size_t queued() override {
-        std::lock_guard lock(mutex_);
-        return out_.size();
-    }
-    std::string read(size_t maxBytes) override {
-        std::lock_guard lock(mutex_);
-        std::string r = out_.substr(0, maxBytes);
-        out_.erase(0, r.size());
-        return r;
-    }
+        : CommandDevice(std::move(serial), std::move(identity), 0x200) {}
 
     // The answer to V1# (complete with ";nCC;" unless the test says otherwise).
     void setRecord(const std::string& answer) {
@@ -80,33 +49,9 @@ class ScriptedDevice : public kv::sim::SimPort {
         for (int k = 0; k < 6; ++k) s += ";" + std::to_string(manometer);
         return s + "#;nCC;\r\n";
     }
-    void setValue(const std::string& key, const std::string& value) {
-        std::lock_guard lock(mutex_);
-        values_[key] = value;
-    }
     void setSilent(bool on) {
         std::lock_guard lock(mutex_);
         silent_ = on;
-    }
-    void setPlugged(bool on) {
-        std::lock_guard lock(mutex_);
-        plugged_ = on;
-    }
-    void push(const std::string& bytes) {
-        std::lock_guard lock(mutex_);
-        out_ += bytes;
-    }
-    std::vector<std::string> commands() const {
-        std::lock_guard lock(mutex_);
-        return commands_;
-    }
-    int count(const std::string& cmd) const {
-        std::lock_guard lock(mutex_);
-        return static_cast<int>(std::count(commands_.begin(), commands_.end(), cmd));
-    }
-    void clearCommands() {
-        std::lock_guard lock(mutex_);
-        commands_.clear();
     }
     // Called with every complete command as it arrives (under the device's lock).
     void setOnCommand(std::function<void(const std::string&)> f) {
@@ -115,35 +60,14 @@ class ScriptedDevice : public kv::sim::SimPort {
     }
 
   private:
-    std::string respondLocked(const std::string& body) {
-        if (body.empty()) return {};
-        if (body == "V1") return record_;
-        if (body == "Z") return "Z=" + identity_ + "#";
-        if (body[0] >= 'A' && body[0] <= 'Z') {
-            const auto it = values_.find(body);
-            return it == values_.end() ? std::string() : body + "=" + it->second + "#";
-        }
-        std::string key, value;
-        const auto eq = body.find('=');
-        if (eq != std::string::npos) {
-            key = body.substr(0, eq);
-            value = body.substr(eq + 1);
-        } else {
-            key = body.substr(0, 1);
-            value = body.substr(1);
-        }
-        for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        values_[key] = value;
-        return {};
+    std::string answerLocked(const std::string& cmd) override {
+        if (onCommand_) onCommand_(cmd);
+        if (silent_) return {};
+        return cmd == "V1#" ? record_ : standardAnswer(cmd);
     }
 
-    mutable std::mutex mutex_;
-    std::string serial_, identity_;
-    bool plugged_ = true;
     bool silent_ = false;
-    std::string partial_, out_, record_;
-    std::map<std::string, std::string> values_;
-    std::vector<std::string> commands_;
+    std::string record_;
     std::function<void(const std::string&)> onCommand_;
 };
 

@@ -3,10 +3,6 @@
 // its timer, in real time, through the tty backend and the serial layer.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -17,65 +13,12 @@
 #include "co2/ec71_cycle.h"
 #include "co2_test_util.h"
 #include "sim/meters/ec71_meter.h"
+#include "support/sim_process.h"
 #include "support/temp_dir.h"
 
 using namespace kv;
 
 namespace {
-
-std::string simProgram() {
-    namespace fs = std::filesystem;
-    if (const char* dir = std::getenv("KELVORA_BIN_DIR")) return std::string(dir) + "/kelvora-sim";
-    const fs::path self = fs::read_symlink("/proc/self/exe");
-    return (self.parent_path().parent_path().parent_path() / "src/main/kelvora-sim").string();
-}
-
-// kelvora-sim as a child process; its banner is read until "ready".
-class SimProcess {
-  public:
-    bool start(const std::string& program, const std::string& lab, const std::string& dir) {
-        int out[2];
-        if (::pipe(out) != 0) return false;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(out[0]);
-            ::execl(program.c_str(), program.c_str(), "--config", lab.c_str(), "--dir", dir.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        fromSim_ = out[0];
-        return pid_ > 0 && readUntil("ready\n");
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (fromSim_ >= 0) ::close(fromSim_);
-    }
-    const std::string& banner() const { return banner_; }
-
-  private:
-    bool readUntil(const std::string& end) {
-        for (int waited = 0; waited < 10000 && banner_.find(end) == std::string::npos;) {
-            pollfd p{fromSim_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                waited += 100;
-                continue;
-            }
-            char buf[512];
-            const ssize_t n = ::read(fromSim_, buf, sizeof buf);
-            if (n <= 0) return false;
-            banner_.append(buf, size_t(n));
-        }
-        return banner_.find(end) != std::string::npos;
-    }
-    pid_t pid_ = -1;
-    int fromSim_ = -1;
-    std::string banner_;
-};
 
 class Rows : public RowLookup {
   public:
@@ -93,7 +36,7 @@ class Rows : public RowLookup {
 };
 
 TEST(Co2OverPty, EC71CycleAgainstKelvoraSim) {
-    const std::string program = simProgram();
+    const std::string program = kvtest::simProgram();
     if (!std::filesystem::exists(program)) GTEST_SKIP() << "kelvora-sim not built: " << program;
     kvtest::TempDir dir;
     debugLog().open(dir.file("t.Dbg"));
@@ -102,7 +45,7 @@ TEST(Co2OverPty, EC71CycleAgainstKelvoraSim) {
                       "[Device KLV30001]\nType=3\nCell1=raw=800\n"
                       "[Meter ec71]\nType=EC71\nAbsorbers=KLV30001:KLV10001\nLF0=2.5\n"
                       "MeasureSeconds=0.2\n");
-    SimProcess sim;
+    kvtest::SimProcess sim;
     ASSERT_TRUE(sim.start(program, dir.file("lab.ini"), dir.file("byid"))) << sim.banner();
     EXPECT_NE(sim.banner().find("ec71 type=EC71"), std::string::npos) << sim.banner();
 

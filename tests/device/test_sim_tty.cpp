@@ -3,103 +3,26 @@
 // a value record, and an unplugged device found again.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "app/debuglog.h"
 #include "app/inifile.h"
 #include "common/numtext.h"
 #include "device/device_list.h"
+#include "support/sim_process.h"
 #include "support/temp_dir.h"
 
 using namespace kv;
+using kvtest::SimProcess;
+using kvtest::simProgram;
 using kvtest::TempDir;
 
 namespace {
-
-std::string simProgram() {
-    namespace fs = std::filesystem;
-    if (const char* dir = std::getenv("KELVORA_BIN_DIR")) return std::string(dir) + "/kelvora-sim";
-    // Run by hand from the build tree: tests/device/test_device -> src/main/kelvora-sim.
-    const fs::path self = fs::read_symlink("/proc/self/exe");
-    return (self.parent_path().parent_path().parent_path() / "src/main/kelvora-sim").string();
-}
-
-// kelvora-sim as a child process with its standard input and output on pipes.
-class SimProcess {
-  public:
-    bool start(const std::string& program, const std::string& lab, const std::string& dir) {
-        int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) return false;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], STDIN_FILENO);
-            ::dup2(out[1], STDOUT_FILENO);
-            ::close(in[1]);
-            ::close(out[0]);
-            ::execl(program.c_str(), program.c_str(), "--config", lab.c_str(), "--dir", dir.c_str(),
-                    static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        toSim_ = in[1];
-        fromSim_ = out[0];
-        return pid_ > 0 && waitFor("ready");
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (toSim_ >= 0) ::close(toSim_);
-        if (fromSim_ >= 0) ::close(fromSim_);
-    }
-    // Sends a fault command and returns its answer line.
-    std::string command(const std::string& line) {
-        const std::string l = line + "\n";
-        if (::write(toSim_, l.data(), l.size()) != static_cast<ssize_t>(l.size())) return {};
-        return nextLine();
-    }
-
-  private:
-    std::string nextLine() {
-        for (int waited = 0; waited < 10000;) {
-            const auto nl = buffer_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            pollfd p{fromSim_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) {
-                waited += 100;
-                continue;
-            }
-            char buf[512];
-            const ssize_t n = ::read(fromSim_, buf, sizeof buf);
-            if (n <= 0) return {};
-            buffer_.append(buf, static_cast<size_t>(n));
-        }
-        return {};
-    }
-    bool waitFor(const std::string& line) {
-        for (std::string l = nextLine(); !l.empty(); l = nextLine())
-            if (l == line) return true;
-        return false;
-    }
-
-    pid_t pid_ = -1;
-    int toSim_ = -1, fromSim_ = -1;
-    std::string buffer_;
-};
 
 bool waitUntil(const std::function<bool()>& ok) {
     for (int i = 0; i < 100; ++i) {
