@@ -141,15 +141,29 @@ void AcquisitionCycle::logAnswer(int d, const std::string& category, const std::
 // entries of the missed tacts, oldest first; empty when there is nothing to recover or it
 // cannot be recovered (the outage of a lost device is the synchronisation's business).
 std::string AcquisitionCycle::readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
-                                              int lastTact, bool& acknowledged) {
+                                              const TKLVDeviceListEntry& e, TDateTime now,
+                                              bool& acknowledged) {
     acknowledged = false;
     if (isNoValue(rec.queued)) return {};
     const int queued = rec.queued;
+    const int lastTact = e.lastTactNr;
     // lastTact 0: no tact handled since the device's counter or queue was reset (start-up,
     // synchronisation), so every entry before the record's own is new.
     const int missed = lastTact == 0 ? queued - 1 : std::min(queued - 1, rec.tact - lastTact - 1);
     if (missed <= 0) return {};
     const std::string cat = dl_.fullName(d, false);
+    // A queue holding more than could have been filled since the last handled tact (or the
+    // reset) does not mean what this reading assumes; counting it could add impulses that
+    // never happened.
+    if (e.lastTactTime > 0 && now >= e.lastTactTime) {
+        const double tacts = (now - e.lastTactTime) / (kTactSeconds * kSecond);
+        const int possible = static_cast<int>(std::floor(tacts)) + 1;
+        if (missed > possible) {
+            WriteDbg(cat, "   --> queue holds " + num(missed) + " missed tact(s), but only " +
+                              num(possible) + " can have passed: not read");
+            return {};
+        }
+    }
     if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
         WriteDbg(cat, "   --> " + num(missed) + " missed tact(s): too many to read from the queue");
         return {};
@@ -200,7 +214,7 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
             rec = parseValueRecord(answer);
             bool acknowledged = false;
             if (rec && rec->tact != e.lastTactNr)
-                missedEntries = readMissedTacts(d, e.FTHandle, *rec, e.lastTactNr, acknowledged);
+                missedEntries = readMissedTacts(d, e.FTHandle, *rec, e, now, acknowledged);
             if (!acknowledged) proto.acknowledgeRecord(e.FTHandle);
         }
     }

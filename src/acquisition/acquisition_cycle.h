@@ -33,6 +33,7 @@ class AcquisitionCycle {
     // Missed tacts are read back from a device's queue up to this many blocks (10 minutes
     // of 3 s tacts); a longer outage is left to the synchronisation.
     static constexpr int kQueueBlockSize = 50;
+    static constexpr double kTactSeconds = 3.0;  // one queue entry per device tact
     static constexpr int kMaxRecoveredBlocks = 4;
 
     AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
@@ -73,8 +74,8 @@ class AcquisitionCycle {
     void co2Step();
     void fiftyTickStep(TDateTime now);
     void logAnswer(int d, const std::string& category, const std::string& answer);
-    std::string readMissedTacts(int d, LinkHandle h, const ValueRecord& rec, int lastTact,
-                                bool& acknowledged);
+    std::string readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
+                                const TKLVDeviceListEntry& e, TDateTime now, bool& acknowledged);
     void processCell(int i, int k, const ValueRecord& rec, int missedImpulses,
                      const std::optional<RowInfo>& row, int rowNr, TDateTime now,
                      CellOutcome& out);

@@ -375,7 +375,11 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             proto.clearQueue(e.FTHandle);
         }
         // The acquisition takes the queue from here on as new (see its missed tacts).
-        dl_.update(d, [](TKLVDeviceListEntry& x) { x.lastTactNr = 0; });
+        const TDateTime reset = clock().now();
+        dl_.update(d, [reset](TKLVDeviceListEntry& x) {
+            x.lastTactNr = 0;
+            x.lastTactTime = reset;
+        });
         WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, log);
     }
     WriteDbg("SyncWithDevices", "stop Kelvora.SyncWithDevices");
