@@ -5,6 +5,8 @@
 
 #include "app/debuglog.h"
 #include "app/livefile.h"
+#include "app/messages.h"
+#include "app/texts.h"
 #include "common/strutil.h"
 
 namespace kv {
@@ -136,21 +138,22 @@ void AcquisitionCycle::logAnswer(int d, const std::string& category, const std::
 // Data devices
 
 // The tacts a tick missed are still in the device's queue, behind the entries acknowledged
-// so far and before the record's own entry (the newest). They are read in blocks, oldest
-// first, and the blocks' acknowledgement also acknowledges the record. Returns the queue
-// entries of the missed tacts, oldest first; empty when there is nothing to recover or it
-// cannot be recovered (the outage of a lost device is the synchronisation's business).
-std::string AcquisitionCycle::readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
-                                              const TKLVDeviceListEntry& e, TDateTime now,
-                                              bool& acknowledged) {
-    acknowledged = false;
-    if (isNoValue(rec.queued)) return {};
+// so far and before the record's own entry (the newest): queue position p holds tact
+// rec.tact - (queued - 1) + p. They are read in blocks, oldest first; acknowledging the
+// blocks acknowledges the record too. Empty result when there is nothing to recover, or it
+// cannot be (the outage of a lost device is the synchronisation's business).
+AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandle h,
+                                                                const ValueRecord& rec,
+                                                                const TKLVDeviceListEntry& e,
+                                                                TDateTime now) {
+    MissedTacts m;
+    if (isNoValue(rec.queued)) return m;
     const int queued = rec.queued;
     const int lastTact = e.lastTactNr;
-    // lastTact 0: no tact handled since the device's counter or queue was reset (start-up,
-    // synchronisation), so every entry before the record's own is new.
-    const int missed = lastTact == 0 ? queued - 1 : std::min(queued - 1, rec.tact - lastTact - 1);
-    if (missed <= 0) return {};
+    // lastTact 0 or below: no tact handled since the device's counter or queue was reset
+    // (start-up, synchronisation), so every entry before the record's own is new.
+    const int missed = lastTact <= 0 ? queued - 1 : std::min(queued - 1, rec.tact - lastTact - 1);
+    if (missed <= 0) return m;
     const std::string cat = dl_.fullName(d, false);
     // A queue holding more than could have been filled since the last handled tact (or the
     // reset) does not mean what this reading assumes; counting it could add impulses that
@@ -161,30 +164,62 @@ std::string AcquisitionCycle::readMissedTacts(int d, LinkHandle h, const ValueRe
         if (missed > possible) {
             WriteDbg(cat, "   --> queue holds " + num(missed) + " missed tact(s), but only " +
                               num(possible) + " can have passed: not read");
-            return {};
+            return m;
         }
     }
     if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
-        WriteDbg(cat, "   --> " + num(missed) + " missed tact(s): too many to read from the queue");
-        return {};
+        const std::string text = "   --> " + num(missed) +
+                                 " missed tact(s): too many to read from the queue";
+        WriteDbg(cat, text);
+        AddMsg(GetTextFmt("uMain", "MissedTactsLost",
+                          "Data Device %s: %s tacts missed by the acquisition are lost.",
+                          e.logName, num(missed)),
+               true);
+        return m;
     }
+
+    const int first = queued - 1 - missed;  // position of the oldest missed tact
     DeviceProtocol& proto = dl_.protocol();
     std::string entries;
     while (static_cast<int>(entries.size()) < queued) {
         const std::string block = proto.queueEntry(h);
         const int expected = std::min(kQueueBlockSize, queued - static_cast<int>(entries.size()));
-        if (static_cast<int>(block.size()) < expected) {
+        // Every block but the last must be whole; the last may hold tacts that closed after
+        // the record.
+        const bool lastBlock = queued - static_cast<int>(entries.size()) <= kQueueBlockSize;
+        const bool good = lastBlock ? static_cast<int>(block.size()) >= expected
+                                    : static_cast<int>(block.size()) == expected;
+        if (!good) {
+            // Not acknowledged: the block stays queued, and the next tick goes on from the
+            // last tact counted here (the record is not counted now either).
+            const int acked = static_cast<int>(entries.size());
             WriteDbg(cat, "   --> queue block of " + num(static_cast<long long>(block.size())) +
                               " characters, expected " + num(expected) +
-                              ": missed tacts not recovered");
-            return {};
+                              ": read again at the next tick");
+            m.complete = false;
+            m.acknowledged = true;  // no "o#": it would acknowledge this block
+            if (acked > first) m.entries = entries.substr(static_cast<size_t>(first));
+            m.lastTact = std::max(lastTact, rec.tact - (queued - 1) + (acked - 1));
+            return m;
         }
         proto.acknowledgeRecord(h);
-        acknowledged = true;
+        m.acknowledged = true;
         entries += block;
     }
+    m.entries = entries.substr(static_cast<size_t>(first), static_cast<size_t>(missed));
+    m.lastTact = rec.tact;
+    // Tacts that closed between the record and the block were acknowledged with it; their
+    // records will not come again. One at most can close in that moment: more means the
+    // block was garbled, and its entries are not counted.
+    const int newer = static_cast<int>(entries.size()) - queued;
+    if (newer == 1) {
+        m.newer = entries.substr(static_cast<size_t>(queued));
+        m.lastTact = rec.tact + 1;
+    } else if (newer > 1) {
+        WriteDbg(cat, "   --> queue block " + num(newer) + " characters longer than the queue");
+    }
     WriteDbg(cat, "   --> " + num(missed) + " missed tact(s) read from the queue");
-    return entries.substr(static_cast<size_t>(queued - 1 - missed), static_cast<size_t>(missed));
+    return m;
 }
 
 void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
@@ -198,7 +233,7 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
         "requesting data via V1#", "2. requesting data via V1#", "3. requesting data via V1#"};
     std::string answer;
     std::optional<ValueRecord> rec;
-    std::string missedEntries;
+    MissedTacts missed;
     {
         std::lock_guard io(io_.of(d));
         for (int attempt = 0; attempt < 3; ++attempt) {
@@ -212,10 +247,9 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
         }
         if (holdsValueRecord(answer)) {
             rec = parseValueRecord(answer);
-            bool acknowledged = false;
             if (rec && rec->tact != e.lastTactNr)
-                missedEntries = readMissedTacts(d, e.FTHandle, *rec, e, now, acknowledged);
-            if (!acknowledged) proto.acknowledgeRecord(e.FTHandle);
+                missed = readMissedTacts(d, e.FTHandle, *rec, e, now);
+            if (!missed.acknowledged) proto.acknowledgeRecord(e.FTHandle);
         }
     }
 
@@ -239,13 +273,20 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
         WriteDbg(cat, line, logData);
     }
     if (rec->tact == last) return;
+    // The newest tact handled: the record's, one that closed after it, or (after a block
+    // that failed) the last one read from the queue, which the next tick continues from.
+    const int handled =
+        !missed.complete || missed.lastTact > 0 ? missed.lastTact : rec->tact;
+    const TDateTime handledAt = now - (rec->tact - std::min(handled, rec->tact)) * kTactSeconds *
+                                          kSecond;
     dl_.update(d, [&](TKLVDeviceListEntry& x) {
-        x.lastTactNr = rec->tact;
-        x.lastTactTime = now;
+        x.lastTactNr = handled;
+        x.lastTactTime = handledAt;
     });
     // Right after a reset of the queue, a record whose entry is no longer queued was read by
     // the synchronisation already.
-    if (last == 0 && rec->queued == 0) return;
+    const bool countRecord = missed.complete && !(last == 0 && rec->queued == 0);
+    if (!countRecord && missed.entries.empty()) return;
 
     // The rows are asked before the cell table is locked: they may call back into it.
     std::array<int, 7> rowNrs{};
@@ -260,9 +301,11 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     for (int k = 1; k <= 6; ++k) {
         const int i = e.physCellNr_From + k - 1;
         if (!TCells::validCell(i)) continue;
-        int missed = 0;
-        for (unsigned char entry : missedEntries) missed += (entry >> (k - 1)) & 1;
-        processCell(i, k, *rec, missed, rows[static_cast<size_t>(k)],
+        int queuedImpulses = 0;
+        for (unsigned char entry : missed.entries + missed.newer)
+            queuedImpulses += (entry >> (k - 1)) & 1;
+        if (countRecord && rec->impulse(k)) ++queuedImpulses;
+        processCell(i, k, *rec, queuedImpulses, rows[static_cast<size_t>(k)],
                     rowNrs[static_cast<size_t>(k)], now, out);
     }
     // Alarms suspend their cells through the rows, which sends device commands: only now
@@ -282,7 +325,7 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     }
 }
 
-void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int missedImpulses,
+void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int impulses,
                                    const std::optional<RowInfo>& rowInfo, int rowNr, TDateTime now,
                                    CellOutcome& out) {
     cells_.update(i, [&](TCell& c) {
@@ -328,7 +371,6 @@ void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int mis
         if (open) c.WaitForZero = -1;
 
         // The impulses of missed tacts count under the rules of the tact that reports them.
-        const int impulses = missedImpulses + (rec.impulse(k) ? 1 : 0);
         if (impulses == 0) return;
         if (c.WaitForZero > 0) return;
         if (row && row->countAfterAllCellsStarted && !row->allCellsStarted) return;

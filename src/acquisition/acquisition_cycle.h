@@ -74,9 +74,17 @@ class AcquisitionCycle {
     void co2Step();
     void fiftyTickStep(TDateTime now);
     void logAnswer(int d, const std::string& category, const std::string& answer);
-    std::string readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
-                                const TKLVDeviceListEntry& e, TDateTime now, bool& acknowledged);
-    void processCell(int i, int k, const ValueRecord& rec, int missedImpulses,
+    struct MissedTacts {
+        std::string entries;  // queue entries of missed tacts, oldest first
+        std::string newer;    // the entry of a tact that closed after the record
+        bool acknowledged = false;  // the record needs no "o#" of its own
+        bool complete = true;       // false: a block failed; the record is not counted
+        int lastTact = 0;           // newest tact counted (0: the record's)
+    };
+    MissedTacts readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
+                                const TKLVDeviceListEntry& e, TDateTime now);
+    // impulses: the record's own (when counted) and those of missed tacts.
+    void processCell(int i, int k, const ValueRecord& rec, int impulses,
                      const std::optional<RowInfo>& row, int rowNr, TDateTime now,
                      CellOutcome& out);
     static void touchLiveFileIfPresent();

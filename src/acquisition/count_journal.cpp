@@ -54,7 +54,7 @@ bool CountJournal::write(TDateTime now) {
     return true;
 }
 
-int CountJournal::restore() {
+int CountJournal::restore(const std::function<TDateTime(int rowNr)>& newestValueTime) {
     const std::string p = path();
     std::ifstream in(p, std::ios::binary);
     if (!in) return 0;
@@ -74,6 +74,9 @@ int CountJournal::restore() {
         if (isNoValue(i) || !TCells::validCell(i) || fields.size() != 2) continue;
         const int rowNr = textToInt(fields[0]), count = textToInt(fields[1]);
         if (isNoValue(rowNr) || rowNr <= 0 || isNoValue(count) || count < 0) continue;
+        // Without a readable time the journal cannot be weighed against the data files.
+        const TDateTime written = textToDateTime(time);
+        if (written <= 0 || (newestValueTime && newestValueTime(rowNr) >= written)) continue;
         int before = 0;
         bool raised = false;
         cells_.update(i, [&](TCell& c) {

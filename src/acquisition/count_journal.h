@@ -14,8 +14,10 @@
 // one line per cell that belongs to a row, CR LF. At start-up, after the rows have reloaded
 // their counts from the data files and before the synchronisation adds the queued tacts,
 // a cell that still belongs to the same row (the row's unique number) and whose journalled
-// count is higher gets that count back.
+// count is higher gets that count back, unless the row wrote a data line at or after the
+// journal's time (a line written at the quit holds a counter the operator lowered).
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -32,9 +34,10 @@ class CountJournal {
     // Writes the counts when any of them changed since the last write. False (with a debug
     // line, and once a message) when the file could not be written.
     bool write(TDateTime now);
-    // Start-up: raises the live counts from the file as described above. Returns the number
-    // of cells restored.
-    int restore();
+    // Start-up: raises the live counts from the file as described above. newestValueTime
+    // gives the time of a row's newest time value (0: none). Returns the number of cells
+    // restored.
+    int restore(const std::function<TDateTime(int rowNr)>& newestValueTime);
 
   private:
     struct Entry {

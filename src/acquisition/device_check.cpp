@@ -180,6 +180,9 @@ void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
         x.lastErrorCode = e.ErrorCode;
         x.Message.clear();
         x.actUSBErrorCount = 0;
+        // The count no longer marks it, but a tick that began before this check may still
+        // reach the device: it stays out of the acquisition until the resynchronisation.
+        x.needsResync = e.Type == kDevTypeData;
     });
     ++back.devices;
     if (e.Type == kDevTypeData) ++back.dataDevices;
@@ -226,6 +229,9 @@ void DeviceCheck::resynchronise(int devicesBack) {
             // The devices keep their queues; the next start-up synchronises from them.
             WriteDbg("App", "Synching with devices left out: Kelvora is quitting");
         }
+        // Whatever the synchronisation achieved, the devices are read again from here on.
+        for (int d = 1; d <= dl_.nDevices(); ++d)
+            dl_.update(d, [](TKLVDeviceListEntry& x) { x.needsResync = false; });
     }
     // A quit that began meanwhile keeps the system stopped.
     if (!flags_.quitting.load()) flags_.systemRunning.store(true);

@@ -63,6 +63,9 @@ struct TKLVDeviceListEntry {
     double lastTemp = NoValueReal;
     double curTemp = NoValueReal;
     int emptyAnswerCount = 0;
+    // Back after being reported lost: not read by the acquisition until the
+    // resynchronisation has run (set and cleared by the device check).
+    bool needsResync = false;
 };
 
 using TKLVDeviceList = std::vector<TKLVDeviceListEntry>;  // [0] is device 1
@@ -75,7 +78,7 @@ inline int usbErrorLimit(const TKLVDeviceListEntry& e) {
 // A device that was reported lost and answers again, but has not been resynchronised yet:
 // its queue holds the outage, which reading and acknowledging its values would discard.
 inline bool awaitingResync(const TKLVDeviceListEntry& e) {
-    return e.ErrorCode == 0 && e.actUSBErrorCount >= usbErrorLimit(e);
+    return e.needsResync || (e.ErrorCode == 0 && e.actUSBErrorCount >= usbErrorLimit(e));
 }
 
 // "O2-data", "Case", "CO2-data"; the number for any other type.

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <set>
 
 #include "acquisition/cell_state.h"
 #include "app/debuglog.h"
@@ -63,6 +64,12 @@ int entryHolding(const TRow& row, TDateTime tAct) {
     return n;
 }
 
+// The cell's live count is this row's: a cell that another row has taken since keeps its
+// own count.
+bool ownsLiveCount(const TRow& row, int i, TCells& cells) {
+    return cells.cell(i).RowNr == row.UniqueNr;
+}
+
 // One queue record at time tAct for the six cells of device entry e. Called with the rows
 // lock held.
 void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceListEntry& e,
@@ -98,12 +105,17 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
             if (n < 1) {
                 // The record lies after the newest time value: no entry holds it yet, but
                 // the next one the row takes must, so it goes into the cell's count.
-                if (impulse && row.iRTV > 0 && tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt) {
+                // A row without a time value yet (started less than an interval ago) takes
+                // the impulses of its running time the same way.
+                const bool afterNewest =
+                    row.iRTV > 0 ? tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt
+                                 : tAct >= row.spanStart();
+                if (impulse && afterNewest) {
                     ++run.result.pending;
                     cells.CountTankImpulse(i);
                     // On top of the live count: it holds what the acquisition counted after
                     // the newest time value before the device was lost.
-                    cells.CountImpulse(i);
+                    if (ownsLiveCount(row, i, cells)) cells.CountImpulse(i);
                 }
                 continue;
             }
@@ -121,7 +133,7 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
             for (int k = n; k <= row.iRTV; ++k)
                 if (v.count(k) != NoValueInt) v.addCount(k, 1);
             cells.CountTankImpulse(i);
-            cells.CountImpulse(i);
+            if (ownsLiveCount(row, i, cells)) cells.CountImpulse(i);
             ++run.result.impulses;
             touch(run, R, n);
         }
@@ -252,6 +264,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     run.tNow = clock().now();
     int failures = 0;
     bool anySuccess = false;
+    std::set<int> read;  // devices whose queue was read
     DeviceProtocol& proto = dl_.protocol();
     const int nDevices = dl_.nDevices();
 
@@ -311,6 +324,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             WriteDbg(kCat, "    Queue Entries=" + num(q), log);
             const TDateTime tFirst = run.tNow - q * kRecordSeconds * kSecond;
             if (q <= 1) continue;
+            read.insert(d);
 
             ui.valuesStarted(q);
             WriteDbg(kCat, "    tFirst=" + dtText(tFirst), log);
@@ -374,10 +388,13 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             std::lock_guard io(io_.of(d));
             proto.clearQueue(e.FTHandle);
         }
-        // The acquisition takes the queue from here on as new (see its missed tacts).
+        // The acquisition takes the queue from here on as new (see its missed tacts). Its
+        // first record is counted unless its tact is gone from the queue (0: read here);
+        // a queue that was not read (-1) took no tact into the rows.
         const TDateTime reset = clock().now();
-        dl_.update(d, [reset](TKLVDeviceListEntry& x) {
-            x.lastTactNr = 0;
+        const int mark = read.count(d) ? 0 : -1;
+        dl_.update(d, [reset, mark](TKLVDeviceListEntry& x) {
+            x.lastTactNr = mark;
             x.lastTactTime = reset;
         });
         WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, log);

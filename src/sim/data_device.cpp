@@ -165,6 +165,13 @@ bool DataDevice::completeWithoutHashLocked(const std::string& pending) const {
 }
 
 void DataDevice::handleCommandLocked(const std::string& command, TDateTime now) {
+    // A block is taken back only by an "o#" that follows the one that acknowledged it (the
+    // host's way of rejecting it); any other command in between makes the acknowledgement
+    // final.
+    if (sent_ == Sent::CommittedBlock && command[0] != 'o') {
+        committed_.clear();
+        sent_ = Sent::Nothing;
+    }
     if (std::isupper(static_cast<unsigned char>(command[0]))) {
         handleRequestLocked(command, now);
     } else {

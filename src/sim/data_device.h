@@ -16,7 +16,8 @@
 // impulse, bit 7 always set (so a record is never "#" nor a zero byte). It holds the tacts
 // the host has not acknowledged: "o#" after a value record drops everything up to that
 // tact, "o#" after an O# block drops the block. The host acknowledges a block once when it
-// is good and repeats "o#" when it rejects it, so a repeated "o#" puts the block back.
+// is good and repeats "o#" when it rejects it, so an "o#" right after the one that dropped a
+// block puts the block back; any other command in between makes the drop final.
 // f0# empties the queue; f3=n sets its length.
 
 #include <array>

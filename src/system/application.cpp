@@ -281,7 +281,13 @@ void Application::startupDevicesAndRows() {
     // What was counted after the last data lines, should the program have ended without
     // writing them (a crash, a power loss): before the synchronisation adds the tacts the
     // devices still queue.
-    if (const int restored = k.acq.journal.restore(); restored > 0)
+    const auto newestValueTime = [&k](int rowNr) -> TDateTime {
+        const auto row = k.rows.FindByUniqueNr(rowNr);
+        if (!row) return 0;
+        auto lock = k.rows.lock();
+        return row->iRTV > 0 ? row->RTV[static_cast<size_t>(row->iRTV)].dt : 0;
+    };
+    if (const int restored = k.acq.journal.restore(newestValueTime); restored > 0)
         WriteDbg(kApp, "... counts of " + std::to_string(restored) + " cell(s) restored from " +
                            k.acq.journal.path());
 

@@ -28,6 +28,10 @@ TEST_F(DeviceCheckTest, LostDataDeviceIsReportedReopenedAndBack) {
     acq_->check.setResyncHook([&] {
         EXPECT_FALSE(flags_.systemRunning.load());
         EXPECT_TRUE(flags_.configCmdInProgress.load());
+        // The error count is back to 0, but a tick still under way must not read the
+        // device before the synchronisation has.
+        EXPECT_EQ(device(1).actUSBErrorCount, 0);
+        EXPECT_TRUE(kv::awaitingResync(device(1)));
         ++resyncs;
     });
     check();
@@ -71,6 +75,7 @@ TEST_F(DeviceCheckTest, LostDataDeviceIsReportedReopenedAndBack) {
     EXPECT_FALSE(flags_.deviceCheckInProgress.load());
     EXPECT_EQ(device(1).Message, "");
     EXPECT_EQ(device(1).actUSBErrorCount, 0);
+    EXPECT_FALSE(kv::awaitingResync(device(1)));
     check();
     EXPECT_EQ(status_.panelText(kv::StatusPanel::Info1), "");
     EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: OK");

@@ -142,10 +142,11 @@ TEST_F(O2TankTest, CountJournalRestoresCountsOfTheSameRow) {
     set(1, 501, 140);
     set(2, 501, 90);
     set(3, 502, 10);
+    set(4, 503, 60);
     ASSERT_TRUE(journal.write(clock_.now()));
     const std::string first = readFile(journal.path());
     EXPECT_NE(first.find("C1=501;140\r\nC2=501;90\r\nC3=502;10\r\n"), std::string::npos) << first;
-    EXPECT_EQ(first.find("C4="), std::string::npos);  // free cells are not kept
+    EXPECT_EQ(first.find("C5="), std::string::npos);  // free cells are not kept
     // Nothing changed: the file is left alone.
     std::filesystem::remove(journal.path());
     ASSERT_TRUE(journal.write(clock_.now()));
@@ -159,15 +160,21 @@ TEST_F(O2TankTest, CountJournalRestoresCountsOfTheSameRow) {
     set(1, 501, 120);  // same row, counted on after the last line: restored
     set(2, 501, 95);   // the data file is newer (the counter was set): kept
     set(3, 777, 0);    // another row took the cell: kept
-    EXPECT_EQ(journal.restore(), 1);
+    set(4, 503, 40);   // its row wrote a line at the quit, after the journal: kept
+    const kv::TDateTime journalTime = clock_.now();
+    const auto newest = [&](int rowNr) {
+        return rowNr == 503 ? journalTime + 5 * kv::kSecond : journalTime - 1.0 / 24;
+    };
+    EXPECT_EQ(journal.restore(newest), 1);
     EXPECT_EQ(cells().GetCellCount(1), 141);
     EXPECT_EQ(cells().GetCellCount(2), 95);
     EXPECT_EQ(cells().GetCellCount(3), 0);
+    EXPECT_EQ(cells().GetCellCount(4), 40);
 
     // A damaged journal restores nothing it cannot read, and never crashes.
     writeFile(journal.path(), std::string("Time=x\r\nC1=501;9999;7\r\nC=1;2\r\nC2=501;-5\r\n") +
                                   std::string(3000, '\0') + "C999=501;5\r\nC2=abc;300\r\n");
-    EXPECT_EQ(journal.restore(), 0);
+    EXPECT_EQ(journal.restore(newest), 0);
     EXPECT_EQ(cells().GetCellCount(1), 141);
 }
 

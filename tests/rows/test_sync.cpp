@@ -245,6 +245,21 @@ TEST_F(SyncScriptTest, ResynchronisationKeepsWhatTheAcquisitionCounted) {
     EXPECT_EQ(cells().GetCellCount(1), newest + 3);
 }
 
+// A row started less than an interval before the outage has no time value yet: its queued
+// impulses go to the live counts, which its first value then takes.
+TEST_F(SyncScriptTest, RowWithoutTimeValuesKeepsItsQueuedImpulses) {
+    QueueDevice q("KLV0001");
+    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    auto r = runningRow(0);
+    ASSERT_EQ(r->iRTV, 0);
+    q.queue = std::string(5, static_cast<char>(0x81)) + std::string(5, static_cast<char>(0x80));
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_EQ(res.pending, 5);
+    EXPECT_EQ(cells().GetCellCount(1), 5);
+    EXPECT_EQ(cells().GetCellCount(2), 0);
+}
+
 TEST_F(SyncScriptTest, OldFirmwareStopsTheDeviceLoopButNotTheReset) {
     QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
     b.identity = "KLV/USB V1.2.9";
@@ -264,6 +279,10 @@ TEST_F(SyncScriptTest, OldFirmwareStopsTheDeviceLoopButNotTheReset) {
         "is KLV/USB V1.2.9. This version of Kelvora requires at least V1.3.0 firmware !"));
     EXPECT_EQ(a.dev->count("f0#"), 1);
     EXPECT_EQ(c.dev->count("f0#"), 1);
+    // The acquisition's first record counts on a device whose queue nobody read (-1), not
+    // on one whose newest tact the synchronisation has taken (0).
+    EXPECT_EQ(list_->device(1).lastTactNr, 0);
+    EXPECT_EQ(list_->device(3).lastTactNr, -1);
 }
 
 TEST_F(SyncScriptTest, TooManyFailedBlocksEndEverythingAtOnce) {

@@ -219,6 +219,11 @@ TEST_F(DataDeviceTest, SyncBlocksRejectedBlockComesBack) {
     EXPECT_EQ(ask(d, "F3#"), "F3=70#");
     EXPECT_EQ(answerValue(ask(d, "O#"), "O"), b2);
     ask(d, "o#");
+    // Another command in between makes the acknowledgement final: a later "o#" (the next
+    // reader's, say) does not bring the block back.
+    EXPECT_EQ(ask(d, "F3#"), "F3=20#");
+    ask(d, "o#");
+    EXPECT_EQ(ask(d, "F3#"), "F3=20#");
     EXPECT_EQ(answerValue(ask(d, "O#"), "O").size(), 20u);
     ask(d, "o#");
     EXPECT_EQ(ask(d, "F3#"), "F3=0#");
