@@ -8,6 +8,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "common/fileio.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 
@@ -50,22 +51,9 @@ std::string writeFileAtomically(const std::string& path, std::string_view conten
     const std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return "cannot create " + tmp + ": " + std::strerror(errno);
-    size_t done = 0;
-    while (done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const std::string err = "cannot write " + tmp + ": " + std::strerror(errno);
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return err;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const std::string err = "cannot flush " + tmp + ": " + std::strerror(errno);
+    if (const int err = writeAllAndClose(fd, content); err != 0) {
         ::unlink(tmp.c_str());
-        return err;
+        return "cannot write " + tmp + ": " + std::strerror(err);
     }
     if (::rename(tmp.c_str(), path.c_str()) != 0) {
         const std::string err = "cannot replace " + path + ": " + std::strerror(errno);

@@ -10,6 +10,7 @@
 
 #include "app/texts.h"
 #include "common/datetime.h"
+#include "common/fileio.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 #include "output/export_steps.h"
@@ -223,18 +224,7 @@ std::string writeWholeFile(const std::string& path, std::string_view content) {
     const std::string tmp = temporaryPathFor(path);
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return "Cannot write file [" + path + "]: " + std::strerror(errno);
-    int err = 0;
-    size_t done = 0;
-    while (done < content.size() && err == 0) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno != EINTR) err = errno;
-            continue;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
+    const int err = writeAllAndClose(fd, content);
     if (err != 0) {
         ::unlink(tmp.c_str());
         return "Cannot write file [" + path + "]: " + std::strerror(err);

@@ -16,19 +16,6 @@ namespace kv {
 
 namespace {
 
-double unitSecondsOf(int unit) {
-    switch (unit) {
-        case 0:
-            return 60.0;
-        case 1:
-            return 3600.0;
-        case 2:
-            return 86400.0;
-        default:
-            return 0.0;
-    }
-}
-
 bool stoppable(int s) {
     return s == cs_Assigned || s == cs_Running || s == cs_Suspended || s == cs_ControlOnly ||
            s == cs_SuspendedO2 || s == cs_SuspendedCO2;
@@ -39,7 +26,7 @@ bool stoppable(int s) {
 bool TRow::StartRow(bool forceCO2Cycle) {
     std::unique_lock lock(owner_.mutex());
     const Config& cfg = env().cfg;
-    const double fd = unitSecondsOf(SIDuration);
+    const double fd = unitSeconds(SIDuration);
     if (fd > 0 && !isNoValue(Duration)) DurDays = Duration * fd * kSecond;
     GetIntervalDays();
     if (!MakeDataDir()) return false;

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/datetime.h"
+#include "common/fileio.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 
@@ -79,6 +80,20 @@ std::string slashes(std::string s) {
     return s;
 }
 
+
+double unitSeconds(int unit) {
+    switch (unit) {
+        case 0:
+            return 60.0;
+        case 1:
+            return 3600.0;
+        case 2:
+            return 86400.0;
+        default:
+            return 0.0;
+    }
+}
+
 }  // namespace kv
 
 #include <fcntl.h>
@@ -92,18 +107,7 @@ int replaceFileAtomically(const std::string& path, std::string_view content) {
     const std::string tmp = path + ".tmp";
     const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
-    int err = 0;
-    size_t done = 0;
-    while (done < content.size() && err == 0) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno != EINTR) err = errno;
-            continue;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (err == 0 && ::fsync(fd) != 0) err = errno;
-    if (::close(fd) != 0 && err == 0) err = errno;
+    int err = writeAllAndClose(fd, content);
     if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
     if (err != 0) ::unlink(tmp.c_str());
     if (err == 0) syncDirectoryOf(path);

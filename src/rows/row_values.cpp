@@ -25,19 +25,6 @@ bool countsInRow(int s) {
            s == cs_SuspendedCO2;
 }
 
-double unitSeconds(int unit) {
-    switch (unit) {
-        case 0:
-            return 60.0;
-        case 1:
-            return 3600.0;
-        case 2:
-            return 86400.0;
-        default:
-            return 0.0;
-    }
-}
-
 int randomInt(int lo, int hi) {
     thread_local std::mt19937 gen{std::random_device{}()};
     return std::uniform_int_distribution<int>(lo, hi)(gen);
