@@ -355,12 +355,16 @@ std::string getAttributeValue(std::string_view answer, std::string_view name) {
     const std::string quoted = "'" + std::string(name) + "'";
     const size_t at = answer.find(quoted);
     if (at == std::string_view::npos) return {};
-    const size_t va = answer.find("va='", at);
-    if (va == std::string_view::npos) return {};
-    const size_t start = va + 4;
-    const size_t end = answer.find('\'', start);
+    return quotedAfter(answer.substr(at), "va='");
+}
+
+std::string quotedAfter(std::string_view text, std::string_view start) {
+    const size_t p = text.find(start);
+    if (p == std::string_view::npos) return {};
+    const size_t from = p + start.size();
+    const size_t end = text.find('\'', from);
     if (end == std::string_view::npos) return {};
-    return std::string(answer.substr(start, end - start));
+    return std::string(text.substr(from, end - from));
 }
 
 std::span<TEC71* const> ec71MetersInUse(const Config& cfg, std::span<TEC71* const> meters) {

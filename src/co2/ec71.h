@@ -151,6 +151,9 @@ class TEC71 {
 // The value text of the attribute named `name` ('name' ... va='value'); empty when the
 // name, the "va='" or its closing quote is missing.
 std::string getAttributeValue(std::string_view answer, std::string_view name);
+// The characters between the first `start` (which ends in a quote, e.g. "va='") and the next
+// single quote; empty when either is missing.
+std::string quotedAfter(std::string_view text, std::string_view start);
 
 // The meter (1-based index into meters) serving cell: meter 1 when only one is in use,
 // else the first whose range holds the cell; 0 when none does.

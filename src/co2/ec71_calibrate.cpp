@@ -26,15 +26,6 @@ std::string_view section(std::string_view text, std::string_view name) {
     return text.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at);
 }
 
-std::string quotedAfter(std::string_view text, std::string_view start) {
-    const size_t p = text.find(start);
-    if (p == std::string_view::npos) return {};
-    const size_t from = p + start.size();
-    const size_t end = text.find('\'', from);
-    if (end == std::string_view::npos) return {};
-    return std::string(text.substr(from, end - from));
-}
-
 std::string_view fromMarker(std::string_view text, std::string_view marker) {
     const size_t p = text.find(marker);
     return p == std::string_view::npos ? std::string_view{} : text.substr(p);

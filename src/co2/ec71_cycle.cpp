@@ -34,16 +34,6 @@ std::string_view cutAt(std::string_view text, std::string_view marker) {
     return text.substr(p, kCutLength);
 }
 
-// The characters between `start` and the next single quote; empty when either is missing.
-std::string between(std::string_view text, std::string_view start) {
-    const size_t p = text.find(start);
-    if (p == std::string_view::npos) return {};
-    const size_t from = p + start.size();
-    const size_t end = text.find('\'', from);
-    if (end == std::string_view::npos) return {};
-    return std::string(text.substr(from, end - from));
-}
-
 bool ec71MeasuredState(int s) {
     return s == cs_Running || s == cs_SuspendedO2;
 }
@@ -70,13 +60,13 @@ EC71Measurement parseEC71Measurement(std::string_view answer, const Config& cfg)
     r.ready = true;
     const std::string_view lf = cutAt(ready, cfg.EC71_LFData_Line);
     if (!lf.empty()) {
-        r.unit = between(lf, cfg.EC71_LFData_SI);
-        r.LF = textToReal(between(lf, cfg.EC71_LFData_val));
+        r.unit = quotedAfter(lf, cfg.EC71_LFData_SI);
+        r.LF = textToReal(quotedAfter(lf, cfg.EC71_LFData_val));
     }
     const std::string_view t = cutAt(ready, cfg.EC71_TempData_Line);
     if (!t.empty()) {
-        r.tempUnit = between(t, cfg.EC71_TempData_SI);
-        r.T = textToReal(between(t, cfg.EC71_TempData_val));
+        r.tempUnit = quotedAfter(t, cfg.EC71_TempData_SI);
+        r.T = textToReal(quotedAfter(t, cfg.EC71_TempData_val));
     }
     return r;
 }
