@@ -65,12 +65,12 @@ struct Program {
             row->AddCell(c, "Cell " + std::to_string(c), 250, 0, 0, kv::NoValueReal,
                          kv::NoValueReal, kv::NoValueReal);
         row->Duration = 28;
-        row->SIDuration = 2;
+        row->SIDuration = kv::TimeUnit::Days;
         row->Interval = 1;
-        row->SIInterval = 0;
+        row->SIInterval = kv::TimeUnit::Minutes;
         row->DurDays = 28;
         row->IntDays = 60 * kv::kSecond;
-        row->State = kv::kRowStopped;
+        row->State = kv::RowState::Stopped;
         row->DataDir = cfg.DataRoot + "/bench";
         row->MakeDataDir();
     }

@@ -95,7 +95,7 @@ void AcquisitionCycle::handledTick() {
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type == kDevTypeData && e.bPresent && e.ErrorCode == 0 && !awaitingResync(e))
+        if (e.Type == DeviceType::Data && e.bPresent && e.ErrorCode == 0 && !awaitingResync(e))
             dataDeviceStep(d, now);
     }
     // Before the rows take their values: a data line never holds a count the journal lacks.
@@ -159,7 +159,7 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
     // reset) does not mean what this reading assumes; counting it could add impulses that
     // never happened.
     if (e.lastTactTime > 0 && now >= e.lastTactTime) {
-        const double tacts = (now - e.lastTactTime) / (kTactSeconds * kSecond);
+        const double tacts = (now - e.lastTactTime) / (kDeviceTactSeconds * kSecond);
         const int possible = static_cast<int>(std::floor(tacts)) + 1;
         if (missed > possible) {
             WriteDbg(cat, "   --> queue holds " + num(missed) + " missed tact(s), but only " +
@@ -168,12 +168,12 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
         }
     }
     if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
-        const std::string text = "   --> " + num(missed) +
-                                 " missed tact(s): too many to read from the queue";
+        const std::string text =
+            "   --> " + num(missed) + " missed tact(s): too many to read from the queue";
         WriteDbg(cat, text);
         AddMsg(GetTextFmt("uMain", "MissedTactsLost",
-                          "Data Device %s: %s tacts missed by the acquisition are lost.",
-                          e.logName, num(missed)),
+                          "Data Device %s: %s tacts missed by the acquisition are lost.", e.logName,
+                          num(missed)),
                true);
         return m;
     }
@@ -275,10 +275,9 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     if (rec->tact == last) return;
     // The newest tact handled: the record's, one that closed after it, or (after a block
     // that failed) the last one read from the queue, which the next tick continues from.
-    const int handled =
-        !missed.complete || missed.lastTact > 0 ? missed.lastTact : rec->tact;
-    const TDateTime handledAt = now - (rec->tact - std::min(handled, rec->tact)) * kTactSeconds *
-                                          kSecond;
+    const int handled = !missed.complete || missed.lastTact > 0 ? missed.lastTact : rec->tact;
+    const TDateTime handledAt =
+        now - (rec->tact - std::min(handled, rec->tact)) * kDeviceTactSeconds * kSecond;
     dl_.update(d, [&](TKLVDeviceListEntry& x) {
         x.lastTactNr = handled;
         x.lastTactTime = handledAt;
@@ -289,16 +288,16 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
     if (!countRecord && missed.entries.empty()) return;
 
     // The rows are asked before the cell table is locked: they may call back into it.
-    std::array<int, 7> rowNrs{};
-    std::array<std::optional<RowInfo>, 7> rows{};
-    for (int k = 1; k <= 6; ++k) {
+    std::array<int, kCellsPerDevice + 1> rowNrs{};
+    std::array<std::optional<RowInfo>, kCellsPerDevice + 1> rows{};
+    for (int k = 1; k <= kCellsPerDevice; ++k) {
         const int i = e.physCellNr_From + k - 1;
         if (!TCells::validCell(i)) continue;
         rowNrs[static_cast<size_t>(k)] = cells_.cell(i).RowNr;
         rows[static_cast<size_t>(k)] = cells_.rowOf(rowNrs[static_cast<size_t>(k)]);
     }
     CellOutcome out;
-    for (int k = 1; k <= 6; ++k) {
+    for (int k = 1; k <= kCellsPerDevice; ++k) {
         const int i = e.physCellNr_From + k - 1;
         if (!TCells::validCell(i)) continue;
         int queuedImpulses = 0;
@@ -320,7 +319,7 @@ void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
         WriteDbg(cat, "restartet due to manometer reaching man_maxClosedCount (" +
                           num(cfg_.Manometer_maxClosedCount) + ")" + " for cell(s) " +
                           out.restartList + ".");
-        for (int k = 1; k <= 6; ++k)
+        for (int k = 1; k <= kCellsPerDevice; ++k)
             cells_.update(e.physCellNr_From + k - 1, [](TCell& c) { c.ClosedCount = 0; });
     }
 }
@@ -388,7 +387,7 @@ void AcquisitionCycle::temperatureStep() {
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type != kDevTypeCase || !e.bPresent || e.ErrorCode != 0) continue;
+        if (e.Type != DeviceType::Case || !e.bPresent || e.ErrorCode != 0) continue;
         std::string answer;
         {
             std::lock_guard io(io_.of(d));
@@ -418,7 +417,7 @@ void AcquisitionCycle::co2Step() {
     const bool logData = dbg().usbData.load();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type != kDevTypeCO2 || !e.bPresent || e.ErrorCode != 0) continue;
+        if (e.Type != DeviceType::CO2 || !e.bPresent || e.ErrorCode != 0) continue;
         const std::string cat = dl_.fullName(d, false);
         std::string answer;
         {
@@ -430,13 +429,13 @@ void AcquisitionCycle::co2Step() {
         logAnswer(d, cat, answer);
         if (answer.find(';') == std::string::npos) continue;
         const auto fields = split(answer, ';');
-        for (int k = 1; k <= 6; ++k) {
+        for (int k = 1; k <= kCellsPerDevice; ++k) {
             std::string field = k <= static_cast<int>(fields.size())
                                     ? trimmed(fields[static_cast<size_t>(k - 1)])
                                     : std::string();
             if (field.empty()) field = "-1";
             const int i = e.physCellNr_From + k - 1;
-            if (!TCells::validCell(i) || cells_.GetCellState(i) != cs_Running) continue;
+            if (!TCells::validCell(i) || cells_.GetCellState(i) != CellState::cs_Running) continue;
             const int v = textToInt(field);
             if (!isNoValue(v)) {
                 WriteDbg(cat, "AI=" + field, logData);

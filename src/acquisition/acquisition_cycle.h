@@ -33,7 +33,6 @@ class AcquisitionCycle {
     // Missed tacts are read back from a device's queue up to this many blocks (10 minutes
     // of 3 s tacts); a longer outage is left to the synchronisation.
     static constexpr int kQueueBlockSize = 50;
-    static constexpr double kTactSeconds = 3.0;  // one queue entry per device tact
     static constexpr int kMaxRecoveredBlocks = 4;
 
     AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
@@ -75,8 +74,8 @@ class AcquisitionCycle {
     void fiftyTickStep(TDateTime now);
     void logAnswer(int d, const std::string& category, const std::string& answer);
     struct MissedTacts {
-        std::string entries;  // queue entries of missed tacts, oldest first
-        std::string newer;    // the entry of a tact that closed after the record
+        std::string entries;        // queue entries of missed tacts, oldest first
+        std::string newer;          // the entry of a tact that closed after the record
         bool acknowledged = false;  // the record needs no "o#" of its own
         bool complete = true;       // false: a block failed; the record is not counted
         int lastTact = 0;           // newest tact counted (0: the record's)
@@ -85,8 +84,7 @@ class AcquisitionCycle {
                                 const TKLVDeviceListEntry& e, TDateTime now);
     // impulses: the record's own (when counted) and those of missed tacts.
     void processCell(int i, int k, const ValueRecord& rec, int impulses,
-                     const std::optional<RowInfo>& row, int rowNr, TDateTime now,
-                     CellOutcome& out);
+                     const std::optional<RowInfo>& row, int rowNr, TDateTime now, CellOutcome& out);
     static void touchLiveFileIfPresent();
 
     const Config& cfg_;

@@ -28,7 +28,7 @@ std::optional<TCells::Target> TCells::presentDataDeviceFor(int i) const {
 
 void TCells::sendTactLocked(const Target& t, const RowInfo& row) {
     DeviceProtocol& proto = dl_.protocol();
-    proto.setCellTact(t.handle, t.k, row.tactSeconds / 3);
+    proto.setCellTact(t.handle, t.k, row.tactSeconds / kDeviceTactSeconds);
     if (sendsAttritionDivider(t.appName)) proto.setCellDivider(t.handle, t.k, row.attritionDivider);
 }
 
@@ -116,7 +116,7 @@ std::string askTacts(DeviceProtocol& proto, LinkHandle h, const std::string& app
 void TCells::set_ActiveAndTact(int d) {
     const TKLVDeviceListEntry e = dl_.device(d);
     // A device that was never found has no handle to ask or configure.
-    if (e.Type != kDevTypeData || !e.bPresent) return;
+    if (e.Type != DeviceType::Data || !e.bPresent) return;
     std::string sActive, sTact;
     {
         std::lock_guard io(io_.of(d));
@@ -131,7 +131,7 @@ void TCells::set_ActiveAndTact(int d) {
 
     bool anyCause = false;
     int lastCell = 0;
-    const int positions = std::min(6, e.physCellNr_To - e.physCellNr_From + 1);
+    const int positions = std::min(kCellsPerDevice, e.physCellNr_To - e.physCellNr_From + 1);
     for (int k = 1; k <= positions; ++k) {
         const int i = e.physCellNr_From + k - 1;
         if (!validCell(i)) continue;
@@ -151,7 +151,7 @@ void TCells::set_ActiveAndTact(int d) {
         if (wanted && tact < 1) causes += " State = cs_Running: with Tact<=0;";
         if (!wanted && tact > 0) causes += " State <> cs_Running: with Tact>0;";
         const auto row = rowOf(c.RowNr);
-        if (row && row->state == kRowStateRunning && tact != row->tactSeconds / 3)
+        if (row && row->state == RowState::Running && tact != row->tactSeconds / kDeviceTactSeconds)
             causes += " running Row: diff. Tact - " + num(tact) + ";";
         if (causes.empty()) continue;
         anyCause = true;
@@ -182,7 +182,7 @@ void TCells::AlignCell(int n) {
     } else {
         DeactivateCell(n);
     }
-    if (n % 6 == 0) StoreConfig(n);
+    if (n % kCellsPerDevice == 0) StoreConfig(n);
 }
 
 void TCells::USB_setCells_ActiveAndTact() {
@@ -190,7 +190,7 @@ void TCells::USB_setCells_ActiveAndTact() {
     WriteDbg("USB_setCells_ActiveAndTact", "Start", log);
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d)
-        if (dl_.device(d).Type == kDevTypeData) set_ActiveAndTact(d);
+        if (dl_.device(d).Type == DeviceType::Data) set_ActiveAndTact(d);
     WriteDbg("USB_setCells_ActiveAndTact", "Stop", log);
 }
 

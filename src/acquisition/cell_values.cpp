@@ -10,27 +10,27 @@ namespace kv {
 namespace {
 
 // "short name|text" per state; a language file replaces them entry by entry.
-const char* defaultStateText(int state) {
+const char* defaultStateText(CellState state) {
     switch (state) {
-        case cs_Free:
+        case CellState::cs_Free:
             return "Free|Cell is free";
-        case cs_NotAvailable:
+        case CellState::cs_NotAvailable:
             return "N/A|Cell not available";
-        case cs_Assigned:
+        case CellState::cs_Assigned:
             return "Assigned|Cell assigned to a row";
-        case cs_Running:
+        case CellState::cs_Running:
             return "Running|Cell running";
-        case cs_Suspended:
+        case CellState::cs_Suspended:
             return "Suspended|Cell suspended (O2 and CO2)";
-        case cs_Cancelled:
+        case CellState::cs_Cancelled:
             return "Cancelled|Cell cancelled";
-        case cs_Stopped:
+        case CellState::cs_Stopped:
             return "Stopped|Cell stopped";
-        case cs_ControlOnly:
+        case CellState::cs_ControlOnly:
             return "Control|Row ended, cell control goes on";
-        case cs_SuspendedO2:
+        case CellState::cs_SuspendedO2:
             return "Susp.O2|O2 suspended, CO2 measured";
-        case cs_SuspendedCO2:
+        case CellState::cs_SuspendedCO2:
             return "Susp.CO2|CO2 suspended, O2 measured";
         default:
             return "";
@@ -52,14 +52,15 @@ bool positive(double v) {
 
 }  // namespace
 
-std::string TCells::StateShortName(int state) {
+// The language file keys the state texts by their numbers.
+std::string TCells::StateShortName(CellState state) {
     if (!isNamedCellState(state)) return {};
-    return beforeBar(GetText("uCells", std::to_string(state), defaultStateText(state)));
+    return beforeBar(GetText("uCells", std::to_string(toInt(state)), defaultStateText(state)));
 }
 
-std::string TCells::StateText(int state) {
+std::string TCells::StateText(CellState state) {
     if (!isNamedCellState(state)) return GetText("uCells", "12", "<<< invalid state >>>");
-    const std::string t = GetText("uCells", std::to_string(state), defaultStateText(state));
+    const std::string t = GetText("uCells", std::to_string(toInt(state)), defaultStateText(state));
     return afterBar(t) + "  (" + beforeBar(t) + ")";
 }
 

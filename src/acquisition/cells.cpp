@@ -132,17 +132,17 @@ void TCells::InitCell(int i) {
     c.LFOffset = s.LFOffset;
     if (!isNoValue(s.CellCount)) c.CellCount = s.CellCount;
     c.O2TankMax = cfg_.DefMaxO2Imp;
-    if (i > cfg_.Cells) c.State = cs_NotAvailable;
+    if (i > cfg_.Cells) c.State = CellState::cs_NotAvailable;
 }
 
 void TCells::MapCellToRow(int i, int rowNr) {
     if (!validCell(i)) return;
     const std::string n = num(logicalNr(i));
-    int before = 0, after = 0;
+    CellState before{}, after{};
     update(i, [&](TCell& c) {
         before = c.State;
         c.RowNr = rowNr;
-        c.State = rowNr != 0 ? cs_Assigned : cs_Free;
+        c.State = rowNr != 0 ? CellState::cs_Assigned : CellState::cs_Free;
         after = c.State;
     });
     logCells("Setting State/mapping of cell " + n + " from " + StateText(before));
@@ -150,9 +150,10 @@ void TCells::MapCellToRow(int i, int rowNr) {
     logCells("... cell is now mapped to row " + rowName(rowNr));
 }
 
-void TCells::SetCellState(int i, int state) {
+void TCells::SetCellState(int i, CellState state) {
     if (!validCell(i)) return;
-    int before = 0, rowNr = 0;
+    CellState before{};
+    int rowNr = 0;
     update(i, [&](TCell& c) {
         before = c.State;
         c.State = state;
@@ -201,7 +202,8 @@ void TCells::SetCellStopTime(int i, TDateTime t) {
 void TCells::StartCell(int i, int method, int zeroNeeded, double bth1, double pTC, double index,
                        int rowMode, double weight, double volume) {
     if (!validCell(i)) return;
-    int rowNr = 0, state = 0;
+    int rowNr = 0;
+    CellState state{};
     update(i, [&](TCell& c) {
         resetHourlyLocked(c);
         rowNr = c.RowNr;
@@ -210,7 +212,7 @@ void TCells::StartCell(int i, int method, int zeroNeeded, double bth1, double pT
     const std::string n = num(logicalNr(i));
     WriteDbg("Cells", "Start of cell " + n + ", mapped to row " + rowName(rowNr));
     // A cell beyond the configured count has no place on any device.
-    if (rowNr == 0 || state >= cs_Running || i > cfg_.Cells) return;
+    if (rowNr == 0 || state >= CellState::cs_Running || i > cfg_.Cells) return;
     status_.setPanel(StatusPanel::StatusLine, "Starting cell " + n, StatusColor::Black);
     const auto row = rowOf(rowNr);
     if (!row) return;
@@ -231,7 +233,7 @@ void TCells::StartCell(int i, int method, int zeroNeeded, double bth1, double pT
         c.Index = index;
         c.P_TC = pTC;
         c.BTH1 = bth1;
-        c.State = cs_Running;
+        c.State = CellState::cs_Running;
         c.CellCount = c.LastCount = 0;
         c.ClosedCount = 0;
         c.aiCO2_start = c.aiCO2_last = c.aiCO2 = -1;
@@ -251,18 +253,19 @@ void TCells::StartCell(int i, int method, int zeroNeeded, double bth1, double pT
     });
 }
 
-int TCells::SuspendCell(int i, bool o2, bool co2) {
-    if (!validCell(i)) return 0;
+CellState TCells::SuspendCell(int i, bool o2, bool co2) {
+    if (!validCell(i)) return CellState{};
     bool acted = false;
-    int state = 0, rowNr = 0;
+    CellState state{};
+    int rowNr = 0;
     update(i, [&](TCell& c) {
         state = c.State;
         rowNr = c.RowNr;
         if (c.RowNr == 0 || !isSuspendable(c.State)) return;
         acted = true;
-        if (o2 && !co2) c.State = cs_SuspendedO2;
-        if (co2 && !o2) c.State = cs_SuspendedCO2;
-        if (o2 && co2) c.State = cs_Suspended;
+        if (o2 && !co2) c.State = CellState::cs_SuspendedO2;
+        if (co2 && !o2) c.State = CellState::cs_SuspendedCO2;
+        if (o2 && co2) c.State = CellState::cs_Suspended;
         c.LastCount = c.CellCount;
         c.ClosedCount = 0;
         state = c.State;
@@ -274,10 +277,11 @@ int TCells::SuspendCell(int i, bool o2, bool co2) {
     return state;
 }
 
-int TCells::UnsuspendCell(int i, bool o2, bool co2) {
-    if (!validCell(i)) return 0;
+CellState TCells::UnsuspendCell(int i, bool o2, bool co2) {
+    if (!validCell(i)) return CellState{};
     bool acted = false;
-    int state = 0, rowNr = 0;
+    CellState state{};
+    int rowNr = 0;
     update(i, [&](TCell& c) {
         resetHourlyLocked(c);
         state = c.State;
@@ -286,13 +290,13 @@ int TCells::UnsuspendCell(int i, bool o2, bool co2) {
         acted = true;
         // The flags name what continues; the cell counts as suspended in both before.
         if (o2 && co2)
-            c.State = cs_Running;
+            c.State = CellState::cs_Running;
         else if (o2)
-            c.State = cs_SuspendedCO2;
+            c.State = CellState::cs_SuspendedCO2;
         else if (co2)
-            c.State = cs_SuspendedO2;
+            c.State = CellState::cs_SuspendedO2;
         else
-            c.State = cs_Suspended;
+            c.State = CellState::cs_Suspended;
         c.LastCount = c.CellCount;
         c.ClosedCount = 0;
         state = c.State;
@@ -304,7 +308,7 @@ int TCells::UnsuspendCell(int i, bool o2, bool co2) {
     return state;
 }
 
-void TCells::StopCell(int i, int rowCellState, int stopMode) {
+void TCells::StopCell(int i, CellState rowCellState, RowState stopMode) {
     if (!validCell(i)) return;
     int rowNr = 0;
     update(i, [&](TCell& c) {
@@ -315,14 +319,14 @@ void TCells::StopCell(int i, int rowCellState, int stopMode) {
     WriteDbg("Cells", "Stop of cell " + n + ", mapped to row " + rowName(rowNr));
     status_.setPanel(StatusPanel::StatusLine, "Stopping cell " + n, StatusColor::Black);
     update(i, [&](TCell& c) {
-        if (stopMode == kStopModeContinueControl) {
-            if (c.State == cs_Running)
-                c.State = cs_ControlOnly;
+        if (stopMode == RowState::StoppedControl) {
+            if (c.State == CellState::cs_Running)
+                c.State = CellState::cs_ControlOnly;
             else if (isSuspended(c.State))
-                c.State = cs_Suspended;
+                c.State = CellState::cs_Suspended;
             return;
         }
-        c.State = cs_Free;
+        c.State = CellState::cs_Free;
         c.RowNr = 0;
         c.CellCount = c.LastCount = c.ClosedCount = 0;
         c.aiCO2_last = c.aiCO2 = c.aiCO2_start = -1;
@@ -330,7 +334,7 @@ void TCells::StopCell(int i, int rowCellState, int stopMode) {
         c.cdm_T = 0;
     });
     // A cancelled cell gets no command here; the periodic alignment deactivates it later.
-    if (rowCellState == cs_Stopped) {
+    if (rowCellState == CellState::cs_Stopped) {
         DeactivateCell(i);
         StoreConfig(i);
     }
@@ -346,9 +350,9 @@ void TCells::ClearCell(int i) {
     logCells("Clearing of cell " + num(logicalNr(i)) + ", mapped to row " + rowName(rowNr));
     update(i, [](TCell& c) {
         c.RowNr = 0;
-        c.State = cs_Free;
+        c.State = CellState::cs_Free;
         c.Name.clear();
-        c.Volume = 250;
+        c.Volume = kDefaultCellVolume;
         c.Weight = 0;
         c.StartTime = c.StopTime = 0;
         c.CellCount = c.LastCount = 0;
@@ -386,7 +390,7 @@ int TCells::GetCellCount(int i) const {
     return cell(i).CellCount;
 }
 
-int TCells::GetCellState(int i) const {
+CellState TCells::GetCellState(int i) const {
     return cell(i).State;
 }
 

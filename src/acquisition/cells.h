@@ -29,15 +29,16 @@
 
 namespace kv {
 
-inline constexpr int kHourlySlots = 24;
 inline constexpr int kMaxStartValues = 10;
+// The volume of a cell that no row has described (ml).
+inline constexpr double kDefaultCellVolume = 250;
 
 struct TCell {
     int CellNr = 0;
     int RowNr = 0;  // UniqueNr of the row; 0 = none
-    int State = cs_Free;
+    CellState State = CellState::cs_Free;
     std::string Name;  // at most 80 characters
-    double Volume = 250;
+    double Volume = kDefaultCellVolume;
     double Weight = 0;
     int Method = 0;
     int RowMode = 0;
@@ -119,7 +120,7 @@ class TCells {
     // --- operations ------------------------------------------------------------------------
     void InitCell(int i);
     void MapCellToRow(int i, int rowNr);
-    void SetCellState(int i, int state);
+    void SetCellState(int i, CellState state);
     void SetCellLabel(int i, const std::string& name, double volume, double weight);
     void SetCellMethod(int i, int method, double index, double pTC, double bth1);
     void SetCellTimes(int i, TDateTime start, TDateTime stop);
@@ -128,16 +129,17 @@ class TCells {
     void StartCell(int i, int method, int zeroNeeded, double bth1, double pTC, double index,
                    int rowMode, double weight, double volume);
     // Return the state afterwards.
-    int SuspendCell(int i, bool o2, bool co2);
-    int UnsuspendCell(int i, bool o2, bool co2);
-    void StopCell(int i, int rowCellState, int stopMode);
+    CellState SuspendCell(int i, bool o2, bool co2);
+    CellState UnsuspendCell(int i, bool o2, bool co2);
+    // stopMode: the row's state; RowState::StoppedControl keeps the cell under control.
+    void StopCell(int i, CellState rowCellState, RowState stopMode);
     void ClearCell(int i);
     void CountImpulse(int i);
     void SetCellCount(int i, int count);
     // One impulse more in the O2 tank bookkeeping (the synchronisation counts these).
     void CountTankImpulse(int i);
     int GetCellCount(int i) const;
-    int GetCellState(int i) const;
+    CellState GetCellState(int i) const;
     void ResetHourly(int i);
     void ShiftHourly(int i, int value);
     // The shift on a record held under update(), with the caller's time stamp.
@@ -159,8 +161,8 @@ class TCells {
     void AlignCell(int n);
 
     // --- texts -----------------------------------------------------------------------------
-    static std::string StateText(int state);
-    static std::string StateShortName(int state);
+    static std::string StateText(CellState state);
+    static std::string StateShortName(CellState state);
     std::string CellStateText(int i) const;
     static std::string MethodText(int method);
     std::string MethodParamText(int i) const;

@@ -39,10 +39,10 @@ void DeviceCheck::stop() {
 
 std::string DeviceCheck::downMessage(const TKLVDeviceListEntry& e, const std::string& error) const {
     switch (e.Type) {
-        case kDevTypeCase:
+        case DeviceType::Case:
             return GetTextFmt("uMain", "ConnectionDown_Case",
                               "Connection to Case Device %s is down. Error %s.", e.logName, error);
-        case kDevTypeCO2:
+        case DeviceType::CO2:
             return GetTextFmt("uMain", "ConnectionDown_CO2",
                               "Connection to CO2 Device %s is down. Error %s.", e.logName, error);
         default:
@@ -53,10 +53,10 @@ std::string DeviceCheck::downMessage(const TKLVDeviceListEntry& e, const std::st
 
 std::string DeviceCheck::upMessage(const TKLVDeviceListEntry& e) const {
     switch (e.Type) {
-        case kDevTypeCase:
+        case DeviceType::Case:
             return GetTextFmt("uMain", "ConnectionUp_Case",
                               "Connection to Case Device %s is up again.", e.logName);
-        case kDevTypeCO2:
+        case DeviceType::CO2:
             return GetTextFmt("uMain", "ConnectionUp_CO2",
                               "Connection to CO2 Device %s is up again.", e.logName);
         default:
@@ -110,7 +110,7 @@ void DeviceCheck::updateSuppressFlags(TDateTime now) {
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d)
         dl_.update(d, [inSuppressTime](TKLVDeviceListEntry& e) {
-            e.bErrorMsgSuppressed = e.Type == kDevTypeCase && inSuppressTime;
+            e.bErrorMsgSuppressed = e.Type == DeviceType::Case && inSuppressTime;
         });
 }
 
@@ -182,10 +182,10 @@ void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
         x.actUSBErrorCount = 0;
         // The count no longer marks it, but a tick that began before this check may still
         // reach the device: it stays out of the acquisition until the resynchronisation.
-        x.needsResync = e.Type == kDevTypeData;
+        x.needsResync = e.Type == DeviceType::Data;
     });
     ++back.devices;
-    if (e.Type == kDevTypeData) ++back.dataDevices;
+    if (e.Type == DeviceType::Data) ++back.dataDevices;
 }
 
 void DeviceCheck::reopen(int d) {

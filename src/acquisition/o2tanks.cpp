@@ -160,7 +160,7 @@ void TempLog::write_TempLog(TDateTime now) {
     WriteDbg("Kelvora/write_LogTemp", "start writing temp to [" + p + "]");
     std::string header = "d/t", line = dateTimeToText(now);
     for (const auto& d : dl_.devices()) {
-        if (d.Type != kDevTypeCase) continue;
+        if (d.Type != DeviceType::Case) continue;
         header += ";" + std::to_string(d.Case);
         line += ";";
         if (!isNoValue(d.curTemp)) line += realToTextDC(d.curTemp, 0, 1);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "acquisition/cell_state.h"
 #include "common/clock.h"
 
 namespace kv {
@@ -16,7 +17,7 @@ namespace kv {
 // A row's settings as the cells use them.
 struct RowInfo {
     std::string name;
-    int state = 0;              // row state (4 running)
+    RowState state{};           // `State`
     int tactSeconds = 0;        // `Tact`
     int attritionDivider = 1;   // `AttritionDivider`
     TDateTime plannedStop = 0;  // `Stop`

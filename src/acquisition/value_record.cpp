@@ -32,17 +32,17 @@ std::optional<ValueRecord> parseValueRecord(std::string_view answer) {
         head[k - 1] = textToInt(fields[k - 1]);
         if (isNoValue(head[k - 1]) || head[k - 1] < 0) return std::nullopt;
     }
-    constexpr int kSixPositions = 0x3f;
-    if (head[1] > kSixPositions || head[2] > kSixPositions) return std::nullopt;
+    constexpr int kAllPositions = (1 << kCellsPerDevice) - 1;
+    if (head[1] > kAllPositions || head[2] > kAllPositions) return std::nullopt;
     ValueRecord r;
     r.tact = head[0];
     r.impulses = head[1];
     r.outOfRange = head[2];
     r.queued = textToInt(fields[4]);
     if (!isNoValue(r.queued) && r.queued < 0) r.queued = NoValueInt;
-    for (size_t k = 1; k <= 6; ++k) {
+    for (size_t k = 1; k <= kCellsPerDevice; ++k) {
         r.adc[k - 1] = textToInt(fields[4 + k]);
-        r.manometer[k - 1] = textToInt(fields[11 + k]);
+        r.manometer[k - 1] = textToInt(fields[5 + kCellsPerDevice + k]);
     }
     return r;
 }

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string_view>
 
+#include "common/domain.h"
+
 namespace kv {
 
 struct ValueRecord {
@@ -21,8 +23,9 @@ struct ValueRecord {
     // newest of them; NoValueInt when the field is not a number. It tells which queue
     // entries belong to tacts the acquisition missed.
     int queued = 0;
-    std::array<int, 6> adc{};        // NoValueInt when missing or not a number
-    std::array<int, 6> manometer{};  // NoValueInt when missing or not a number (closed)
+    std::array<int, kCellsPerDevice> adc{};  // NoValueInt when missing or not a number
+    std::array<int, kCellsPerDevice>
+        manometer{};  // NoValueInt when missing or not a number (closed)
 
     bool impulse(int k) const { return (impulses >> (k - 1)) & 1; }
     bool outOfRangeAt(int k) const { return (outOfRange >> (k - 1)) & 1; }

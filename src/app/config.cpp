@@ -177,11 +177,11 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // The table of plain keys: one entry per key with its form, default and save rule.
 
-enum class Form { Int, Switch, SwitchOneZero, YesNo, Real, IntAsReal, Text, Port };
+enum class Form { Int, Unit, Switch, SwitchOneZero, YesNo, Real, IntAsReal, Text, Port };
 enum SaveRule : unsigned { kNo = 0, kFull = 1, kState = 2, kBoth = kFull | kState };
 
-using Field = std::variant<int Config::*, bool Config::*, double Config::*, std::string Config::*,
-                           SerialPortSettings Config::*>;
+using Field = std::variant<int Config::*, TimeUnit Config::*, bool Config::*, double Config::*,
+                           std::string Config::*, SerialPortSettings Config::*>;
 
 struct ScalarKey {
     std::string_view section;
@@ -196,6 +196,11 @@ struct ScalarKey {
 ScalarKey intKey(std::string_view sec, std::string_view key, int Config::*f, std::string_view def,
                  unsigned save) {
     return {sec, key, Form::Int, f, def, save};
+}
+// A duration or interval unit, stored as its number.
+ScalarKey unitKey(std::string_view sec, std::string_view key, TimeUnit Config::*f,
+                  std::string_view def, unsigned save) {
+    return {sec, key, Form::Unit, f, def, save};
 }
 ScalarKey switchKey(std::string_view sec, std::string_view key, bool Config::*f, unsigned save) {
     return {sec, key, Form::Switch, f, "0", save};
@@ -233,9 +238,9 @@ const std::vector<ScalarKey>& scalarKeys() {
         intKey(K, "RowAutoSave(mSec)", &C::RowAutoSave_mSec, "300000", kNo),
         intKey(K, "DefRowMode", &C::DefRowMode, "0", kFull),
         realKey(K, "DefRowDuration", &C::DefRowDuration, "1", kFull, 5),
-        intKey(K, "DefRowSIDuration", &C::DefRowSIDuration, "2", kFull),
+        unitKey(K, "DefRowSIDuration", &C::DefRowSIDuration, "2", kFull),
         realKey(K, "DefRowInterval", &C::DefRowInterval, "1", kFull, 5),
-        intKey(K, "DefRowSIInterval", &C::DefRowSIInterval, "1", kFull),
+        unitKey(K, "DefRowSIInterval", &C::DefRowSIInterval, "1", kFull),
         intKey(K, "DefRowTact", &C::DefRowTact, "3", kFull),
         intKey(K, "DefRowZeroNeeded", &C::DefRowZeroNeeded, "1", kFull),
         intKey(K, "DefRowWithCO2", &C::DefRowWithCO2, "1", kFull),
@@ -359,6 +364,10 @@ void readScalar(const IniFile& ini, const ScalarKey& k, Config& cfg) {
             cfg.*std::get<int Config::*>(k.field) =
                 readIntValue(ini, k.section, k.key, textToIntDef(k.def, 0));
             break;
+        case Form::Unit:
+            cfg.*std::get<TimeUnit Config::*>(k.field) =
+                static_cast<TimeUnit>(readIntValue(ini, k.section, k.key, textToIntDef(k.def, 0)));
+            break;
         case Form::Switch:
         case Form::SwitchOneZero:
             cfg.*std::get<bool Config::*>(k.field) =
@@ -393,6 +402,9 @@ void writeScalar(IniFile& ini, const ScalarKey& k, const Config& cfg) {
     switch (k.form) {
         case Form::Int:
             writeIntValue(ini, k.section, k.key, cfg.*std::get<int Config::*>(k.field));
+            break;
+        case Form::Unit:
+            writeIntValue(ini, k.section, k.key, toInt(cfg.*std::get<TimeUnit Config::*>(k.field)));
             break;
         case Form::Switch:
             writeSwitchValue(ini, k.section, k.key, cfg.*std::get<bool Config::*>(k.field));
@@ -559,7 +571,7 @@ std::string deviceSection(size_t index) {
 UsbDeviceSettings loadDevice(const IniFile& ini, const std::string& s, const Config& cfg) {
     UsbDeviceSettings d;
     d.SerialNr = ini.readString(s, "SerialNr", "");
-    d.Type = readIntValue(ini, s, "Type", 0);
+    d.Type = static_cast<DeviceType>(readIntValue(ini, s, "Type", 0));
     d.Case = readIntValue(ini, s, "Case", 0);
     d.Master = readIntValue(ini, s, "Master", 0) == 1;
     d.O2CorrectionFactor = readRealValue(ini, s, "O2-correctionFactor", "1");
@@ -596,23 +608,24 @@ void saveDevicesFull(IniFile& ini, const Config& cfg) {
         const UsbDeviceSettings& d = cfg.devices[i];
         const std::string s = deviceSection(i);
         writeTextValue(ini, s, "SerialNr", d.SerialNr);
-        writeIntValue(ini, s, "Type", d.Type);
+        writeIntValue(ini, s, "Type", toInt(d.Type));
         writeIntValue(ini, s, "Case", d.Case);
-        if (d.Type == 1) {
+        if (d.Type == DeviceType::Data) {
             writeOneZeroValue(ini, s, "Master", d.Master);
             writeListValue(ini, s, "physCells", rangeFields(d.physCellNr_From, d.physCellNr_To));
         }
         writeIntValue(ini, s, "DelayInFT_Write", d.DelayInFT_Write);
         writeIntValue(ini, s, "DelayInFT_Read", d.DelayInFT_Read);
-        if (d.Type == 1) saveDeviceTact(ini, s, d);
-        if (d.Type == 2) writeRealValue(ini, s, "lastTemp", d.lastTemp, 2);
+        if (d.Type == DeviceType::Data) saveDeviceTact(ini, s, d);
+        if (d.Type == DeviceType::Case) writeRealValue(ini, s, "lastTemp", d.lastTemp, 2);
     }
 }
 
 void saveDevicesState(IniFile& ini, const Config& cfg) {
     const size_t n = std::min<size_t>(cfg.devices.size(), kMaxDevices);
     for (size_t i = 0; i < n; ++i)
-        if (cfg.devices[i].Type == 1) saveDeviceTact(ini, deviceSection(i), cfg.devices[i]);
+        if (cfg.devices[i].Type == DeviceType::Data)
+            saveDeviceTact(ini, deviceSection(i), cfg.devices[i]);
 }
 
 std::string cellKey(int n) {

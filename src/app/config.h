@@ -14,12 +14,11 @@
 
 #include "app/inifile.h"
 #include "common/clock.h"
+#include "common/domain.h"
 #include "common/numtext.h"
 
 namespace kv {
 
-inline constexpr int kMaxCells = 120;
-inline constexpr int kMaxDevices = 40;
 inline constexpr int kMaxEC71Meters = 3;
 
 inline constexpr std::string_view kSecKelvora = "Kelvora";
@@ -91,7 +90,7 @@ std::string formatSerialPort(const SerialPortSettings& p);
 // One "USBDevice-" + n section: a measuring device and the cells it serves.
 struct UsbDeviceSettings {
     std::string SerialNr;
-    int Type = 0;  // 1 data device, 2 case control, 3 CO2 device
+    DeviceType Type = DeviceType::None;
     int Case = 0;
     bool Master = false;               // on only when the key is exactly 1
     double O2CorrectionFactor = 1.0;   // "O2-correctionFactor"
@@ -157,9 +156,9 @@ struct Config {
     int RowAutoSave_mSec = 300000;
     int DefRowMode = 0;
     double DefRowDuration = 1;
-    int DefRowSIDuration = 2;
+    TimeUnit DefRowSIDuration = TimeUnit::Days;
     double DefRowInterval = 1;
-    int DefRowSIInterval = 1;
+    TimeUnit DefRowSIInterval = TimeUnit::Hours;
     int DefRowTact = 3;
     int DefRowZeroNeeded = 1;
     int DefRowWithCO2 = 1;

@@ -5,8 +5,8 @@
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
-#include "common/escapes.h"
 #include "common/datetime.h"
+#include "common/escapes.h"
 #include "common/strutil.h"
 
 namespace kv {
@@ -24,12 +24,13 @@ std::string lfText(double v, int decimals) {
 }
 
 // A cell in one of these states has its absorber read by the CDM.
-bool cdmMeasuredState(int s) {
-    return s == cs_Assigned || s == cs_Running || s == cs_Suspended || s == cs_SuspendedO2;
+bool cdmMeasuredState(CellState s) {
+    return s == CellState::cs_Assigned || s == CellState::cs_Running ||
+           s == CellState::cs_Suspended || s == CellState::cs_SuspendedO2;
 }
 
-bool co2CountingState(int s) {
-    return s == cs_Running || s == cs_SuspendedO2;
+bool co2CountingState(CellState s) {
+    return s == CellState::cs_Running || s == CellState::cs_SuspendedO2;
 }
 
 }  // namespace
@@ -274,7 +275,8 @@ void TCdmCycle::processReading(int cell, const std::string& text, TDateTime now)
 
     bool stored = false;
     double corrected = NoValueReal, raised = NoValueReal, kept = NoValueReal, lf0 = NoValueReal;
-    int state = 0, rowNr = 0;
+    CellState state{};
+    int rowNr = 0;
     cells_.update(cell, [&](TCell& c) {
         state = c.State;
         rowNr = c.RowNr;
@@ -312,7 +314,7 @@ void TCdmCycle::processReading(int cell, const std::string& text, TDateTime now)
         rsLine("cdm_mmTimerCallback.muxst_ReadData, mux_LF recalc=" + lfText(corrected, -5));
         if (!isNoValue(lf0) && rows_ && rowNr != 0) rows_->setCellLF0(rowNr, cell, lf0);
     }
-    mux_.newCO2Value = stored && (co2CountingState(state) || state == cs_Suspended);
+    mux_.newCO2Value = stored && (co2CountingState(state) || state == CellState::cs_Suspended);
 
     if (!stored) {
         ++retryCount_;

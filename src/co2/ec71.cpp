@@ -6,8 +6,8 @@
 #include "app/inifile.h"
 #include "app/messages.h"
 #include "app/texts.h"
-#include "common/escapes.h"
 #include "common/datetime.h"
+#include "common/escapes.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 
@@ -57,6 +57,10 @@ constexpr int kMaxAnswerBlocks = 64;
 constexpr size_t kMaxAnswerBytes = 64 * 1024;
 constexpr size_t kMaxPendingBytes = 16 * 1024;
 constexpr int kStartupAttempts = 3;
+// After a block's acknowledgement the meter needs a moment before it sends the next one.
+constexpr int kAfterAckPauseMs = 99;
+// Between the frames of the initialisation the meter takes a breath.
+constexpr int kInitFramePauseMs = 100;
 
 bool isBlockEnd(char c) {
     return c == kETX || c == kACK;
@@ -271,7 +275,7 @@ TEC71::Answer TEC71::waitForFrame(std::string_view endMarker, HCOM port) {
             }
             return a;
         }
-        if (com_Write(port, std::string(1, kACK)) == 0) clock().sleepMs(99);
+        if (com_Write(port, std::string(1, kACK)) == 0) clock().sleepMs(kAfterAckPauseMs);
         a.text += block;
         block.clear();
         if (a.text.find(endMarker) != std::string::npos) {
@@ -316,11 +320,11 @@ std::string TEC71::expandPlaceholders(std::string_view lineIn, int cell) const {
     return line;
 }
 
-int TEC71::InitDevice(bool sendCalibration, HCOM port) {
-    if (sendFrame("InitDevice", port) != 0) return -1;
-    clock().sleepMs(100);
-    if (sendFrame("RequestDeviceData", port) != 0) return -1;
-    clock().sleepMs(100);
+TEC71::InitResult TEC71::InitDevice(bool sendCalibration, HCOM port) {
+    if (sendFrame("InitDevice", port) != 0) return InitResult::Stopped;
+    clock().sleepMs(kInitFramePauseMs);
+    if (sendFrame("RequestDeviceData", port) != 0) return InitResult::Stopped;
+    clock().sleepMs(kInitFramePauseMs);
     const Answer data = waitForFrame("</oP>", port);
     const bool failed = !data.ok;
     if (data.ok) {
@@ -334,19 +338,19 @@ int TEC71::InitDevice(bool sendCalibration, HCOM port) {
 
     if (sendCalibration) {
         const int rc = sendFrame("iM", port);
-        if (failed || rc != 0) return -1;
-        clock().sleepMs(100);
+        if (failed || rc != 0) return InitResult::Stopped;
+        clock().sleepMs(kInitFramePauseMs);
         for (std::string_view name :
              {"ConfirmSerialNr", "SendCalibrationData.Preamble", "SendCalibrationData.cal1",
               "SendCalibrationData.cal2", "SendCalibrationData.Postamble", "SendMeasureData"}) {
-            if (sendFrame(name, port) != 0) return -1;
-            clock().sleepMs(100);
+            if (sendFrame(name, port) != 0) return InitResult::Stopped;
+            clock().sleepMs(kInitFramePauseMs);
         }
     }
     OfflineCount = 0;
     Online = !failed;
     setStatusText(failed ? "Initialize failed." : "");
-    return failed ? 1 : 0;
+    return failed ? InitResult::DataMissing : InitResult::Done;
 }
 
 // ------------------------------------------------------------------------------------------

@@ -127,10 +127,16 @@ class TEC71 {
     // All placeholders of line replaced for the given cell; numbers always with ".".
     std::string expandPlaceholders(std::string_view line, int cell) const;
 
-    // The initialisation sequence. 0 on success; non-zero when the device data answer was
-    // missing (StatusText "Initialize failed."); -1 when a frame failed and the sequence
-    // stopped early (status left as it was).
-    int InitDevice(bool sendCalibration, HCOM port);
+    // The initialisation sequence.
+    enum class InitResult : int {
+        Done = 0,
+        // The device data answer was missing: the meter counts as offline (StatusText
+        // "Initialize failed.").
+        DataMissing = 1,
+        // A frame failed and the sequence stopped early (status left as it was).
+        Stopped = -1,
+    };
+    InitResult InitDevice(bool sendCalibration, HCOM port);
 
   private:
     void logLine(const std::string& text) const;

@@ -13,6 +13,12 @@ namespace {
 
 constexpr double kAnswerTimeoutSec = 200;
 constexpr int kFramePauseMs = 200;
+// Pauses between the polls for an answer: the first point's, and the second point's (which
+// the meter answers sooner).
+constexpr int kAnswerPollMs = 190;
+constexpr int kSecondPointPollMs = 140;
+// The meter finishes the calibration frame before the relays may switch.
+constexpr int kFinishPauseMs = 100;
 
 using Outcome = EC71CalibrationResult::Outcome;
 
@@ -108,22 +114,22 @@ EC71CalibrationResult Calibration::run() {
 
     int& rc = result_.rc;
     // Each failure counts -1, so that results of different signs cannot cancel out.
-    auto count = [&rc](int r) { rc -= r != 0 ? 1 : 0; };
-    count(m_.InitDevice(false, m_.hCOM));
+    auto count = [&rc](bool failed) { rc -= failed ? 1 : 0; };
+    count(m_.InitDevice(false, m_.hCOM) != TEC71::InitResult::Done);
     for (std::string_view f :
          {"iC", "ConfirmSerialNr", "SendMeasureData", "SendCalibrationData.Preamble",
           "SendCalibrationConcentrations", "PrepareForCalibration"})
-        count(send(f));
+        count(send(f) != 0);
 
-    if (Outcome o = wait("<oC>", 190); o != Outcome::Finished) return finish(o);
+    if (Outcome o = wait("<oC>", kAnswerPollMs); o != Outcome::Finished) return finish(o);
     if (points == 2 && !ui_.ask(readyQuestion(1))) return finish(Outcome::Aborted);
-    count(send("StartCalibration"));
-    if (Outcome o = wait(points == 2 ? "</mP>" : "</oC>", 190); o != Outcome::Finished)
+    count(send("StartCalibration") != 0);
+    if (Outcome o = wait(points == 2 ? "</mP>" : "</oC>", kAnswerPollMs); o != Outcome::Finished)
         return finish(o);
     if (points == 2) {
         if (!ui_.ask(readyQuestion(2))) return finish(Outcome::Aborted);
-        count(send("StartCalibration"));
-        if (Outcome o = wait("</oC>", 140); o != Outcome::Finished) return finish(o);
+        count(send("StartCalibration") != 0);
+        if (Outcome o = wait("</oC>", kSecondPointPollMs); o != Outcome::Finished) return finish(o);
     }
 
     line("EC71_calib/Calibration finished");
@@ -150,7 +156,7 @@ EC71CalibrationResult Calibration::run() {
     }
     send("CalibrationFinished");
     ui_.status("Calibrate cell# " + shown_ + ": OK", StatusColor::Green);
-    clock().sleepMs(100);
+    clock().sleepMs(kFinishPauseMs);
     relays_.allOff();
     line("EC71_calib/Stop, rc=" + std::to_string(rc));
     result_.outcome = Outcome::Finished;

@@ -34,8 +34,8 @@ std::string_view cutAt(std::string_view text, std::string_view marker) {
     return text.substr(p, kCutLength);
 }
 
-bool ec71MeasuredState(int s) {
-    return s == cs_Running || s == cs_SuspendedO2;
+bool ec71MeasuredState(CellState s) {
+    return s == CellState::cs_Running || s == CellState::cs_SuspendedO2;
 }
 
 int startValueCount(const Config& cfg) {
@@ -607,10 +607,10 @@ void TEC71Cycle::stateReopen(TEC71& m, TDateTime now) {
 
 void TEC71Cycle::stateReInit(TEC71& m, TDateTime now) {
     line("EC71_mmTimerCallback.muxst_ReInit");
-    const int rc = m.InitDevice(true, m.hCOM);
+    const TEC71::InitResult rc = m.InitDevice(true, m.hCOM);
     relays_.allOff();
     mux_.stateCount = 0;
-    if (rc == 0) {
+    if (rc == TEC71::InitResult::Done) {
         mux_.gl_EC71_Restart = true;
         m.Online = true;
         // NAKs during a successful initialisation belong to the trouble just repaired.
@@ -648,7 +648,8 @@ double TEC71Cycle::storeReading(int cell, double lf, double t, TDateTime now) {
     const int nStart = startValueCount(cfg_);
     std::vector<std::string> lines;
     bool determine = false;
-    int state = 0, rowNr = 0;
+    CellState state{};
+    int rowNr = 0;
     TDateTime startTime = 0;
     std::vector<double> startValues;
 

@@ -29,7 +29,7 @@ class TCO2Relays {
     // Every cell 1..Cells off, with a pause after each.
     void allOff();
 
-    static int bitOf(int cell) { return ((cell - 1) % 6) + 1; }
+    static int bitOf(int cell) { return ((cell - 1) % kCellsPerDevice) + 1; }
 
   private:
     const Config& cfg_;

@@ -73,7 +73,7 @@ bool parseInt(std::string_view text, int& value) {
     return true;
 }
 
-bool parseSpan(std::string_view text, double& value, int& unit) {
+bool parseSpan(std::string_view text, double& value, TimeUnit& unit) {
     size_t k = 0;
     while (k < text.size() &&
            ((text[k] >= '0' && text[k] <= '9') || text[k] == '.' || text[k] == ','))
@@ -82,11 +82,11 @@ bool parseSpan(std::string_view text, double& value, int& unit) {
     const std::string_view u = text.substr(k);
     if (number.empty()) return false;
     if (iequals(u, "min"))
-        unit = 0;
+        unit = TimeUnit::Minutes;
     else if (iequals(u, "h"))
-        unit = 1;
+        unit = TimeUnit::Hours;
     else if (iequals(u, "d"))
-        unit = 2;
+        unit = TimeUnit::Days;
     else
         return false;
     const double v = textToReal(number);
@@ -95,9 +95,11 @@ bool parseSpan(std::string_view text, double& value, int& unit) {
     return true;
 }
 
-std::string spanText(double value, int unit) {
-    static const char* const units[] = {"min", "h", "d"};
-    const std::string u = unit >= 0 && unit <= 2 ? units[unit] : "?";
+std::string spanText(double value, TimeUnit unit) {
+    const char* u = unit == TimeUnit::Minutes ? "min"
+                    : unit == TimeUnit::Hours ? "h"
+                    : unit == TimeUnit::Days  ? "d"
+                                              : "?";
     return realToText(value, 0, -5) + u;
 }
 

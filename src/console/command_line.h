@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/domain.h"
+
 namespace kv {
 
 // False, with a reason, for an unfinished quote.
@@ -19,9 +21,9 @@ bool splitCommandLine(std::string_view line, std::vector<std::string>& words, st
 std::string quoteWord(std::string_view word);
 
 // "90min", "1.5h", "2d": the number and the unit index (0 min, 1 h, 2 d).
-bool parseSpan(std::string_view text, double& value, int& unit);
+bool parseSpan(std::string_view text, double& value, TimeUnit& unit);
 // The text form of a span ("90min", "1.5h").
-std::string spanText(double value, int unit);
+std::string spanText(double value, TimeUnit unit);
 
 // "1-6,8": the cell numbers in the order given; at most `limit` of them.
 bool parseCellList(std::string_view text, std::vector<int>& cells, size_t limit);

@@ -384,7 +384,7 @@ ConsoleReply CommandInterpreter::status() {
                 continue;
             }
             ++series;
-            if (row->State == kRowRunning) ++running;
+            if (row->State == RowState::Running) ++running;
         }
     }
     r.lines.push_back("rows: " + std::to_string(series) + " (" + std::to_string(running) +
@@ -400,10 +400,10 @@ ConsoleReply CommandInterpreter::status() {
         std::string l = "device " + std::to_string(d + 1) + ": " + deviceTypeName(e.Type) + " " +
                         quoteWord(e.SerialNr) + " " + (e.bPresent ? "present" : "missing") +
                         " error=" + std::to_string(e.ErrorCode);
-        if (e.Type == kDevTypeData)
+        if (e.Type == DeviceType::Data)
             l +=
                 " cells=" + std::to_string(e.logCellNr_From) + "-" + std::to_string(e.logCellNr_To);
-        if (e.Type == kDevTypeCase) l += " temp=" + valueOrDash(realToText(e.curTemp, 0, 1));
+        if (e.Type == DeviceType::Case) l += " temp=" + valueOrDash(realToText(e.curTemp, 0, 1));
         if (!e.Message.empty()) l += " " + quoteWord(e.Message);
         r.lines.push_back(l);
     }
@@ -445,10 +445,9 @@ ConsoleReply CommandInterpreter::cells() {
         const int decimals = k.cfg.valueDecimals;
         r.lines.push_back("cell=" + std::to_string(ops_.displayCell(i)) +
                           " state=" + valueOrDash(TCells::StateShortName(c.State)) +
-                          " count=" + std::to_string(c.CellCount) +
-                          " o2=" + valueOrDash(realToText(o2, 0, decimals)) +
-                          " unit=" + valueOrDash(unit) + " temp=" + caseTemperature(i) +
-                          " tank=" + tankUsed(c) +
+                          " count=" + std::to_string(c.CellCount) + " o2=" +
+                          valueOrDash(realToText(o2, 0, decimals)) + " unit=" + valueOrDash(unit) +
+                          " temp=" + caseTemperature(i) + " tank=" + tankUsed(c) +
                           " row=" + (rowName.empty() ? std::string("-") : quoteWord(rowName)));
     }
     return r;
@@ -534,8 +533,7 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     else if (sub == "csv")
         optionsOk = takeOptions(words, first, {}, {"ts", "lf"}, args.password, opt, error);
     else if (sub == "print")
-        optionsOk =
-            takeOptions(words, first, {}, {"data", "special"}, args.password, opt, error);
+        optionsOk = takeOptions(words, first, {}, {"data", "special"}, args.password, opt, error);
     else
         optionsOk = takeOptions(words, first, {}, {}, args.password, opt, error);
     if (!optionsOk) return ConsoleReply::failed(error);

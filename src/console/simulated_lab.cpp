@@ -11,11 +11,11 @@ namespace kv {
 
 namespace {
 
-constexpr std::array<double, 6> kSampleRates{6.0, 4.5, 3.0, 2.0, 1.0, 0.1};
+constexpr std::array<double, kCellsPerDevice> kSampleRates{6.0, 4.5, 3.0, 2.0, 1.0, 0.1};
 
 struct ConfiguredDevice {
     std::string serial;
-    int type = 0;
+    DeviceType type = DeviceType::None;
     int caseNr = 1;
 };
 
@@ -26,7 +26,7 @@ std::vector<ConfiguredDevice> configuredDevices(const IniFile& ini) {
         const std::string sec = std::string(kSecUSBDevicePrefix) + std::to_string(d);
         ConfiguredDevice c;
         c.serial = trimmed(ini.readString(sec, "SerialNr", ""));
-        c.type = readIntValue(ini, sec, "Type", 0);
+        c.type = static_cast<DeviceType>(readIntValue(ini, sec, "Type", 0));
         c.caseNr = readIntValue(ini, sec, "Case", 1);
         if (!c.serial.empty()) out.push_back(std::move(c));
     }
@@ -43,7 +43,7 @@ sim::DeviceIdentity identity(const ConfiguredDevice& d) {
 
 // False for a type the lab has no device for.
 bool addDefaultDevice(sim::Lab& lab, const ConfiguredDevice& d) {
-    if (d.type == kDevTypeData) {
+    if (d.type == DeviceType::Data) {
         sim::DataDeviceSetup s;
         s.id = identity(d);
         for (size_t k = 0; k < s.samples.size(); ++k) {
@@ -53,7 +53,7 @@ bool addDefaultDevice(sim::Lab& lab, const ConfiguredDevice& d) {
         }
         return lab.addDataDevice(std::move(s)) != nullptr;
     }
-    if (d.type == kDevTypeCase) {
+    if (d.type == DeviceType::Case) {
         sim::CaseDeviceSetup s;
         s.id = identity(d);
         s.temperature = 20.0;
@@ -61,7 +61,7 @@ bool addDefaultDevice(sim::Lab& lab, const ConfiguredDevice& d) {
         s.driftHours = 12;
         return lab.addCaseDevice(std::move(s)) != nullptr;
     }
-    if (d.type == kDevTypeCO2) {
+    if (d.type == DeviceType::CO2) {
         sim::Co2DeviceSetup s;
         s.id = identity(d);
         for (auto& c : s.cells) c = sim::Co2CellParams{820.0, 1.0, 80.0, 1.0};

@@ -21,16 +21,16 @@ bool logGeneral() {
 
 }  // namespace
 
-std::string deviceTypeName(int type) {
+std::string deviceTypeName(DeviceType type) {
     switch (type) {
-        case kDevTypeData:
+        case DeviceType::Data:
             return "O2-data";
-        case kDevTypeCase:
+        case DeviceType::Case:
             return "Case";
-        case kDevTypeCO2:
+        case DeviceType::CO2:
             return "CO2-data";
         default:
-            return num(type);
+            return num(toInt(type));
     }
 }
 
@@ -124,9 +124,9 @@ namespace {
 
 std::string makeLogName(const TKLVDeviceListEntry& d, int firstCase) {
     switch (d.Type) {
-        case kDevTypeData:
+        case DeviceType::Data:
             return "Cell " + num(d.logCellNr_From) + "-" + num(d.logCellNr_To);
-        case kDevTypeCO2:
+        case DeviceType::CO2:
             return "CO2 " + num(d.logCellNr_From) + "-" + num(d.logCellNr_To);
         default:
             return "Case " + num(d.Case + firstCase - 1);
@@ -151,7 +151,7 @@ TKLVDeviceListEntry entryFromSettings(const UsbDeviceSettings& s, int firstCell,
     d.logName = makeLogName(d, firstCase);
     d.lastTactNr = s.lastTactNr;
     d.lastTactTime = s.lastTactTime;
-    if (s.Type == kDevTypeCase) {
+    if (s.Type == DeviceType::Case) {
         d.lastTemp = s.lastTemp;
         d.curTemp = s.lastTemp;
     }
@@ -189,12 +189,12 @@ DeviceList::MappingResult DeviceList::mapDevices(const Config& cfg) {
             const auto& u = usb[static_cast<size_t>(j - 1)];
             if (e.SerialNr.empty() || u.SerialNr != e.SerialNr) continue;
             e.iUSBDeviceList = j;
-            link_.FTSetLine(u.FTHandle, e.Type == kDevTypeData ? cfg.FT_Baudrate : 9600);
-            if (e.Type == kDevTypeCO2) proto_.sendE(u.FTHandle);
+            link_.FTSetLine(u.FTHandle, e.Type == DeviceType::Data ? cfg.FT_Baudrate : 9600);
+            if (e.Type == DeviceType::CO2) proto_.sendE(u.FTHandle);
         }
         e.bPresent = e.iUSBDeviceList != 0;
         if (e.bPresent) e.FTHandle = usb[static_cast<size_t>(e.iUSBDeviceList - 1)].FTHandle;
-        if (e.Type == kDevTypeCase) result.currentTemperature = e.lastTemp;
+        if (e.Type == DeviceType::Case) result.currentTemperature = e.lastTemp;
         {
             // Entered before the exchanges so the link finds its pause and error state.
             std::lock_guard lock(mutex_);
@@ -216,7 +216,7 @@ DeviceList::MappingResult DeviceList::mapDevices(const Config& cfg) {
                 x.Message = "Startup: " + msg;
             });
         }
-        if (e.bPresent && e.Type == kDevTypeData) {
+        if (e.bPresent && e.Type == DeviceType::Data) {
             // Only a number can say the device restarted; silence says nothing about it.
             const int tact = textToInt(proto_.tactCounter(e.FTHandle));
             if (!isNoValue(tact) && tact < e.lastTactNr) {
@@ -230,7 +230,7 @@ DeviceList::MappingResult DeviceList::mapDevices(const Config& cfg) {
         }
     }
     if (cfg.CDM_Present)
-        for (int d : presentOfType(kDevTypeCO2)) proto_.sendA(handleOf(d));
+        for (int d : presentOfType(DeviceType::CO2)) proto_.sendA(handleOf(d));
     dumpDeviceList(true);
     return result;
 }
@@ -278,7 +278,7 @@ void DeviceList::USB_ReOpen(int a, const std::string& serial) {
     WriteDbg("USB-HW", "ReOpen: USBDeviceList[" + num(a) + "].SerialNr / FTHandle=" + e.SerialNr +
                            " / " + num(e.FTHandle));
     for (const auto& [k, d] : bound) {
-        link_.FTSetLine(e.FTHandle, d.Type == kDevTypeData ? baud : 9600);
+        link_.FTSetLine(e.FTHandle, d.Type == DeviceType::Data ? baud : 9600);
         WriteDbg("USB-HW", "ReOpen: KLVDevices[" + num(k) + "].SerialNr=" + serial);
         WriteDbg("USB-HW", "ReOpen: KLVDevices[" + num(k) + "].logName=" + d.logName);
     }
@@ -286,8 +286,8 @@ void DeviceList::USB_ReOpen(int a, const std::string& serial) {
 
 void DeviceList::Close_HW() {
     WriteDbg("HW/USB", "Kelvora.Close_HW", logGeneral());
-    for (int d : presentOfType(kDevTypeData)) proto_.clearQueue(handleOf(d));
-    for (int d : presentOfType(kDevTypeCO2)) proto_.sendA(handleOf(d));
+    for (int d : presentOfType(DeviceType::Data)) proto_.clearQueue(handleOf(d));
+    for (int d : presentOfType(DeviceType::CO2)) proto_.sendA(handleOf(d));
     std::vector<TUSBDeviceListEntry> usb;
     {
         std::lock_guard lock(mutex_);
@@ -359,7 +359,7 @@ void DeviceList::writeBackState(Config& cfg) const {
         const auto& d = dev_[i];
         s.lastTactNr = d.lastTactNr;
         s.lastTactTime = d.lastTactTime;
-        if (d.Type == kDevTypeCase && !isNoValue(d.curTemp)) s.lastTemp = d.curTemp;
+        if (d.Type == DeviceType::Case && !isNoValue(d.curTemp)) s.lastTemp = d.curTemp;
     }
 }
 
@@ -410,7 +410,7 @@ int DeviceList::deviceByHandle(LinkHandle h) const {
     return deviceByHandleLocked(h);
 }
 
-int DeviceList::deviceByCellLocked(int type, int cell, bool presentOnly) const {
+int DeviceList::deviceByCellLocked(DeviceType type, int cell, bool presentOnly) const {
     for (size_t i = 0; i < dev_.size(); ++i) {
         const auto& d = dev_[i];
         if (d.Type != type || (presentOnly && !d.bPresent)) continue;
@@ -420,17 +420,17 @@ int DeviceList::deviceByCellLocked(int type, int cell, bool presentOnly) const {
 }
 int DeviceList::dataDeviceByCell(int cell, bool presentOnly) const {
     std::lock_guard lock(mutex_);
-    return deviceByCellLocked(kDevTypeData, cell, presentOnly);
+    return deviceByCellLocked(DeviceType::Data, cell, presentOnly);
 }
 int DeviceList::co2DeviceByCell(int cell, bool presentOnly) const {
     std::lock_guard lock(mutex_);
-    return deviceByCellLocked(kDevTypeCO2, cell, presentOnly);
+    return deviceByCellLocked(DeviceType::CO2, cell, presentOnly);
 }
 int DeviceList::caseDeviceByCase(int caseNr, bool presentOnly) const {
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < dev_.size(); ++i) {
         const auto& d = dev_[i];
-        if (d.Type == kDevTypeCase && d.Case == caseNr && (!presentOnly || d.bPresent))
+        if (d.Type == DeviceType::Case && d.Case == caseNr && (!presentOnly || d.bPresent))
             return static_cast<int>(i + 1);
     }
     return 0;
@@ -440,10 +440,10 @@ std::string DeviceList::fullNameLocked(int d, bool withAddress) const {
     if (d < 1 || d > static_cast<int>(dev_.size())) return "(unknown?)";
     const auto& e = dev_[static_cast<size_t>(d - 1)];
     std::string name = e.logName;
-    if (e.Type == kDevTypeData || e.Type == kDevTypeCO2) {
+    if (e.Type == DeviceType::Data || e.Type == DeviceType::CO2) {
         name += "\\";
         for (const auto& c : dev_)
-            if (c.Type == kDevTypeCase && c.Case == e.Case) {
+            if (c.Type == DeviceType::Case && c.Case == e.Case) {
                 name += c.logName;
                 break;
             }
@@ -460,7 +460,7 @@ std::string DeviceList::fullNameByHandle(LinkHandle h, bool withAddress) const {
     return fullNameLocked(deviceByHandleLocked(h), withAddress);
 }
 
-std::vector<int> DeviceList::presentOfType(int type) const {
+std::vector<int> DeviceList::presentOfType(DeviceType type) const {
     std::lock_guard lock(mutex_);
     std::vector<int> r;
     for (size_t i = 0; i < dev_.size(); ++i)
@@ -495,7 +495,7 @@ std::string DeviceList::linkFullName(LinkHandle h) const {
 // Device commands
 
 void DeviceList::sendInitToDataDevices(int value) {
-    for (int d : presentOfType(kDevTypeData)) {
+    for (int d : presentOfType(DeviceType::Data)) {
         proto_.setInit(handleOf(d), value);
         update(d, [](TKLVDeviceListEntry& e) { e.lastTactNr = 0; });
     }
@@ -506,7 +506,7 @@ void DeviceList::sendSToDataDevices() {
     {
         std::lock_guard lock(mutex_);
         for (const auto& d : dev_)
-            if (d.Type == kDevTypeData) handles.push_back(d.FTHandle);
+            if (d.Type == DeviceType::Data) handles.push_back(d.FTHandle);
     }
     for (LinkHandle h : handles) proto_.sendS(h);
 }

@@ -31,10 +31,6 @@ struct TUSBDeviceListEntry {
     std::string spare;
 };
 
-inline constexpr int kDevTypeData = 1;  // O2 impulse counting, six cells
-inline constexpr int kDevTypeCase = 2;  // case control (temperature)
-inline constexpr int kDevTypeCO2 = 3;   // CO2 raw values and multiplexer relays
-
 // One configured measuring device ("USBDevice-" + n).
 struct TKLVDeviceListEntry {
     int iUSBDeviceList = 0;  // matching attached device, 0 = not found
@@ -42,7 +38,7 @@ struct TKLVDeviceListEntry {
     LinkHandle FTHandle = kInvalidHandle;
     int DelayInFT_Write = 5;  // ms, kept for the configuration only
     int DelayInFT_Read = 5;   // ms, pause per character and before reading an answer
-    int Type = 0;
+    DeviceType Type = DeviceType::None;
     int Case = 0;
     bool Master = false;
     int physCellNr_From = 0, physCellNr_To = 0;
@@ -82,7 +78,7 @@ inline bool awaitingResync(const TKLVDeviceListEntry& e) {
 }
 
 // "O2-data", "Case", "CO2-data"; the number for any other type.
-std::string deviceTypeName(int type);
+std::string deviceTypeName(DeviceType type);
 
 class DeviceList : public LinkDeviceLookup {
   public:
@@ -154,9 +150,9 @@ class DeviceList : public LinkDeviceLookup {
 
   private:
     int deviceByHandleLocked(LinkHandle h) const;
-    int deviceByCellLocked(int type, int cell, bool presentOnly) const;
+    int deviceByCellLocked(DeviceType type, int cell, bool presentOnly) const;
     std::string fullNameLocked(int d, bool withAddress) const;
-    std::vector<int> presentOfType(int type) const;
+    std::vector<int> presentOfType(DeviceType type) const;
     void reportOverflowOnce(bool& reported, const char* key, const char* def, int count);
 
     FTLink& link_;

@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 #include "common/clock.h"
+#include "common/domain.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
 
@@ -22,7 +23,7 @@ bool readsTactListWithT(std::string_view identity) {
 
 std::string activeCellsText(int mask) {
     std::string s;
-    for (int k = 1; k <= 6; ++k) s += (mask >> k) & 1 ? '1' : '0';
+    for (int k = 1; k <= kCellsPerDevice; ++k) s += (mask >> k) & 1 ? '1' : '0';
     return s;
 }
 

@@ -27,10 +27,17 @@ std::string languageEntry(std::string_view section, std::string_view key, size_t
     return entryOf(GetText(section, key, builtIn), n, builtIn);
 }
 
-std::string withUnit(double value, int unit, bool decimalComma) {
-    static constexpr std::array<const char*, 3> kUnits{" m", " h", " d"};
+std::string withUnit(double value, TimeUnit unit, bool decimalComma) {
     const std::string v = realToText(value, 0, -2, decimalComma);
-    return unit >= 0 && unit <= 2 ? v + kUnits[static_cast<size_t>(unit)] : v;
+    switch (unit) {
+        case TimeUnit::Minutes:
+            return v + " m";
+        case TimeUnit::Hours:
+            return v + " h";
+        case TimeUnit::Days:
+            return v + " d";
+    }
+    return v;
 }
 
 constexpr std::string_view kMean = " \xC3\x98";  // " Ø"

@@ -130,7 +130,7 @@ int TRow::AddCell(int cellNr, const std::string& name, double vol, int mode, int
     c.aiCO2_start = -1;
     c.cdm_LF_0 = -1.0;
     c.LF_Last = -1.0;
-    c.State = cs_Assigned;
+    c.State = CellState::cs_Assigned;
     // A cell added to a row that already has time values needs a value for each of them
     // (no value, as it was not measured then): every reader indexes it up to iRTV.
     sizeValues(c);
@@ -138,7 +138,7 @@ int TRow::AddCell(int cellNr, const std::string& name, double vol, int mode, int
         const int nr = UniqueNr;
         env().cells.update(cellNr, [&](TCell& m) {
             m.RowNr = nr;
-            m.State = cs_Assigned;
+            m.State = CellState::cs_Assigned;
             m.Volume = vol;
             m.Method = mode;
             m.RowMode = rowMode;
@@ -170,7 +170,7 @@ void TRow::releaseCellInModel(int cellNr) {
     const double defVolume = env().cfg.DefVolume;
     env().cells.update(cellNr, [&](TCell& m) {
         m.RowNr = 0;
-        m.State = cs_Free;
+        m.State = CellState::cs_Free;
         m.Volume = defVolume;
         m.LastCount = m.CellCount;
         m.CellCount = 0;
@@ -184,7 +184,7 @@ void TRow::clearSlot(RowCell& c) {
     c.Name.clear();
     c.Vol = 0;
     c.CellTact = 0;
-    c.State = cs_Free;
+    c.State = CellState::cs_Free;
     c.StartTime = c.StopTime = 0;
     c.Values.clear();
     c.NValues = 0;
@@ -250,8 +250,10 @@ std::string TRow::CellsOfMode(int mode, double index) const {
 
 std::string TRow::StateText() const {
     std::lock_guard lock(owner_.mutex());
-    if (State < 1 || State > 8) return GetText("uRows", "9", "<<< invalid state >>>");
-    const std::string t = GetText("uRows", num(State), defaultRowStateText(State));
+    // The language file keys the texts of the numbers 1..8.
+    const int s = toInt(State);
+    if (s < 1 || s > 8) return GetText("uRows", "9", "<<< invalid state >>>");
+    const std::string t = GetText("uRows", num(s), defaultRowStateText(s));
     const auto bar = t.find('|');
     const std::string after = bar == std::string::npos ? t : t.substr(bar + 1);
     return after + "  (" + owner_.StateShortName(State) + ")";

@@ -16,7 +16,9 @@
 #include <string_view>
 #include <vector>
 
+#include "acquisition/cell_state.h"
 #include "common/clock.h"
+#include "common/domain.h"
 #include "common/numtext.h"
 
 namespace kv {
@@ -30,13 +32,6 @@ inline constexpr int kMaxSpecialCells = 120;
 inline constexpr int kRTVSpare = 1000;
 // The value of the special-cell entry that stands for the reference cells.
 inline constexpr double kReferenceIndex = -9999.9;
-
-// Row states (cell states share the numbers).
-inline constexpr int kRowDefined = 3;
-inline constexpr int kRowRunning = 4;
-inline constexpr int kRowStoppedOld = 6;
-inline constexpr int kRowStopped = 7;
-inline constexpr int kRowStoppedControl = 8;
 
 struct RTVElement {
     TDateTime dt = 0;
@@ -93,7 +88,7 @@ struct RowCell {
     double Vol = 0;  // ml, or g when the row's RowMode is 1
     double TS = 0;   // dried matter, percent
     int CellTact = 0;
-    int State = 1;
+    CellState State = CellState::cs_Free;
     TDateTime StartTime = 0;
     TDateTime StopTime = 0;
     int NValues = 0;
@@ -159,9 +154,9 @@ class TRow : public std::enable_shared_from_this<TRow> {
     std::string SampleAnalytiker;
     std::array<std::string, 3> Comment{};  // Comment/1 .. Comment/3
     double Duration = 1.0;
-    int SIDuration = 2;  // 0 minutes, 1 hours, 2 days
+    TimeUnit SIDuration = TimeUnit::Days;
     double Interval = 1.0;
-    int SIInterval = 1;
+    TimeUnit SIInterval = TimeUnit::Hours;
     int Tact = 3;
     int RowMode = 0;
     int ZeroNeeded = 0;
@@ -179,7 +174,7 @@ class TRow : public std::enable_shared_from_this<TRow> {
     bool ContinueCellControl = false;
     TDateTime XFromDate = 0, XFromTime = 0, XToDate = 0, XToTime = 0;
     double XStep = 1.0;
-    int XUnit = 2;
+    TimeUnit XUnit = TimeUnit::Days;
     std::array<int, 2> LegendPosition{};
     std::array<double, 9> YValues{};      // YValues 1..9 at [0..8]
     std::array<std::string, 3> YTexts{};  // YTexts 1..3 at [0..2]
@@ -187,7 +182,7 @@ class TRow : public std::enable_shared_from_this<TRow> {
     std::string PassWd;  // plain text; scrambled only in the file
     bool bActive = false;
     bool Saved = true;
-    int State = kRowDefined;
+    RowState State = RowState::Defined;
     TDateTime Created = 0, Start = 0, realStart = 0, Stop = 0, orgStop = 0, realStop = 0;
     double DurDays = 0, IntDays = 0;
     double CycleIncrement = 0;
@@ -220,7 +215,8 @@ class TRow : public std::enable_shared_from_this<TRow> {
     void StartCellInRow(int slot, int zeroNeeded);
     // False when the stop was refused (devices are being disabled).
     bool StopRow(const std::string& reason);
-    void StopCell(int slot, int mode, TDateTime stopTime);
+    // mode: the row's state; RowState::StoppedControl keeps the cell under control.
+    void StopCell(int slot, RowState mode, TDateTime stopTime);
     void SuspendCell(int slot, bool o2, bool co2);
     void UnSuspendCell(int slot, bool o2, bool co2);
     void CancelCell(int slot, bool tellUser);
@@ -304,7 +300,7 @@ class TRow : public std::enable_shared_from_this<TRow> {
     void clearSlot(RowCell& c);
     // Sets the in-row state of a cell found by its number (not by a slot kept across an
     // unlocked wait).
-    void setStateOfCell(int cellNr, int state);
+    void setStateOfCell(int cellNr, CellState state);
     void suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue) const;
     double co2FactorOfCell(int cellNr) const;
     int caseTemperatureTenths(int cellNr) const;

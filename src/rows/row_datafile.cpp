@@ -397,9 +397,9 @@ void TRow::Reload() {
         WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
                              "): rewriting data file due to d/t errors");
     }
-    if (State != kRowRunning && State != kRowStoppedControl) return;
+    if (State != RowState::Running && State != RowState::StoppedControl) return;
     WriteDbg("Rows", "... row is running");
-    if (now <= Stop || State == kRowStoppedControl)
+    if (now <= Stop || State == RowState::StoppedControl)
         restartAfterReload(now);
     else
         StopRow("TRow.Reload/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
@@ -409,10 +409,8 @@ void TRow::restartAfterReload(TDateTime now) {
     if (iRTV > 0) {
         for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
             const RowCell& c = RowCells[static_cast<size_t>(s)];
-            const int st = c.State;
-            if (!(st == cs_Assigned || st == cs_Running || st == cs_Suspended ||
-                  st == cs_ControlOnly || st == cs_SuspendedO2 || st == cs_SuspendedCO2))
-                continue;
+            const CellState st = c.State;
+            if (!isUnderRowControl(st)) continue;
             // A cell another row has taken keeps that row's count and settings.
             if (!ownsCell(c)) continue;
             const int last = c.Values.count(iRTV);

@@ -141,7 +141,7 @@ std::string TRow::SectionText(const std::string& sec) {
         }
         line("SC" + std::to_string(k) + "=", v);
     }
-    line("State=", std::to_string(State));
+    line("State=", std::to_string(toInt(State)));
     line("bCountAfterAllCellsStarted=", flag(bCountAfterAllCellsStarted));
     line("bAllCellsStarted=", flag(bAllCellsStarted));
     line("Name=", textValue(Name));
@@ -151,8 +151,9 @@ std::string TRow::SectionText(const std::string& sec) {
     for (size_t k = 0; k < 3; ++k)
         line("Comment/" + std::to_string(k + 1) + "=", textValue(Comment[k]));
     line("PassWd=", encodeRowPassword(PassWd));
-    line("eXtDurInt=", std::to_string(SIDuration) + ", " + std::to_string(SIInterval) + ", " +
-                           real(Duration, -5) + ", " + real(Interval, -5));
+    line("eXtDurInt=", std::to_string(toInt(SIDuration)) + ", " +
+                           std::to_string(toInt(SIInterval)) + ", " + real(Duration, -5) + ", " +
+                           real(Interval, -5));
     line("intDurInt=", real(DurDays, -20) + ", " + real(IntDays, -20));
     line("ZeroNeeded=", intToText(ZeroNeeded));
     line("withCO2=", flag(withCO2));
@@ -163,7 +164,7 @@ std::string TRow::SectionText(const std::string& sec) {
     line("Saved=", flag(Saved));
     line("X-Values=", dateToText(XFromDate) + ", " + timeToText(XFromTime) + ", " +
                           dateToText(XToDate) + ", " + timeToText(XToTime) + ", " +
-                          real(XStep, -5) + ", " + intToText(XUnit));
+                          real(XStep, -5) + ", " + intToText(toInt(XUnit)));
     std::string y;
     for (size_t k = 0; k < YValues.size(); ++k) y += (k ? ", " : "") + real(YValues[k], -5);
     line("Y-Values=", y);
@@ -185,7 +186,7 @@ std::string TRow::SectionText(const std::string& sec) {
         const std::string v =
             (c.bMapped ? "" : "??") + std::to_string(c.CellNr) + "|" + fieldValue(c.Name) + "|" +
             real(c.Vol, -3) + "|" + dtText(c.StartTime) + "|" + dtText(c.StopTime) + "|" +
-            chartSelText(c.ChartSel1) + "|" + std::to_string(c.State) + "|" +
+            chartSelText(c.ChartSel1) + "|" + std::to_string(toInt(c.State)) + "|" +
             std::to_string(c.Mode) + "|" + real(c.Index, -3) + "|" + real(c.PTC, -3) + "|" +
             real(c.BTH1, -3) + "|" + real(c.TS, -3) + "|" + intToText(c.RowMode) + "|" +
             startValue + "|" + chartSelText(c.ChartSel2) + "|" + real(c.CO2Factor, -8);
@@ -259,12 +260,12 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
     if (f.hasKey(sec, "eXtDurInt")) {
         const std::string v = f.readString(sec, "eXtDurInt", "");
         const auto d = split(v, ',');
-        SIDuration = textToInt(field(d, 0));
-        SIInterval = textToInt(field(d, 1));
+        SIDuration = static_cast<TimeUnit>(textToInt(field(d, 0)));
+        SIInterval = static_cast<TimeUnit>(textToInt(field(d, 1)));
         Duration = textToReal(field(d, 2));
         Interval = textToReal(field(d, 3));
     } else {
-        SIDuration = SIInterval = NoValueInt;
+        SIDuration = SIInterval = static_cast<TimeUnit>(NoValueInt);
         Duration = Interval = NoValueReal;
     }
     {
@@ -275,8 +276,7 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
         // An older or damaged file without the day values: take them from the units.
         if (isNoValue(IntDays) || IntDays <= 0) GetIntervalDays();
         if (isNoValue(DurDays) || DurDays < 0) {
-            const int u = SIDuration;
-            const double fs = u == 0 ? 60.0 : u == 1 ? 3600.0 : u == 2 ? 86400.0 : 0.0;
+            const double fs = unitSeconds(SIDuration);
             DurDays = (fs > 0 && !isNoValue(Duration)) ? Duration * fs * kSecond : 0;
         }
     }
@@ -302,7 +302,7 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
             XToDate = Stop;
             XToTime = 0;
             XStep = 1.0;
-            XUnit = 2;
+            XUnit = TimeUnit::Days;
         } else {
             const auto d = split(v, ',');
             XFromDate = textToDate(field(d, 0));
@@ -310,7 +310,7 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
             XToDate = textToDate(field(d, 2));
             XToTime = textToTime(field(d, 3));
             XStep = textToReal(field(d, 4));
-            XUnit = textToInt(field(d, 5));
+            XUnit = static_cast<TimeUnit>(textToInt(field(d, 5)));
         }
     }
     {
@@ -336,8 +336,8 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
     // An import chooses its own folder below (importIdentity).
     if (!options.import) confineDataDir();
     Saved = textToInt(f.readString(sec, "Saved", "")) == 1;
-    State = textToInt(f.readString(sec, "State", ""));
-    if (options.import && (State == kRowRunning || State == kRowStoppedControl)) {
+    State = static_cast<RowState>(textToInt(f.readString(sec, "State", "")));
+    if (options.import && (State == RowState::Running || State == RowState::StoppedControl)) {
         // An export taken while the row ran. Its cells run on in the original row, or
         // belong to another row by now; taking them up would stop or overwrite that row's
         // cells, so the copy comes in stopped and never reaches the devices.
@@ -346,7 +346,7 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
             "Meas.series %s was running when it was exported - imported as stopped.", Name);
         AddMsg(t, false);
         WriteDbg("Rows", t);
-        State = kRowStopped;
+        State = RowState::Stopped;
     }
     SpecialCellMode = textToInt(f.readString(sec, "SpecialCellMode", "")) == 1 ? 1 : 0;
 
@@ -374,7 +374,7 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
     readCells(f, sec);
     if (options.import) importIdentity();
     mapLoadedCells(options);
-    if (State != NoValueInt && State >= kRowRunning) {
+    if (State >= RowState::Running) {
         AllocRTV();
         Reload();
     }
@@ -418,7 +418,7 @@ void TRow::readCells(const IniSections& f, const std::string& sec) {
         }
         c.StopTime = textToDateTime(field(d, 4));
         c.ChartSel1 = parseChartSel(field(d, 5), 1);
-        const int s = textToInt(field(d, 6));
+        const auto s = static_cast<CellState>(textToInt(field(d, 6)));
         c.Mode = textToIntDef(field(d, 7), 0);
         c.Index = textToReal(field(d, 8));
         c.PTC = textToReal(field(d, 9));
@@ -436,8 +436,9 @@ void TRow::readCells(const IniSections& f, const std::string& sec) {
             const double fct = textToReal(field(d, 15));
             if (!isNoValue(fct)) c.CO2Factor = fct;
         }
-        c.State =
-            (State == kRowStoppedOld || State == kRowStopped) ? static_cast<int>(cs_Stopped) : s;
+        c.State = (State == RowState::StoppedOld || State == RowState::Stopped)
+                      ? CellState::cs_Stopped
+                      : s;
     }
     for (int s = slot + 1; s <= kMaxRowCells; ++s) {
         RowCell& c = RowCells[static_cast<size_t>(s)];
@@ -451,10 +452,8 @@ void TRow::mapLoadedCells(const ReadRowOptions& options) {
     TCells& cells = env().cells;
     for (int s = 1; s <= NrCells; ++s) {
         RowCell& c = RowCells[static_cast<size_t>(s)];
-        const int st = c.State;
-        if (!c.bMapped || !(st == cs_Assigned || st == cs_Running || st == cs_Suspended ||
-                            st == cs_ControlOnly || st == cs_SuspendedO2 || st == cs_SuspendedCO2))
-            continue;
+        const CellState st = c.State;
+        if (!c.bMapped || !isUnderRowControl(st)) continue;
         const int owner = cells.cell(c.CellNr).RowNr;
         if (owner != 0 && owner != UniqueNr) {
             // Taking the cell would silently detach it from the row that has it.

@@ -14,15 +14,6 @@
 
 namespace kv {
 
-namespace {
-
-bool stoppable(int s) {
-    return s == cs_Assigned || s == cs_Running || s == cs_Suspended || s == cs_ControlOnly ||
-           s == cs_SuspendedO2 || s == cs_SuspendedCO2;
-}
-
-}  // namespace
-
 bool TRow::StartRow(bool forceCO2Cycle) {
     std::unique_lock lock(owner_.mutex());
     const Config& cfg = env().cfg;
@@ -52,7 +43,7 @@ bool TRow::StartRow(bool forceCO2Cycle) {
                           cfg.CDM_ReadDisplay_Read_Delay) *
                          kSecond;
     NextCycle = Start + CycleIncrement;
-    State = kRowRunning;
+    State = RowState::Running;
     bActive = true;
     AddMsg(GetTextFmt("uRows", "StartRow", "Started meas. series %s", Name), false);
     WriteDbg("Rows", "Starting row " + Name + "; NextCycle=" + dtText(NextCycle));
@@ -75,13 +66,13 @@ void TRow::StartCellInRow(int slot, int zeroNeeded) {
     std::unique_lock lock(owner_.mutex());
     if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
-    if (c.State >= cs_Running) return;
+    if (c.State >= CellState::cs_Running) return;
     if (!ownsCell(c)) {
         WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
                              " is not attached to this row - not started");
         return;
     }
-    c.State = cs_Running;
+    c.State = CellState::cs_Running;
     c.CellTact = Tact;
     c.StartTime = clock().now();
     c.StopTime = Stop;
@@ -107,12 +98,12 @@ bool TRow::StopRow(const std::string& reason) {
     AddMsg(GetTextFmt("uRows", "StopRow", "Stopped meas. series %s, Reason: %s", Name, reason),
            false);
     realStop = clock().now();
-    if (State == kRowRunning && ContinueCellControl &&
+    if (State == RowState::Running && ContinueCellControl &&
         reason.find("Now>=Stop") != std::string::npos) {
         AddMsg(GetText("uRows", "StopRow_withCellControl", "... Cell Control is continued"), false);
-        State = kRowStoppedControl;
+        State = RowState::StoppedControl;
     } else {
-        State = kRowStopped;
+        State = RowState::Stopped;
     }
     bActive = false;
     if (!owner_.startingUp()) owner_.SaveRowFile(env().rowFileName, true);
@@ -120,7 +111,7 @@ bool TRow::StopRow(const std::string& reason) {
     WriteDbg("Rows", "Stopping row " + Name + ", Reason: " + reason, log);
     const int delay = env().cfg.DelayBetweenStopCells;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
-        if (!stoppable(RowCells[static_cast<size_t>(s)].State)) continue;
+        if (!isUnderRowControl(RowCells[static_cast<size_t>(s)].State)) continue;
         if (env().hooks.processMessages) {
             RowsUnlocked u(owner_.mutex());
             env().hooks.processMessages();
@@ -154,16 +145,16 @@ bool TRow::StopRow(const std::string& reason) {
     return true;
 }
 
-void TRow::StopCell(int slot, int mode, TDateTime stopTime) {
+void TRow::StopCell(int slot, RowState mode, TDateTime stopTime) {
     std::unique_lock lock(owner_.mutex());
     if (slot < 1 || slot > kMaxRowCells) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
     WriteDbg("StopCell", "Request to stop cell " + num(DisplayNr(slot)), dbg().rows.load());
-    if (c.State == cs_Cancelled) return;
-    if (mode == kStopModeContinueControl) {
-        if (c.State == cs_Running) c.State = cs_ControlOnly;
+    if (c.State == CellState::cs_Cancelled) return;
+    if (mode == RowState::StoppedControl) {
+        if (c.State == CellState::cs_Running) c.State = CellState::cs_ControlOnly;
     } else {
-        c.State = cs_Stopped;
+        c.State = CellState::cs_Stopped;
     }
     c.StopTime = stopTime;
     if (!ownsCell(c)) {
@@ -175,7 +166,8 @@ void TRow::StopCell(int slot, int mode, TDateTime stopTime) {
                  dbg().rows.load());
         return;
     }
-    const int nr = c.CellNr, state = c.State;
+    const int nr = c.CellNr;
+    const CellState state = c.State;
     const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
     const auto keep = weak_from_this().lock();
     RowsUnlocked u(owner_.mutex());
@@ -184,7 +176,7 @@ void TRow::StopCell(int slot, int mode, TDateTime stopTime) {
         if (ec71) env().hooks.co2RelayOff(nr, true);
     }
     env().cells.StopCell(nr, state, mode);
-    if (mode == kStopModeContinueControl) env().cells.SetCellStopTime(nr, stopTime);
+    if (mode == RowState::StoppedControl) env().cells.SetCellStopTime(nr, stopTime);
 }
 
 void TRow::suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue) const {
@@ -198,7 +190,7 @@ void TRow::suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue)
     suffix.clear();
 }
 
-void TRow::setStateOfCell(int cellNr, int state) {
+void TRow::setStateOfCell(int cellNr, CellState state) {
     // The slot is looked up again: while the lock was let go, DeleteCell may have moved
     // the cells to close a gap.
     const int s = FindCellSlot(cellNr);
@@ -206,7 +198,7 @@ void TRow::setStateOfCell(int cellNr, int state) {
         RowCells[static_cast<size_t>(s)].State = state;
     else
         WriteDbg("Rows", "+++ row " + Name + ": cell " + num(cellNr + env().cfg.firstCell - 1) +
-                             " left the row meanwhile - state " + num(state) + " not kept");
+                             " left the row meanwhile - state " + num(toInt(state)) + " not kept");
 }
 
 void TRow::SuspendCell(int slot, bool o2, bool co2) {
@@ -224,7 +216,7 @@ void TRow::SuspendCell(int slot, bool o2, bool co2) {
     const int nr = c.CellNr;
     const std::string shown = num(DisplayNr(slot));
     const auto keep = weak_from_this().lock();
-    int state = 0;
+    CellState state{};
     {
         RowsUnlocked u(owner_.mutex());
         state = env().cells.SuspendCell(nr, o2, co2);
@@ -256,7 +248,7 @@ void TRow::UnSuspendCell(int slot, bool o2, bool co2) {
     const int nr = c.CellNr;
     const std::string shown = num(DisplayNr(slot));
     const auto keep = weak_from_this().lock();
-    int state = 0;
+    CellState state{};
     {
         RowsUnlocked u(owner_.mutex());
         state = env().cells.UnsuspendCell(nr, o2, co2);
@@ -275,14 +267,15 @@ void TRow::CancelCell(int slot, bool tellUser) {
     RowCell& c = RowCells[static_cast<size_t>(slot)];
     const std::string shown = num(DisplayNr(slot));
     WriteDbg("CancelCell", "Request to cancel cell " + shown, log);
-    if (c.State == cs_Running || c.State == cs_Suspended) {
+    if (c.State == CellState::cs_Running || c.State == CellState::cs_Suspended) {
         WriteDbg("CancelCell", "Request to stop running/suspended cell " + shown, log);
-        c.State = cs_Cancelled;
+        c.State = CellState::cs_Cancelled;
         c.StopTime = clock().now();
         if (ownsCell(c)) {
-            const int nr = c.CellNr, rowState = State;
+            const int nr = c.CellNr;
+            const RowState rowState = State;
             RowsUnlocked u(owner_.mutex());
-            env().cells.StopCell(nr, cs_Cancelled, rowState);
+            env().cells.StopCell(nr, CellState::cs_Cancelled, rowState);
         } else {
             WriteDbg("CancelCell",
                      "Cell " + shown + " is not attached to row " + Name +
@@ -294,8 +287,10 @@ void TRow::CancelCell(int slot, bool tellUser) {
         AddMsg(GetTextFmt("uRows", "CancelCell", "Row %s: Cell %s stopped !", Name, shown), false);
     int active = 0;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
-        const int st = RowCells[static_cast<size_t>(s)].State;
-        if (st == cs_Assigned || st == cs_Running || st == cs_Suspended) ++active;
+        const CellState st = RowCells[static_cast<size_t>(s)].State;
+        if (st == CellState::cs_Assigned || st == CellState::cs_Running ||
+            st == CellState::cs_Suspended)
+            ++active;
     }
     if (active == 0) StopRow("TRow.CancelCell/n=0");
 }
@@ -309,13 +304,13 @@ bool TRow::StartDialogStartCell(int slot, bool countAfterAllCellsStarted) {
     bCountAfterAllCellsStarted = countAfterAllCellsStarted;
     bool anyRunning = false;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
-        if (RowCells[static_cast<size_t>(s)].State == cs_Running) anyRunning = true;
+        if (RowCells[static_cast<size_t>(s)].State == CellState::cs_Running) anyRunning = true;
     if (!anyRunning && !StartRow(withCO2 && co2DevicePresent())) return false;
     StartCellInRow(slot, ZeroNeeded);
-    State = kRowRunning;
+    State = RowState::Running;
     bool all = NrCells > 0;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s)
-        if (RowCells[static_cast<size_t>(s)].State != cs_Running) all = false;
+        if (RowCells[static_cast<size_t>(s)].State != CellState::cs_Running) all = false;
     if (all) {
         bAllCellsStarted = true;
         owner_.SaveRowFile(env().rowFileName, true);
@@ -329,7 +324,7 @@ bool TRow::StartDialogStartAll(bool countAfterAllCellsStarted) {
     if (NrCells <= 0) return false;
     const auto keep = weak_from_this().lock();
     bCountAfterAllCellsStarted = countAfterAllCellsStarted;
-    if (State < kRowRunning && !StartRow(withCO2 && co2DevicePresent())) return false;
+    if (State < RowState::Running && !StartRow(withCO2 && co2DevicePresent())) return false;
     const int delay = env().cfg.DelayBetweenStartCells;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
         if (env().hooks.processMessages) {

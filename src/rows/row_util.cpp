@@ -80,20 +80,6 @@ std::string slashes(std::string s) {
     return s;
 }
 
-
-double unitSeconds(int unit) {
-    switch (unit) {
-        case 0:
-            return 60.0;
-        case 1:
-            return 3600.0;
-        case 2:
-            return 86400.0;
-        default:
-            return 0.0;
-    }
-}
-
 }  // namespace kv
 
 #include <fcntl.h>

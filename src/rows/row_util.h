@@ -33,8 +33,6 @@ inline const char* boolText(bool b) {
 TDateTime textToDate(std::string_view text);
 // A time text alone ("03:12:30" or "03:12"); 0 when unreadable.
 TDateTime textToTime(std::string_view text);
-// Seconds of a duration or interval unit (0 min, 1 h, 2 d); 0 for any other.
-double unitSeconds(int unit);
 // Path separators as stored by the original ("\") become "/".
 std::string slashes(std::string s);
 

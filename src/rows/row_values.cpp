@@ -20,9 +20,10 @@ constexpr long long kMaxPlannedEntries = 1000000;
 // Memory reserved at allocation, in entries per cell.
 constexpr int kMaxReserve = 200000;
 
-bool countsInRow(int s) {
-    return s == cs_Assigned || s == cs_Running || s == cs_Suspended || s == cs_SuspendedO2 ||
-           s == cs_SuspendedCO2;
+bool countsInRow(CellState s) {
+    return s == CellState::cs_Assigned || s == CellState::cs_Running ||
+           s == CellState::cs_Suspended || s == CellState::cs_SuspendedO2 ||
+           s == CellState::cs_SuspendedCO2;
 }
 
 int randomInt(int lo, int hi) {
@@ -109,7 +110,7 @@ double TRow::intervalStep() const {
 
 bool TRow::Update(bool bForce) {
     std::lock_guard lock(owner_.mutex());
-    if (owner_.startingUp() || State != kRowRunning) return true;
+    if (owner_.startingUp() || State != RowState::Running) return true;
     const TDateTime now = clock().now();
     if (now >= Stop) NextCycle = now;
     if (bForce) NextCycle = now;
@@ -418,7 +419,7 @@ double TRow::MeanBODCheck(int k, int i) const {
     Mean m;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
         const RowCell& c = RowCells[static_cast<size_t>(s)];
-        if (c.Mode == 1 && c.Index == sc && c.State != cs_Cancelled) m.add(BOD(s, i));
+        if (c.Mode == 1 && c.Index == sc && c.State != CellState::cs_Cancelled) m.add(BOD(s, i));
     }
     return m.value();
 }
@@ -429,7 +430,7 @@ double TRow::MeanBODReference(int i) const {
     Mean m;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
         const RowCell& c = RowCells[static_cast<size_t>(s)];
-        if (c.Mode == 3 && c.State != cs_Cancelled) m.add(BOD(s, i));
+        if (c.Mode == 3 && c.State != CellState::cs_Cancelled) m.add(BOD(s, i));
     }
     return m.value();
 }
@@ -446,7 +447,7 @@ double TRow::SpecificBOD(int k, int i) const {
         if (c.Mode == 1 && c.Index == sc) {
             check.add(bod);
             if (!isNoValue(bod)) ptc = c.PTC;
-        } else if (c.Mode == 2 && c.State != cs_Cancelled) {
+        } else if (c.Mode == 2 && c.State != CellState::cs_Cancelled) {
             blind.add(bod);
         }
     }
@@ -462,7 +463,7 @@ double TRow::Degradation(int k, int i) const {
     double bth1 = NoValueReal;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
         const RowCell& c = RowCells[static_cast<size_t>(s)];
-        if (c.Mode == 1 && c.Index == sc && c.State != cs_Cancelled) bth1 = c.BTH1;
+        if (c.Mode == 1 && c.Index == sc && c.State != CellState::cs_Cancelled) bth1 = c.BTH1;
     }
     const double specific = SpecificBOD(k, i);
     if (isNoValue(specific) || isNoValue(bth1) || std::fabs(bth1) < 0.0001) return NoValueReal;

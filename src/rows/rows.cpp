@@ -116,14 +116,15 @@ std::string TRows::RowName(int nr) {
 
 int TRows::CountRunning() {
     std::lock_guard lock(mutex_);
-    return static_cast<int>(std::count_if(rows_.begin(), rows_.end(),
-                                          [](const auto& r) { return r->State == kRowRunning; }));
+    return static_cast<int>(std::count_if(
+        rows_.begin(), rows_.end(), [](const auto& r) { return r->State == RowState::Running; }));
 }
 
-std::string TRows::StateShortName(int state) {
+std::string TRows::StateShortName(RowState state) {
     std::lock_guard lock(mutex_);
-    if (state < 1 || state > 8) return {};
-    return shortNames_[static_cast<size_t>(state)];
+    const int s = toInt(state);
+    if (s < 1 || s > 8) return {};
+    return shortNames_[static_cast<size_t>(s)];
 }
 
 std::string TRows::DataRoot() const {
@@ -394,7 +395,7 @@ void TRows::ResetDataDeviceQueues() {
     const int n = dl.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl.device(d);
-        if (e.Type != kDevTypeData || !e.bPresent) continue;
+        if (e.Type != DeviceType::Data || !e.bPresent) continue;
         RowsUnlocked u(mutex_);
         std::lock_guard io(env_.io.of(d));
         dl.protocol().clearQueue(e.FTHandle);
@@ -412,8 +413,8 @@ std::shared_ptr<TRow> TRows::RowForCellAt(int cell, TDateTime t) {
         if (t < r->Start || t > end) continue;
         for (int s = 1; s <= std::min(r->NrCells, kMaxRowCells); ++s) {
             const RowCell& c = r->RowCells[static_cast<size_t>(s)];
-            if (c.CellNr == cell &&
-                (c.State == cs_Running || isSuspended(c.State) || c.State == cs_ControlOnly))
+            if (c.CellNr == cell && (c.State == CellState::cs_Running || isSuspended(c.State) ||
+                                     c.State == CellState::cs_ControlOnly))
                 return r;
         }
     }

@@ -80,7 +80,7 @@ class TRows : public RowLookup {
     void stopAutoSave();
 
     // The part before "|" of the state texts, refreshed by every load.
-    std::string StateShortName(int state);
+    std::string StateShortName(RowState state);
 
     // The data root: DataRoot with "/" separators; an empty or relative one lies in the home
     // folder.

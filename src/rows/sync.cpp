@@ -20,7 +20,19 @@ namespace kv {
 namespace {
 
 constexpr const char* kCat = "App/Resync";
-constexpr double kRecordSeconds = 3.0;
+// Before each queue block: the device needs the time to fill its answer.
+constexpr int kBlockPauseMs = 200;
+// After a short block, acknowledged away, before it is asked for again.
+constexpr int kFailedBlockPauseMs = 500;
+// Before each device: the previous one's last answer has settled.
+constexpr int kDevicePauseMs = 500;
+// How often a device is asked for its identity before it counts as unknown.
+constexpr int kIdentityTries = 4;
+// A short block is followed by this many acknowledgements, so that the device drops it.
+constexpr int kFailedBlockAcks = 3;
+// The random temperatures of a run are seeded from the clock's milliseconds, taken modulo
+// the range of the seed.
+constexpr double kSeedRange = 4294967296.0;  // 2^32
 
 std::string escaped(const std::string& s) {
     std::string out;
@@ -78,7 +90,7 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
     const bool log = run.log;
     WriteDbg(kCat, "       iChar=" + num(pos) + "; tAct=" + dtText(tAct) + "; cv=" + num(record),
              log);
-    for (int j = 1; j <= 6; ++j) {
+    for (int j = 1; j <= kCellsPerDevice; ++j) {
         const int i = e.physCellNr_From + j - 1;
         if (!TCells::validCell(i)) continue;
         const auto R = rows.RowForCellAt(i, tAct);
@@ -107,9 +119,9 @@ void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceList
                 // the next one the row takes must, so it goes into the cell's count.
                 // A row without a time value yet (started less than an interval ago) takes
                 // the impulses of its running time the same way.
-                const bool afterNewest =
-                    row.iRTV > 0 ? tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt
-                                 : tAct >= row.spanStart();
+                const bool afterNewest = row.iRTV > 0
+                                             ? tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt
+                                             : tAct >= row.spanStart();
                 if (impulse && afterNewest) {
                     ++run.result.pending;
                     cells.CountTankImpulse(i);
@@ -185,7 +197,7 @@ ReadEnd QueueReader::read(int q) {
         retry = 1;
         while (!success && retry <= DeviceSync::kMaxRetries && !ui.cancelRequested()) {
             TouchLiveFile();
-            clock().sleepMs(200);
+            clock().sleepMs(kBlockPauseMs);
             std::string block, q2;
             {
                 std::lock_guard lock(io);
@@ -200,9 +212,9 @@ ReadEnd QueueReader::read(int q) {
             if (len < expected) {
                 {
                     std::lock_guard lock(io);
-                    for (int k = 0; k < 3; ++k) proto.acknowledgeRecord(h);
+                    for (int k = 0; k < kFailedBlockAcks; ++k) proto.acknowledgeRecord(h);
                 }
-                clock().sleepMs(500);
+                clock().sleepMs(kFailedBlockPauseMs);
                 ++failures;
                 ++run.result.blocksFailed;
                 const std::string why =
@@ -237,7 +249,7 @@ ReadEnd QueueReader::read(int q) {
                 const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
                 insertRecord(run, rows, cells, e, rec, k + 1, tAct);
                 ++run.result.records;
-                tAct += kRecordSeconds * kSecond;
+                tAct += kDeviceTactSeconds * kSecond;
                 if (tAct > latest) tAct = latest;
                 if (k % 2 == 1) {
                     RowsUnlocked u(rows.mutex());
@@ -272,14 +284,13 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
         int present = 0;
         for (int d = 1; d <= nDevices; ++d) {
             const TKLVDeviceListEntry e = dl_.device(d);
-            if (e.Type == kDevTypeData && e.bPresent) ++present;
+            if (e.Type == DeviceType::Data && e.bPresent) ++present;
         }
         ui.devicesStarted(present);
         int done = 0;
         for (int d = 1; d <= nDevices; ++d) {
-            run.rng.seed(
-                static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, 4294967296.0)));
-            clock().sleepMs(500);
+            run.rng.seed(static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, kSeedRange)));
+            clock().sleepMs(kDevicePauseMs);
             ui.processMessages();
             TouchLiveFile();
             if (ui.cancelRequested()) {
@@ -288,7 +299,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
                 break;
             }
             const TKLVDeviceListEntry e = dl_.device(d);
-            if (e.Type != kDevTypeData || !e.bPresent || e.ErrorCode != 0) continue;
+            if (e.Type != DeviceType::Data || !e.bPresent || e.ErrorCode != 0) continue;
             const LinkHandle h = e.FTHandle;
             const std::string shown = dl_.fullName(d, true);
             WriteDbg(kCat, "*** ", log);
@@ -296,7 +307,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             WriteDbg(kCat, "*** Device=" + shown, log);
 
             std::string ident;
-            for (int a = 0; a < 4 && ident.empty(); ++a) {
+            for (int a = 0; a < kIdentityTries && ident.empty(); ++a) {
                 std::lock_guard io(io_.of(d));
                 ident = proto.identity(h);
             }
@@ -322,7 +333,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
             int q = textToInt(qText);
             if (q == NoValueInt || q < 0) q = 0;
             WriteDbg(kCat, "    Queue Entries=" + num(q), log);
-            const TDateTime tFirst = run.tNow - q * kRecordSeconds * kSecond;
+            const TDateTime tFirst = run.tNow - q * kDeviceTactSeconds * kSecond;
             if (q <= 1) continue;
             read.insert(d);
 
@@ -353,7 +364,8 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
                 WriteDbg(kCat, "    Queue Entries (arrived meanwhile)=" + more, log);
                 if (q2 == NoValueInt || q2 <= 0) break;
                 // These records are the newest: they end now, after those read so far.
-                reader.tAct = std::max(reader.tAct, clock().now() - q2 * kRecordSeconds * kSecond);
+                reader.tAct =
+                    std::max(reader.tAct, clock().now() - q2 * kDeviceTactSeconds * kSecond);
                 reader.total += q2;
                 end = reader.read(q2);
             }
@@ -383,7 +395,7 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     ui.task("Initializing and Starting Kelvora Data Devices...");
     for (int d = 1; d <= nDevices; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type != kDevTypeData || !e.bPresent) continue;
+        if (e.Type != DeviceType::Data || !e.bPresent) continue;
         {
             std::lock_guard io(io_.of(d));
             proto.clearQueue(e.FTHandle);

@@ -27,10 +27,10 @@ struct Co2DeviceSetup {
 };
 
 class Co2Device : public SimDevice {
-public:
-    static constexpr int kCells = 6;
+  public:
+    static constexpr int kCells = kCellsPerDevice;
     explicit Co2Device(const Co2DeviceSetup& setup);
-    DeviceType type() const override { return DeviceType::Co2; }
+    DeviceType type() const override { return DeviceType::CO2; }
 
     bool relayOn(int k);
     // Bit k-1 set while the relay of cell k is on.
@@ -39,12 +39,12 @@ public:
     double rawValue(int k);
     int readings();  // g# received
 
-protected:
+  protected:
     void advanceLocked(TDateTime) override {}
     void handleCommandLocked(const std::string& command, TDateTime now) override;
     void restartLocked(TDateTime) override;
 
-private:
+  private:
     double rawAtLocked(int k, TDateTime t) const;
     void latchLocked(TDateTime now);
 

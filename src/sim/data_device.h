@@ -51,8 +51,8 @@ struct DataDeviceSetup {
 };
 
 class DataDevice : public SimDevice {
-public:
-    static constexpr int kCells = 6;
+  public:
+    static constexpr int kCells = kCellsPerDevice;
     static constexpr double kTactSeconds = 3.0;
     static constexpr size_t kBlockSize = 50;
 
@@ -98,13 +98,13 @@ public:
     void setAdc(int k, int value);
     void setSample(int k, const SampleParams& p);
 
-protected:
+  protected:
     void advanceLocked(TDateTime now) override;
     void handleCommandLocked(const std::string& command, TDateTime now) override;
     void restartLocked(TDateTime now) override;
     bool completeWithoutHashLocked(const std::string& pending) const override;
 
-private:
+  private:
     struct Cell {
         DataCellConfig cfg;
         DataCellConfig stored;

@@ -18,12 +18,11 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "common/domain.h"
 #include "sim/rng.h"
 #include "sim/sim_port.h"
 
 namespace kv::sim {
-
-enum class DeviceType { Data = 1, Case = 2, Co2 = 3 };
 
 struct DeviceIdentity {
     std::string serial;
@@ -48,7 +47,7 @@ struct LinkFaults {
 };
 
 class SimDevice : public SimPort {
-public:
+  public:
     explicit SimDevice(DeviceIdentity id);
     ~SimDevice() override = default;
     SimDevice(const SimDevice&) = delete;
@@ -99,7 +98,7 @@ public:
     int commandCount(std::string_view command) const;
     void clearReceivedCommands();
 
-protected:
+  protected:
     // The hooks below run with mutex_ held.
     virtual void advanceLocked(TDateTime now) = 0;
     virtual void handleCommandLocked(const std::string& command, TDateTime now) = 0;
@@ -119,7 +118,7 @@ protected:
 
     mutable std::mutex mutex_;
 
-private:
+  private:
     struct OutByte {
         TDateTime at;
         char c;

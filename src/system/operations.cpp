@@ -56,21 +56,8 @@ OpResult invalidValue(std::string_view field) {
                             std::string(field) + ")");
 }
 
-double unitDays(int unit) {
-    switch (unit) {
-        case kUnitMinutes:
-            return 1.0 / 1440.0;
-        case kUnitHours:
-            return 1.0 / 24.0;
-        case kUnitDays:
-            return 1.0;
-        default:
-            return 0;
-    }
-}
-
-bool validSpan(double value, int unit) {
-    const double f = unitDays(unit);
+bool validSpan(double value, TimeUnit unit) {
+    const double f = unitSeconds(unit) / unitSeconds(TimeUnit::Days);
     return f > 0 && std::isfinite(value) && !isNoValue(value) && value > 0 &&
            value * f <= kMaxSpanDays;
 }
@@ -120,7 +107,7 @@ void copyCellSlot(const RowCell& from, RowCell& to) {
     to.CO2Factor = from.CO2Factor;
     to.ChartSel1 = from.ChartSel1;
     to.ChartSel2 = from.ChartSel2;
-    to.State = cs_Assigned;
+    to.State = CellState::cs_Assigned;
     to.bMapped = false;
 }
 
@@ -270,10 +257,10 @@ OpResult Operations::newRow(const RowSpec& s) {
     if (!validSpan(s.duration, s.durationUnit)) return invalidValue("duration");
     if (!validSpan(s.interval, s.intervalUnit)) return invalidValue("interval");
     if (s.mode != 0 && s.mode != 1) return invalidValue("mode");
-    if (s.alarmHours < 0 || s.alarmHours > 24)
-        return OpResult::failed(
-            GetTextFmt("frmRow", "txtAlarmHours", "Valid values are 0..%s", "24") +
-            " (alarm hours)");
+    if (s.alarmHours < 0 || s.alarmHours > kHourlySlots)
+        return OpResult::failed(GetTextFmt("frmRow", "txtAlarmHours", "Valid values are 0..%s",
+                                           std::to_string(kHourlySlots)) +
+                                " (alarm hours)");
     if (s.alarmCount < 0 || s.alarmCount > 100) return invalidValue("alarm percent");
     if (s.withCO2 && !cfg.withCO2) return OpResult::failed("CO2 is not configured.");
     const double amount = s.mode == 1 ? cfg.DefWeight : cfg.DefVolume;
@@ -374,7 +361,7 @@ OpResult Operations::newFromCopy(int sourceNr, bool makeTemplate, const std::str
     {
         auto lock = k_.rows.lock();
         row->isTemplate = makeTemplate;
-        row->State = kRowDefined;
+        row->State = RowState::Defined;
         row->Created = clock().now();
         copyDefinition(*source, *row);
         const std::string stamp = dateTimeToText(row->Created);
@@ -428,7 +415,7 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
     RowCell slotCopy;
     {
         auto lock = k_.rows.lock();
-        if (row->State >= kRowRunning)
+        if (row->State >= RowState::Running)
             return OpResult::failed(row->Name + " has been started: its cells are fixed.");
         if (slot < 1 || slot > std::min(row->NrCells, kMaxRowCells))
             return OpResult::failed(row->Name + " has no cell slot " + n2s(slot) + ".");
@@ -438,12 +425,12 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
                                     " already has a cell.");
         c.CellNr = p;
         c.bMapped = true;
-        c.State = cs_Assigned;
+        c.State = CellState::cs_Assigned;
         slotCopy = c;
     }
     k_.acq.cells.update(p, [&](TCell& m) {
         m.RowNr = rowNr;
-        m.State = cs_Assigned;
+        m.State = CellState::cs_Assigned;
         m.Volume = slotCopy.Vol;
         m.Method = slotCopy.Mode;
         m.RowMode = slotCopy.RowMode;
@@ -481,7 +468,8 @@ OpResult Operations::startCell(int rowNr, int cell, bool countAfterAllStarted) {
     if (!guard.owned()) return inProgress("uMain");
 
     std::string name;
-    int state = 0, slot = 0;
+    RowState state{};
+    int slot = 0;
     bool allAssigned = true, allStarted = true;
     {
         auto lock = k_.rows.lock();
@@ -491,39 +479,40 @@ OpResult Operations::startCell(int rowNr, int cell, bool countAfterAllStarted) {
         for (int s = 1; s <= std::min(row->NrCells, kMaxRowCells); ++s) {
             const RowCell& c = row->RowCells[static_cast<size_t>(s)];
             if (c.CellNr <= 0 || !c.bMapped) allAssigned = false;
-            if (c.State != cs_Running) allStarted = false;
+            if (c.State != CellState::cs_Running) allStarted = false;
         }
     }
     if (!allAssigned)
         return OpResult::failed(
             GetTextFmt("uMain", "RowStartAbort", "Not all cells of %s are assigned.", name));
     if (!passwordAccepted(*row, err)) return err;
-    const bool startable = state < kRowRunning || (state == kRowRunning && !allStarted);
+    const bool startable = state < RowState::Running || (state == RowState::Running && !allStarted);
     if (!startable)
-        return OpResult::failed(state == kRowRunning ? name + " is already running."
-                                                     : name + " has ended; it cannot start again.");
+        return OpResult::failed(state == RowState::Running
+                                    ? name + " is already running."
+                                    : name + " has ended; it cannot start again.");
     if (cell != 0) {
         const int p = physicalCell(cell);
         slot = p == 0 ? 0 : row->FindCellSlot(p);
         if (slot == 0)
             return OpResult::failed("Cell " + n2s(cell) + " is not a cell of " + name + ".");
-        int cellState = 0;
+        CellState cellState{};
         {
             auto lock = k_.rows.lock();
             cellState = row->RowCells[static_cast<size_t>(slot)].State;
         }
-        if (cellState >= cs_Running)
+        if (cellState >= CellState::cs_Running)
             return OpResult::failed("Cell " + n2s(cell) + " has been started already.");
         row->StartDialogStartCell(slot, countAfterAllStarted);
     } else if (!row->StartDialogStartAll(countAfterAllStarted)) {
         return OpResult::failed(name + " could not be started.");
     }
-    int newState = 0;
+    RowState newState{};
     {
         auto lock = k_.rows.lock();
         newState = row->State;
     }
-    if (newState != kRowRunning) return OpResult::failed(name + " could not be started.");
+    if (newState != RowState::Running) return OpResult::failed(name + " could not be started.");
     return OpResult::done();
 }
 
@@ -534,14 +523,14 @@ OpResult Operations::stopRow(int rowNr) {
     RowCommandGuard guard(k_.rowCommandIdle);
     if (!guard.owned()) return inProgress("uMain");
     std::string name;
-    int state = 0;
+    RowState state{};
     {
         auto lock = k_.rows.lock();
         name = row->Name;
         state = row->State;
     }
     if (!passwordAccepted(*row, err)) return err;
-    if (state != kRowRunning && state != kRowStoppedControl)
+    if (state != RowState::Running && state != RowState::StoppedControl)
         return OpResult::failed(name + " is not running.");
     if (!confirmed(GetTextFmt("uMain", "RowAbort", "Abort %s ?", name)))
         return OpResult::failed("Cancelled.");
@@ -577,14 +566,15 @@ OpResult Operations::deleteRow(int rowNr) {
     if (!passwordAccepted(*row, err)) return err;
     if (!confirmed(GetTextFmt("uMain", "RowDelete", "Delete %s ?", name)))
         return OpResult::failed("Cancelled.");
-    int state = 0;
+    RowState state{};
     {
         auto lock = k_.rows.lock();
         state = row->State;
     }
     // A row whose cells are still controlled (running, or ended with cell control) stops
     // first, so its devices let go of the cells before the cells are cleared.
-    if (state == kRowRunning || state == cs_Suspended || state == kRowStoppedControl) {
+    if (state == RowState::Running || state == RowState::Suspended ||
+        state == RowState::StoppedControl) {
         if (!row->StopRow("btnDeleteRowClick"))
             return OpResult::failed(name +
                                     " cannot be stopped while devices are being disabled - "
@@ -600,13 +590,13 @@ OpResult Operations::exportRow(int rowNr, const std::string& file) {
     const auto row = findRow(rowNr, false, err);
     if (!row) return err;
     std::string name;
-    int state = 0;
+    RowState state{};
     {
         auto lock = k_.rows.lock();
         name = row->Name;
         state = row->State;
     }
-    if (state != kRowStoppedOld && state != kRowStopped)
+    if (state != RowState::StoppedOld && state != RowState::Stopped)
         return OpResult::failed(GetTextFmt("uMain", "RowExportNotPossible",
                                            "Export of row %s is not possible (not Done/Canceled)",
                                            name));
@@ -690,7 +680,7 @@ OpResult Operations::rowCellForChange(int cell, CellRef& ref) {
     return OpResult::done();
 }
 
-OpResult Operations::cellRefused(int cell, const std::string& why, int state) {
+OpResult Operations::cellRefused(int cell, const std::string& why, CellState state) {
     return OpResult::failed("Cell " + n2s(cell) + " " + why + " (" + TCells::StateShortName(state) +
                             ").");
 }
@@ -702,7 +692,8 @@ OpResult Operations::holdCell(int cell, bool o2, bool co2) {
     // A row without CO2 holds the O2 part only. Holding what is held already would only
     // repeat the message.
     if (!ref.withCO2) co2 = false;
-    if ((!o2 || ref.state == cs_SuspendedO2) && (!co2 || ref.state == cs_SuspendedCO2))
+    if ((!o2 || ref.state == CellState::cs_SuspendedO2) &&
+        (!co2 || ref.state == CellState::cs_SuspendedCO2))
         return cellRefused(cell, "is held already", ref.state);
     ref.row->SuspendCell(ref.slot, o2, co2);
     return OpResult::done();
@@ -719,7 +710,7 @@ OpResult Operations::continueCell(int cell, bool o2, bool co2) {
 OpResult Operations::stopCell(int cell) {
     CellRef ref;
     if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
-    if (ref.state != cs_Running && ref.state != cs_Suspended)
+    if (ref.state != CellState::cs_Running && ref.state != CellState::cs_Suspended)
         return cellRefused(cell, "is neither running nor held", ref.state);
     if (!confirmed(GetTextFmt("uRowForm", "StopCell", "Stop cell %s ?", n2s(cell))))
         return OpResult::failed("Cancelled.");

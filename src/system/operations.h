@@ -31,20 +31,15 @@ struct OpResult {
     static OpResult failed(std::string error);
 };
 
-// Units of a row's duration and interval, as the row file stores them.
-inline constexpr int kUnitMinutes = 0;
-inline constexpr int kUnitHours = 1;
-inline constexpr int kUnitDays = 2;
-
 // The row dialog's fields for a new series.
 struct RowSpec {
     std::string name;
     std::vector<int> cells;  // cell numbers as users see them (firstCell counts)
     int tact = 3;            // seconds: 3, 15, 30 or 60
     double duration = 1;
-    int durationUnit = kUnitDays;
+    TimeUnit durationUnit = TimeUnit::Days;
     double interval = 1;
-    int intervalUnit = kUnitHours;
+    TimeUnit intervalUnit = TimeUnit::Hours;
     int mode = 0;  // 0 amounts by volume (mg/l), 1 by mass (g)
     bool withCO2 = false;
     bool zeroNeeded = false;
@@ -113,7 +108,7 @@ class Operations {
         int phys = 0;
         std::shared_ptr<TRow> row;
         int slot = 0;
-        int state = 0;  // the cell's state in the row (rowCellForChange only)
+        CellState state{};  // the cell's state in the row (rowCellForChange only)
         bool withCO2 = false;
     };
 
@@ -121,7 +116,7 @@ class Operations {
     OpResult findCell(int cell, bool needRow, CellRef& ref);
     bool passwordAccepted(TRow& row, OpResult& err);
     OpResult rowCellForChange(int cell, CellRef& ref);
-    static OpResult cellRefused(int cell, const std::string& why, int state);
+    static OpResult cellRefused(int cell, const std::string& why, CellState state);
     bool confirmed(const std::string& question);
     bool rowLimitReached(OpResult& err);
     bool saveRows(bool backup);

@@ -110,13 +110,13 @@ class FakeRows : public kv::RowLookup {
 inline kv::RowInfo runningRow(const std::string& name, int tactSeconds = 30) {
     kv::RowInfo r;
     r.name = name;
-    r.state = 4;
+    r.state = kv::RowState::Running;
     r.tactSeconds = tactSeconds;
     return r;
 }
 
-inline kv::UsbDeviceSettings deviceSettings(const std::string& serial, int type, int from, int to,
-                                            int caseNr = 1, int maxErrors = 1) {
+inline kv::UsbDeviceSettings deviceSettings(const std::string& serial, kv::DeviceType type,
+                                            int from, int to, int caseNr = 1, int maxErrors = 1) {
     kv::UsbDeviceSettings s;
     s.SerialNr = serial;
     s.Type = type;

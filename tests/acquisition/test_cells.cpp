@@ -22,7 +22,7 @@ class CellsTest : public AcqTest {
     void SetUp() override {
         dev_ = scripted("KLV0001");
         dev_->setValue("S", "0");
-        build({dev_}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+        build({dev_}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6)});
         rows_.set(7, runningRow("Row A", 30));
         dev_->clearCommands();
     }
@@ -31,14 +31,14 @@ class CellsTest : public AcqTest {
 
 TEST_F(CellsTest, StateMachineAndDeviceCommands) {
     // Beyond the configured count a cell is not available and cannot be started.
-    EXPECT_EQ(cells().GetCellState(12), kv::cs_Free);
-    EXPECT_EQ(cells().GetCellState(13), kv::cs_NotAvailable);
+    EXPECT_EQ(cells().GetCellState(12), kv::CellState::cs_Free);
+    EXPECT_EQ(cells().GetCellState(13), kv::CellState::cs_NotAvailable);
     cells().MapCellToRow(13, 7);
     startCell(13, 7);
-    EXPECT_EQ(cells().GetCellState(13), kv::cs_Assigned);
+    EXPECT_EQ(cells().GetCellState(13), kv::CellState::cs_Assigned);
 
     startCell(1, 7);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Running);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Running);
     EXPECT_EQ(status_.panelText(kv::StatusPanel::StatusLine), "Starting cell 1");
     // Tact, then activation (tact again, a=1, b=0), then store.
     EXPECT_EQ(configCommands(*dev_), (std::vector<std::string>{"t1=10#", "h1=1#", "t1=10#", "h1=1#",
@@ -49,27 +49,27 @@ TEST_F(CellsTest, StateMachineAndDeviceCommands) {
     EXPECT_EQ(cells().GetCellCount(1), 17);
 
     dev_->clearCommands();
-    EXPECT_EQ(cells().SuspendCell(1, true, false), kv::cs_SuspendedO2);
+    EXPECT_EQ(cells().SuspendCell(1, true, false), kv::CellState::cs_SuspendedO2);
     EXPECT_EQ(configCommands(*dev_), (std::vector<std::string>{"a1=0#", "t1=0#", "c1=0#", "z#"}));
     // The flags name what continues, as if both were suspended.
-    EXPECT_EQ(cells().UnsuspendCell(1, true, false), kv::cs_SuspendedCO2);
-    EXPECT_EQ(cells().UnsuspendCell(1, true, true), kv::cs_Running);
-    EXPECT_EQ(cells().SuspendCell(1, true, true), kv::cs_Suspended);
-    EXPECT_EQ(cells().UnsuspendCell(1, false, false), kv::cs_Suspended);
-    cells().StopCell(1, kv::cs_Suspended, kv::kStopModeContinueControl);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Suspended);
-    EXPECT_EQ(cells().UnsuspendCell(1, true, true), kv::cs_Running);
+    EXPECT_EQ(cells().UnsuspendCell(1, true, false), kv::CellState::cs_SuspendedCO2);
+    EXPECT_EQ(cells().UnsuspendCell(1, true, true), kv::CellState::cs_Running);
+    EXPECT_EQ(cells().SuspendCell(1, true, true), kv::CellState::cs_Suspended);
+    EXPECT_EQ(cells().UnsuspendCell(1, false, false), kv::CellState::cs_Suspended);
+    cells().StopCell(1, kv::CellState::cs_Suspended, kv::RowState::StoppedControl);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Suspended);
+    EXPECT_EQ(cells().UnsuspendCell(1, true, true), kv::CellState::cs_Running);
 
     // Row stopped with cell control: mapping and counters stay.
-    cells().StopCell(1, kv::cs_Running, kv::kStopModeContinueControl);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_ControlOnly);
+    cells().StopCell(1, kv::CellState::cs_Running, kv::RowState::StoppedControl);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_ControlOnly);
     EXPECT_EQ(cells().cell(1).RowNr, 7);
     EXPECT_EQ(cells().GetCellCount(1), 17);
 
     // A cancelled cell is released without a device command.
     dev_->clearCommands();
-    cells().StopCell(1, kv::cs_Cancelled, 7);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Free);
+    cells().StopCell(1, kv::CellState::cs_Cancelled, kv::RowState::Stopped);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Free);
     EXPECT_EQ(cells().cell(1).RowNr, 0);
     EXPECT_EQ(cells().GetCellCount(1), 0);
     EXPECT_TRUE(configCommands(*dev_).empty());
@@ -77,26 +77,26 @@ TEST_F(CellsTest, StateMachineAndDeviceCommands) {
     // A stopped one is deactivated and stored.
     startCell(2, 7);
     dev_->clearCommands();
-    cells().StopCell(2, kv::cs_Stopped, 7);
+    cells().StopCell(2, kv::CellState::cs_Stopped, kv::RowState::Stopped);
     EXPECT_EQ(configCommands(*dev_), (std::vector<std::string>{"a2=0#", "t2=0#", "c2=0#", "z#"}));
 
     // Operations on a cell in the wrong state or without a row change nothing.
-    EXPECT_EQ(cells().SuspendCell(3, true, true), kv::cs_Free);
-    EXPECT_EQ(cells().UnsuspendCell(3, true, true), kv::cs_Free);
+    EXPECT_EQ(cells().SuspendCell(3, true, true), kv::CellState::cs_Free);
+    EXPECT_EQ(cells().UnsuspendCell(3, true, true), kv::CellState::cs_Free);
     cells().MapCellToRow(3, 8);  // row 8 does not exist
     startCell(3, 8);
-    EXPECT_EQ(cells().GetCellState(3), kv::cs_Assigned);
+    EXPECT_EQ(cells().GetCellState(3), kv::CellState::cs_Assigned);
     EXPECT_EQ(status_.panelText(kv::StatusPanel::StatusLine), "Starting cell 3");
 
     cells().ClearCell(3);
     const kv::TCell c = cells().cell(3);
-    EXPECT_EQ(c.State, kv::cs_Free);
+    EXPECT_EQ(c.State, kv::CellState::cs_Free);
     EXPECT_EQ(c.RowNr, 0);
     EXPECT_EQ(c.Volume, 250);
     // Out-of-range numbers are ignored.
     cells().StartCell(0, 0, 0, 0, 0, 0, 0, 0, 0);
     cells().CountImpulse(121);
-    EXPECT_EQ(cells().GetCellState(500), kv::cs_Free);
+    EXPECT_EQ(cells().GetCellState(500), kv::CellState::cs_Free);
 }
 
 // While a cell's sequence runs the acquisition stays away from the devices: the flag is set
@@ -144,14 +144,14 @@ TEST_F(CellsTest, StartupAlignment) {
 }
 
 TEST_F(CellsTest, NumbersAndTexts) {
-    EXPECT_EQ(TCells::StateText(kv::cs_Running), "Cell running  (Running)");
-    EXPECT_EQ(TCells::StateText(8), "<<< invalid state >>>");
-    EXPECT_EQ(TCells::StateText(12), "<<< invalid state >>>");
+    EXPECT_EQ(TCells::StateText(kv::CellState::cs_Running), "Cell running  (Running)");
+    EXPECT_EQ(TCells::StateText(kv::CellState{8}), "<<< invalid state >>>");
+    EXPECT_EQ(TCells::StateText(kv::CellState{12}), "<<< invalid state >>>");
     kv::languageTexts().loadFromText(
         "uCells\\4:=Laeuft|Zelle laeuft\nuCells\\12:=ungueltig\nuCells\\m1:=AT4|x");
-    EXPECT_EQ(TCells::StateText(kv::cs_Running), "Zelle laeuft  (Laeuft)");
-    EXPECT_EQ(TCells::StateShortName(kv::cs_Running), "Laeuft");
-    EXPECT_EQ(TCells::StateText(0), "ungueltig");
+    EXPECT_EQ(TCells::StateText(kv::CellState::cs_Running), "Zelle laeuft  (Laeuft)");
+    EXPECT_EQ(TCells::StateShortName(kv::CellState::cs_Running), "Laeuft");
+    EXPECT_EQ(TCells::StateText(kv::CellState{0}), "ungueltig");
     cells().SetCellMethod(2, 1, 1.5, 0.25, kv::NoValueReal);
     EXPECT_EQ(cells().MethodParamText(2), "AT4, Index=1.5, P(TC)=0.25, BTH1=");
     kv::languageTexts().clear();
@@ -277,7 +277,7 @@ TEST_F(CellsTest, OldFirmwareTactListFromValueRecord) {
     old->setValue("S", "0");
     old->setValue("A", "2");
     old->setRecord("cv=1;0;0;2;0;1;1;1;1;1;1;0;1;1;1;1;1;1#;T;7;0;0;0;0;0;nCC;\r\n");
-    build({old}, {deviceSettings("KLV0009", kv::kDevTypeData, 1, 6)});
+    build({old}, {deviceSettings("KLV0009", kv::DeviceType::Data, 1, 6)});
     rows_.set(7, runningRow("Row A", 30));
     startCell(1, 7);
     // The attrition divider is not sent to firmware below V1.3.2.

@@ -18,7 +18,7 @@ class CycleTest : public AcqTest {
     void SetUp() override {
         dev_ = scripted("KLV0001");
         dev_->setValue("S", "0");
-        build({dev_}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+        build({dev_}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6)});
         rows_.set(7, runningRow("Row A", 3));
     }
     void tickWith(const std::string& record) {
@@ -324,10 +324,10 @@ TEST_F(CycleTest, LeakageAlarmSuspendsTheCell) {
         c.CellCount = 1639;  // 94.92 %
     });
     tickWith(Rec::record(49, 0));  // not a multiple of ten: no check
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Running);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Running);
     tickWith(Rec::record(50, 0));
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_SuspendedO2);
-    EXPECT_EQ(cells().GetCellState(2), kv::cs_Running);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_SuspendedO2);
+    EXPECT_EQ(cells().GetCellState(2), kv::CellState::cs_Running);
     EXPECT_EQ(rows_.suspended(), (std::vector<std::pair<int, int>>{{7, 1}}));
     EXPECT_TRUE(hasMessage("Row Row A: Cell 1 suspended due to alarm condition !"));
     EXPECT_TRUE(acq_->alarms.alarmFlag());
@@ -340,13 +340,13 @@ TEST_F(CycleTest, LeakageAlarmSuspendsTheCell) {
     // Out-of-range hours are no check at all.
     cells().update(3, [](kv::TCell& c) {
         c.RowNr = 7;
-        c.State = kv::cs_Running;
+        c.State = kv::CellState::cs_Running;
         c.HourlyCount[1] = 1;
         c.CellCount = 100000;
     });
     acq_->alarms.CheckHourlyValues(3, 95, 0);
     acq_->alarms.CheckHourlyValues(3, 95, 25);
-    EXPECT_EQ(cells().GetCellState(3), kv::cs_Running);
+    EXPECT_EQ(cells().GetCellState(3), kv::CellState::cs_Running);
     acq_->alarms.clearList();
     EXPECT_FALSE(acq_->alarms.alarmFlag());
     EXPECT_EQ(acq_->alarms.alarmList(), "");
@@ -358,9 +358,9 @@ TEST_F(CycleTest, CaseTemperaturesAndTheirLog) {
     case1->setValue("T2", "215");
     case2->setValue("T2", "198");
     dev_->setValue("S", "0");
-    build({dev_, case1, case2}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
-                                 deviceSettings("CASE01", kv::kDevTypeCase, 0, 0, 1),
-                                 deviceSettings("CASE02", kv::kDevTypeCase, 0, 0, 2)});
+    build({dev_, case1, case2}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6),
+                                 deviceSettings("CASE01", kv::DeviceType::Case, 0, 0, 1),
+                                 deviceSettings("CASE02", kv::DeviceType::Case, 0, 0, 2)});
     kv::setDecimalCommaFlag(false);
     cfg_.LogTemp_min = 10;
     for (int n = 0; n < 2; ++n) tick();
@@ -384,8 +384,8 @@ TEST_F(CycleTest, CaseTemperaturesAndTheirLog) {
 TEST_F(CycleTest, CO2RawValues) {
     auto co2 = scripted("CO2001");
     co2->setValue("T", "500;abc;;600;7;8");
-    build({dev_, co2}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
-                        deviceSettings("CO2001", kv::kDevTypeCO2, 1, 6)});
+    build({dev_, co2}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6),
+                        deviceSettings("CO2001", kv::DeviceType::CO2, 1, 6)});
     rows_.set(7, runningRow("Row A", 3));
     for (int i = 1; i <= 3; ++i) startCell(i, 7);
     cells().update(2, [](kv::TCell& c) { c.aiCO2 = 400; });

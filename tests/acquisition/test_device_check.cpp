@@ -21,7 +21,7 @@ class DeviceCheckTest : public AcqTest {
 
 TEST_F(DeviceCheckTest, LostDataDeviceIsReportedReopenedAndBack) {
     auto dev = dataDevice("KLV0001");
-    build({dev}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6, 1, 3)});
+    build({dev}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6, 1, 3)});
     rows_.set(7, runningRow("Row A", 3));
     startCell(1, 7);
     int resyncs = 0;
@@ -90,8 +90,8 @@ TEST_F(DeviceCheckTest, LostDataDeviceIsReportedReopenedAndBack) {
 TEST_F(DeviceCheckTest, TwoDataDevicesBackPauseTwice) {
     auto a = dataDevice("KLV0001");
     auto b = dataDevice("KLV0002");
-    build({a, b}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
-                   deviceSettings("KLV0002", kv::kDevTypeData, 7, 12)});
+    build({a, b}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6),
+                   deviceSettings("KLV0002", kv::DeviceType::Data, 7, 12)});
     a->setSilent(true);
     b->setSilent(true);
     for (int n = 0; n < 6; ++n) tick();
@@ -114,8 +114,8 @@ TEST_F(DeviceCheckTest, TwoDataDevicesBackPauseTwice) {
 TEST_F(DeviceCheckTest, CaseDeviceErrorsAreQuietAfterStart) {
     auto data = dataDevice("KLV0001");
     auto box = scripted("CASE01");  // answers no temperature
-    build({data, box}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
-                        deviceSettings("CASE01", kv::kDevTypeCase, 0, 0, 1)});
+    build({data, box}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6),
+                        deviceSettings("CASE01", kv::DeviceType::Case, 0, 0, 1)});
     acq_->check.setProgramStart(clock_.now());
     for (int n = 0; n < 3; ++n) tick();
     ASSERT_NE(device(2).ErrorCode, 0);
@@ -129,7 +129,7 @@ TEST_F(DeviceCheckTest, CaseDeviceErrorsAreQuietAfterStart) {
 
 TEST_F(DeviceCheckTest, NoResynchronisationStormWithoutAnErrorMaximum) {
     auto dev = dataDevice("KLV0001");
-    build({dev}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6, 1, 0)});
+    build({dev}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6, 1, 0)});
     for (int n = 0; n < 5; ++n) {
         tick();
         check();
@@ -140,7 +140,7 @@ TEST_F(DeviceCheckTest, NoResynchronisationStormWithoutAnErrorMaximum) {
 
 TEST_F(DeviceCheckTest, SkippedWhileARowCommandRuns) {
     auto dev = dataDevice("KLV0001");
-    build({dev}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({dev}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6)});
     silenceUntilHanging(*dev);
     flags_.rowCommandIdle = false;
     check();
@@ -161,7 +161,7 @@ TEST_F(DeviceCheckTest, UnplugAndReplugInTheVirtualLab) {
         "Cell1=rate=20\n",
         &error);
     ASSERT_TRUE(lab) << error;
-    build(lab->ports(), {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+    build(lab->ports(), {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6)});
     rows_.set(7, runningRow("Row A", 3));
     startCell(1, 7);
     for (int n = 0; n < 100; ++n) tick();
@@ -197,7 +197,7 @@ TEST_F(DeviceCheckTest, HangingLabDeviceIsReportedAndBackAfterReplug) {
         "Cell1=rate=20\n",
         &error);
     ASSERT_TRUE(lab) << error;
-    build(lab->ports(), {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6, 1, 3)});
+    build(lab->ports(), {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6, 1, 3)});
     rows_.set(7, runningRow("Row A", 3));
     startCell(1, 7);
     for (int n = 0; n < 20; ++n) tick();
@@ -242,7 +242,7 @@ TEST_F(DeviceCheckTest, HangingLabDeviceIsReportedAndBackAfterReplug) {
 // synchronisation out; the check's thread must not hold the quit for the whole pause.
 TEST_F(DeviceCheckTest, QuitInterruptsTheResynchronisationPause) {
     auto dev = dataDevice("KLV0001");
-    build({dev}, {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({dev}, {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6)});
     cfg_.syncDelayPerDevice_sec = 600;
     int resyncs = 0;
     acq_->check.setResyncHook([&] { ++resyncs; });

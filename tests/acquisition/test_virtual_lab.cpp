@@ -52,10 +52,10 @@ class VirtualLabTest : public AcqTest {
         lab_ = kv::sim::Lab::fromText(kLab, &error);
         ASSERT_TRUE(lab_) << error;
         cfg_.bSetCellActive = true;
-        build(lab_->ports(), {deviceSettings("KLV0001", kv::kDevTypeData, 1, 6),
-                              deviceSettings("KLV0002", kv::kDevTypeData, 7, 12),
-                              deviceSettings("CASE01", kv::kDevTypeCase, 0, 0, 1),
-                              deviceSettings("CO2001", kv::kDevTypeCO2, 1, 6)});
+        build(lab_->ports(), {deviceSettings("KLV0001", kv::DeviceType::Data, 1, 6),
+                              deviceSettings("KLV0002", kv::DeviceType::Data, 7, 12),
+                              deviceSettings("CASE01", kv::DeviceType::Case, 0, 0, 1),
+                              deviceSettings("CO2001", kv::DeviceType::CO2, 1, 6)});
         rows_.set(1, runningRow("Fast", 3));
         rows_.set(2, runningRow("Slow", 30));
         for (int i = 1; i <= 6; ++i) startCell(i, 1);

@@ -205,7 +205,7 @@ TEST_F(ConfigTest, FullSaveThenLoadGivesTheSameValues) {
     c.cell(18).AD_Lower = 42;
     UsbDeviceSettings data;
     data.SerialNr = "FTA1B2C3";
-    data.Type = 1;
+    data.Type = DeviceType::Data;
     data.Case = 2;
     data.Master = true;
     data.physCellNr_From = 7;
@@ -215,7 +215,7 @@ TEST_F(ConfigTest, FullSaveThenLoadGivesTheSameValues) {
     data.lastTactTime = encodeDateTime(2026, 2, 28, 23, 59, 58);
     UsbDeviceSettings caseCtl;
     caseCtl.SerialNr = "FTCASE";
-    caseCtl.Type = 2;
+    caseCtl.Type = DeviceType::Case;
     caseCtl.Case = 2;
     caseCtl.lastTemp = 20.25;
     c.devices = {data, caseCtl};

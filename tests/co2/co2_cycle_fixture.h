@@ -132,9 +132,9 @@ class Co2CycleTest : public ::testing::Test {
 
         kv::UsbDeviceSettings data, co2;
         data.SerialNr = "KLV10001";
-        data.Type = kv::kDevTypeData;
+        data.Type = kv::DeviceType::Data;
         co2.SerialNr = "KLV30001";
-        co2.Type = kv::kDevTypeCO2;
+        co2.Type = kv::DeviceType::CO2;
         data.Case = co2.Case = 1;
         data.physCellNr_From = co2.physCellNr_From = 1;
         data.physCellNr_To = co2.physCellNr_To = 6;
@@ -218,7 +218,7 @@ class Co2CycleTest : public ::testing::Test {
     void startCell(int i, int rowNr, bool withCO2 = true) {
         kv::RowInfo r;
         r.name = "Row" + std::to_string(rowNr);
-        r.state = 4;
+        r.state = kv::RowState::Running;
         r.tactSeconds = 30;
         r.lf2co2 = kLF2CO2;
         r.withCO2 = withCO2;

@@ -105,14 +105,14 @@ TEST_F(EC71Row, RowRecordsConductivitiesAndItsCO2FollowsTheLab) {
         row->withCO2 = true;
         row->LF2CO2 = kvtest::kLF2CO2;
         row->Interval = 10;
-        row->SIInterval = 0;
+        row->SIInterval = kv::TimeUnit::Minutes;
         row->Duration = 1;
-        row->SIDuration = 2;
+        row->SIDuration = kv::TimeUnit::Days;
     }
     ASSERT_TRUE(row->StartRow(true));
     for (int s = 1; s <= 2; ++s) row->StartCellInRow(s, 0);
-    ASSERT_EQ(cell(1).State, cs_Running);
-    ASSERT_EQ(cell(2).State, cs_Running);
+    ASSERT_EQ(cell(1).State, CellState::cs_Running);
+    ASSERT_EQ(cell(2).State, CellState::cs_Running);
 
     int updates = 0, withCO2 = 0;
     for (int n = 0; n < 5000 && updates < 10; ++n) {

@@ -26,7 +26,7 @@ class Rows : public RowLookup {
         if (nr != 1) return std::nullopt;
         RowInfo r;
         r.name = "E2E";
-        r.state = 4;
+        r.state = kv::RowState::Running;
         r.tactSeconds = 30;
         r.withCO2 = true;
         r.lf2co2 = 9.7216;
@@ -63,9 +63,9 @@ TEST(Co2OverPty, EC71CycleAgainstKelvoraSim) {
     cfg.Cells = 6;
     UsbDeviceSettings data, co2;
     data.SerialNr = "KLV10001";
-    data.Type = kDevTypeData;
+    data.Type = DeviceType::Data;
     co2.SerialNr = "KLV30001";
-    co2.Type = kDevTypeCO2;
+    co2.Type = DeviceType::CO2;
     data.physCellNr_From = co2.physCellNr_From = 1;
     data.physCellNr_To = co2.physCellNr_To = 6;
     data.DelayInFT_Read = co2.DelayInFT_Read = 10;

@@ -6,9 +6,9 @@
 #include "app/inifile.h"
 #include "app/messages.h"
 #include "co2/ec71.h"
-#include "common/escapes.h"
 #include "co2_test_util.h"
 #include "common/datetime.h"
+#include "common/escapes.h"
 #include "common/numtext.h"
 #include "sim/meters/ec71_meter.h"
 #include "support/temp_dir.h"
@@ -295,7 +295,7 @@ TEST(EC71Frames, InitDeviceOverPty) {
     const HCOM h = com_Open(port.com());
     ASSERT_GT(h, 0);
 
-    EXPECT_EQ(m.InitDevice(true, h), 0);
+    EXPECT_EQ(m.InitDevice(true, h), TEC71::InitResult::Done);
     EXPECT_TRUE(m.Online);
     EXPECT_EQ(m.StatusText(), "");
     EXPECT_EQ(m.SerialNr(), "S0001");
@@ -317,7 +317,7 @@ TEST(EC71Frames, InitDeviceOverPty) {
     // A meter that stops answering: the sequence stops early and the status stays.
     meter.setFault(MeterFault::Silent);
     m.OfflineCount = 3;
-    EXPECT_EQ(m.InitDevice(false, h), -1);
+    EXPECT_EQ(m.InitDevice(false, h), TEC71::InitResult::Stopped);
     EXPECT_TRUE(m.Online);
     EXPECT_EQ(m.OfflineCount, 3);
     com_Close(h);
@@ -333,11 +333,12 @@ TEST(EC71Frames, InitDeviceWithLostDeviceData) {
     m.Frames.load(ff.ini);
     m.Online = true;
     m.OfflineCount = 2;
-    EXPECT_NE(m.InitDevice(false, p.h), 0);
+    EXPECT_NE(m.InitDevice(false, p.h), TEC71::InitResult::Done);
     EXPECT_FALSE(m.Online);
     EXPECT_EQ(m.StatusText(), "Initialize failed.");
     EXPECT_EQ(m.OfflineCount, 0);
-    EXPECT_EQ(m.InitDevice(true, p.h), -1) << "with calibration the sequence stops";
+    EXPECT_EQ(m.InitDevice(true, p.h), TEC71::InitResult::Stopped)
+        << "with calibration the sequence stops";
 }
 
 TEST(EC71Startup, AnsweringAndSilentMeters) {

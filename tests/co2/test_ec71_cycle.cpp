@@ -44,7 +44,7 @@ TEST_F(EC71Cycle, MeasuresTheCO2CellsAndFollowsTheLab) {
     startCell(3, 2, false);
     startCell(4, 1);
     acq_->cells.SuspendCell(4, false, true);
-    ASSERT_EQ(cell(4).State, cs_SuspendedCO2);
+    ASSERT_EQ(cell(4).State, CellState::cs_SuspendedCO2);
 
     ASSERT_TRUE(runCycle());  // from the start: state 0, then the first cycle
     std::vector<int> expected = {muxst_Wait};

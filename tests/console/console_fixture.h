@@ -117,12 +117,12 @@ class ConsoleFixture : public ::testing::Test {
             if (r->Name == name) return r;
         return nullptr;
     }
-    int rowState(const std::string& name) {
+    kv::RowState rowState(const std::string& name) {
         auto r = row(name);
         auto lock = k_->rows.lock();
-        return r ? r->State : 0;
+        return r ? r->State : kv::RowState{};
     }
-    int cellState(int slot, const std::string& name) {
+    kv::CellState cellState(int slot, const std::string& name) {
         auto r = row(name);
         auto lock = k_->rows.lock();
         return r->RowCells[static_cast<size_t>(slot)].State;

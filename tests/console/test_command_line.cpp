@@ -28,16 +28,16 @@ TEST(CommandLine, WordsQuotesAndTheirRoundTrip) {
 
 TEST(CommandLine, SpansCellListsAndNumbers) {
     double v = 0;
-    int u = -1;
+    TimeUnit u{};
     EXPECT_TRUE(parseSpan("90min", v, u));
     EXPECT_EQ(v, 90);
-    EXPECT_EQ(u, 0);
+    EXPECT_EQ(u, TimeUnit::Minutes);
     EXPECT_TRUE(parseSpan("1.5h", v, u));
     EXPECT_EQ(v, 1.5);
-    EXPECT_EQ(u, 1);
+    EXPECT_EQ(u, TimeUnit::Hours);
     EXPECT_TRUE(parseSpan("2D", v, u));
-    EXPECT_EQ(u, 2);
-    EXPECT_EQ(spanText(1.5, 1), "1.5h");
+    EXPECT_EQ(u, TimeUnit::Days);
+    EXPECT_EQ(spanText(1.5, TimeUnit::Hours), "1.5h");
     for (const char* bad : {"", "2", "h", "2 d", "-1h", "2w", "1e400d", "2dd"})
         EXPECT_FALSE(parseSpan(bad, v, u)) << bad;
 

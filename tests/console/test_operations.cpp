@@ -79,8 +79,8 @@ TEST_F(ConsoleFixture, BadCommandsAndArgumentsChangeNothing) {
     const auto added = messagesSince(msgs);
     ASSERT_EQ(added.size(), 1u) << ::testing::PrintToString(added);
     EXPECT_NE(added[0].find("NOT successfull imported"), std::string::npos);
-    for (int c = 4; c <= 12; ++c) EXPECT_EQ(k().acq.cells.cell(c).State, cs_Free) << c;
-    EXPECT_EQ(rowState("A"), kRowDefined);
+    for (int c = 4; c <= 12; ++c) EXPECT_EQ(k().acq.cells.cell(c).State, CellState::cs_Free) << c;
+    EXPECT_EQ(rowState("A"), RowState::Defined);
     EXPECT_EQ(quitCalls_, 0);
     EXPECT_NE(error("bogus").find("try help"), std::string::npos);
     EXPECT_EQ(error("row new B cells=3"), "Cell 3 belongs to row A.");
@@ -96,9 +96,9 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
         auto lock = k().rows.lock();
         EXPECT_EQ(r->Tact, 15);
         EXPECT_EQ(r->Interval, 30);
-        EXPECT_EQ(r->SIInterval, 0);
+        EXPECT_EQ(r->SIInterval, kv::TimeUnit::Minutes);
         EXPECT_EQ(r->Duration, 2);
-        EXPECT_EQ(r->SIDuration, 1);
+        EXPECT_EQ(r->SIDuration, kv::TimeUnit::Hours);
         EXPECT_TRUE(r->bO2LeakageAlarm);
         EXPECT_EQ(r->AlarmCount, 90);
         EXPECT_EQ(r->AlarmHours, 3);
@@ -111,7 +111,7 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
         EXPECT_EQ(r->RowCells[3].Name, "Cell ##");
     }
     EXPECT_EQ(k().acq.cells.cell(7).RowNr, r->UniqueNr);
-    EXPECT_EQ(k().acq.cells.cell(7).State, cs_Assigned);
+    EXPECT_EQ(k().acq.cells.cell(7).State, CellState::cs_Assigned);
     EXPECT_NE(ok("rows").find("row=\"Sludge A\" nr=" + std::to_string(r->UniqueNr) +
                               " kind=series state=Defined cells=1-2,7 tact=15 interval=30min "
                               "duration=2h"),
@@ -119,8 +119,8 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
     EXPECT_NE(readFile(home_.file("Kelvora.Row")).find("Name=Sludge A"), std::string::npos);
 
     ok("row start \"Sludge A\" count-after-all");
-    EXPECT_EQ(rowState("Sludge A"), kRowRunning);
-    for (int s = 1; s <= 3; ++s) EXPECT_EQ(cellState(s, "Sludge A"), cs_Running);
+    EXPECT_EQ(rowState("Sludge A"), RowState::Running);
+    for (int s = 1; s <= 3; ++s) EXPECT_EQ(cellState(s, "Sludge A"), CellState::cs_Running);
     EXPECT_TRUE(r->bCountAfterAllCellsStarted);
     EXPECT_TRUE(std::filesystem::exists(r->DataDir));
     EXPECT_EQ(error("row start \"Sludge A\""), "Sludge A is already running.");
@@ -147,14 +147,14 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
                   .find("is not possible (not Done/Canceled)"),
               std::string::npos);
     ok("row stop \"Sludge A\"");
-    EXPECT_EQ(rowState("Sludge A"), kRowStopped);
+    EXPECT_EQ(rowState("Sludge A"), RowState::Stopped);
     EXPECT_GE(r->iRTV, 1);  // the values of the moment were stored before the stop
     EXPECT_EQ(error("row stop \"Sludge A\""), "Sludge A is not running.");
 
     const std::string out = ok("row export \"Sludge A\" sludge.krow");
     EXPECT_TRUE(std::filesystem::exists(home_.file("sludge.krow")));
     EXPECT_FALSE(row("Sludge A"));
-    EXPECT_EQ(k().acq.cells.cell(7).State, cs_Free);
+    EXPECT_EQ(k().acq.cells.cell(7).State, CellState::cs_Free);
     EXPECT_NE(
         out.find("Row [Sludge A] successfull exported to [" + home_.file("sludge.krow") + "] .  ("),
         std::string::npos)
@@ -162,7 +162,7 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
 
     ok("row import sludge.krow");
     ASSERT_TRUE(row("Sludge A"));
-    EXPECT_EQ(rowState("Sludge A"), kRowStopped);
+    EXPECT_EQ(rowState("Sludge A"), RowState::Stopped);
     ok("row delete \"Sludge A\"");
     EXPECT_FALSE(row("Sludge A"));
 
@@ -180,20 +180,20 @@ TEST_F(ConsoleFixture, PasswordProtectedSeries) {
     EXPECT_NE(ok("rows").find("password=yes"), std::string::npos);
     EXPECT_EQ(error("row start P"), "The row is protected by a password.");
     EXPECT_EQ(error("row start P password=wrong"), "Wrong password.");
-    EXPECT_EQ(rowState("P"), kRowDefined);
+    EXPECT_EQ(rowState("P"), RowState::Defined);
     k().cfg.passwordMaster = "boss";
     ok("row start P password=boss");
-    EXPECT_EQ(rowState("P"), kRowRunning);
+    EXPECT_EQ(rowState("P"), RowState::Running);
 
     EXPECT_EQ(error("cell hold 1"), "The row is protected by a password.");
-    EXPECT_EQ(cellState(1, "P"), cs_Running);
+    EXPECT_EQ(cellState(1, "P"), CellState::cs_Running);
     ok("cell hold 1 password=secret");
     EXPECT_EQ(error("cell counter 2 9"), "The row is protected by a password.");
     EXPECT_EQ(error("tank refill 2"), "The row is protected by a password.");
     ok("tank refill 3");  // a free cell has no row to protect it
 
     EXPECT_EQ(error("row stop P password=nope"), "Wrong password.");
-    EXPECT_EQ(rowState("P"), kRowRunning);
+    EXPECT_EQ(rowState("P"), RowState::Running);
     ok("row stop P password=secret");
     EXPECT_EQ(error("row delete P"), "The row is protected by a password.");
     ok("row delete P password=secret");
@@ -206,10 +206,10 @@ TEST_F(ConsoleFixture, CellCommandsAndTanks) {
     const int mark = messageList().total();
 
     ok("cell hold 2");
-    EXPECT_EQ(cellState(2, "C"), cs_SuspendedO2);  // a row without CO2 holds O2 only
+    EXPECT_EQ(cellState(2, "C"), CellState::cs_SuspendedO2);  // a row without CO2 holds O2 only
     EXPECT_NE(error("cell hold 2").find("held already"), std::string::npos);
     ok("cell continue 2");
-    EXPECT_EQ(cellState(2, "C"), cs_Running);
+    EXPECT_EQ(cellState(2, "C"), CellState::cs_Running);
     EXPECT_NE(error("cell continue 2").find("is not held"), std::string::npos);
 
     EXPECT_NE(ok("cell counter 3 0").find("Counter unchanged."), std::string::npos);
@@ -223,12 +223,12 @@ TEST_F(ConsoleFixture, CellCommandsAndTanks) {
     }
 
     ok("cell stop 1");
-    EXPECT_EQ(cellState(1, "C"), cs_Cancelled);
+    EXPECT_EQ(cellState(1, "C"), CellState::cs_Cancelled);
     // A cancelled cell is free again in the cell model.
     EXPECT_EQ(error("cell stop 1"), "Cell 1 belongs to no row.");
     ok("cell stop 2");
     ok("cell stop 3");
-    EXPECT_EQ(rowState("C"), kRowStopped);  // the last cell took the row with it
+    EXPECT_EQ(rowState("C"), RowState::Stopped);  // the last cell took the row with it
 
     k().acq.cells.update(5, [](TCell& c) {
         c.O2TankUsed = 180000;
@@ -275,7 +275,7 @@ TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     k().rowCommandIdle = false;  // another start, stop or delete is under way
     EXPECT_EQ(ops.startRow(nr, false).error, kInProgress);
     EXPECT_EQ(ops.deleteRow(nr).error, kInProgress);
-    EXPECT_EQ(rowState("G"), kRowDefined);
+    EXPECT_EQ(rowState("G"), RowState::Defined);
     k().rowCommandIdle = true;
 
     ASSERT_TRUE(ops.startRow(nr, false).ok);
@@ -287,7 +287,7 @@ TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     ui.answer = Answer::No;
     EXPECT_EQ(ops.stopRow(nr).error, "Cancelled.");
     EXPECT_EQ(ops.deleteRow(nr).error, "Cancelled.");
-    EXPECT_EQ(rowState("G"), kRowRunning);
+    EXPECT_EQ(rowState("G"), RowState::Running);
     EXPECT_EQ(ui.questions, (std::vector<std::string>{"Abort G ?", "Delete G ?"}));
     EXPECT_EQ(ops.exportRow(nr, "g.krow").error,
               "Export of row G is not possible (not Done/Canceled)");
@@ -300,7 +300,7 @@ TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     ASSERT_EQ(m.size(), 2u) << ::testing::PrintToString(m);
     EXPECT_TRUE(anyEndsWith({m[0]}, "Stopped meas. series G, Reason: btnDeleteRowClick"));
     EXPECT_TRUE(anyEndsWith({m[1]}, "Deleted meas. series G"));
-    EXPECT_EQ(k().acq.cells.cell(1).State, cs_Free);
+    EXPECT_EQ(k().acq.cells.cell(1).State, CellState::cs_Free);
     EXPECT_FALSE(lab_->dataDevice("KLV1")->cellConfig(1).active);
 
     // An export never replaces the program's own files.
@@ -315,7 +315,7 @@ TEST_F(ConsoleFixture, GuardsOfStartStopDeleteAndExport) {
     kvtest::writeFile(home_.file("earlier.krow"), "an earlier export");
     EXPECT_NE(ops.exportRow(h, "earlier.krow").error.find("exists already"), std::string::npos);
     EXPECT_EQ(readFile(home_.file("earlier.krow")), "an earlier export");
-    EXPECT_EQ(rowState("H"), kRowStopped);
+    EXPECT_EQ(rowState("H"), RowState::Stopped);
 }
 
 TEST_F(ConsoleFixture, RowLimitKeepsEveryRowLoadable) {
@@ -368,8 +368,8 @@ TEST_F(ConsoleFixture, TemplatesAndRowsFromTemplates) {
     EXPECT_TRUE(ops.assignCell(y.rowNr, 2, 6).ok);
     EXPECT_EQ(k().acq.cells.cell(6).RowNr, y.rowNr);
     ASSERT_TRUE(ops.startRow(y.rowNr, false).ok);
-    EXPECT_EQ(rowState("Y"), kRowRunning);
-    EXPECT_EQ(k().acq.cells.cell(5).State, cs_Running);
+    EXPECT_EQ(rowState("Y"), RowState::Running);
+    EXPECT_EQ(k().acq.cells.cell(5).State, CellState::cs_Running);
     EXPECT_EQ(row("Y")->Tact, 30);
 
     ASSERT_TRUE(ops.deleteRow(t.rowNr).ok);

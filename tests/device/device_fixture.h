@@ -50,13 +50,14 @@ class DeviceFixture : public ::testing::Test {
                                             int caseNr = 1) {
         kv::UsbDeviceSettings s;
         s.SerialNr = serial;
-        s.Type = kv::kDevTypeData;
+        s.Type = kv::DeviceType::Data;
         s.Case = caseNr;
         s.physCellNr_From = from;
         s.physCellNr_To = to;
         return s;
     }
-    static kv::UsbDeviceSettings otherDevice(const std::string& serial, int type, int caseNr) {
+    static kv::UsbDeviceSettings otherDevice(const std::string& serial, kv::DeviceType type,
+                                             int caseNr) {
         kv::UsbDeviceSettings s;
         s.SerialNr = serial;
         s.Type = type;

@@ -28,7 +28,8 @@ TEST_F(DeviceListTest, MappingBySerialNamesAndLookups) {
     auto late = dataDevice("a1b2c3d4", 13, 18);  // letter case differs: not the same device
     auto second = dataDevice("A1B2C3D4", 7, 12, 2);
     second.lastTactNr = 100;
-    map({dataDevice("A1B2C3D4", 1, 6, 2), second, otherDevice("CASE0001", kDevTypeCase, 2), late});
+    map({dataDevice("A1B2C3D4", 1, 6, 2), second, otherDevice("CASE0001", DeviceType::Case, 2),
+         late});
 
     // The same serial twice: both bound to the same attached device and handle.
     const auto d1 = list_->device(1), d2 = list_->device(2);
@@ -85,10 +86,10 @@ TEST_F(DeviceListTest, RestartedDeviceAndStateWriteBack) {
     start();
     auto data = dataDevice("A1", 1, 6);
     data.lastTactNr = 500;
-    auto caseDev = otherDevice("C1", kDevTypeCase, 1);
+    auto caseDev = otherDevice("C1", DeviceType::Case, 1);
     caseDev.lastTemp = 20.5;
     cfg_.CDM_Present = true;
-    map({data, caseDev, otherDevice("G1", kDevTypeCO2, 1)});
+    map({data, caseDev, otherDevice("G1", DeviceType::CO2, 1)});
 
     EXPECT_EQ(list_->device(1).lastTactNr, 40);
     EXPECT_TRUE(hasMessage("Device for cells Cell 1-6 restarted - data loss possible !"));
@@ -124,7 +125,7 @@ TEST_F(DeviceListTest, StartupCommandsToDataDevices) {
     auto g = addDevice("G1");
     a->setValue("S", "0");
     start();
-    map({dataDevice("A1", 1, 6), otherDevice("G1", kDevTypeCO2, 1), dataDevice("X9", 7, 12)});
+    map({dataDevice("A1", 1, 6), otherDevice("G1", DeviceType::CO2, 1), dataDevice("X9", 7, 12)});
     // i to present data devices resets their counters, s to all data devices.
     list_->update(1, [](TKLVDeviceListEntry& e) { e.lastTactNr = 9; });
     a->clearCommands();
@@ -180,7 +181,7 @@ TEST_F(DeviceListTest, ReOpenAfterUnplugAndCloseHW) {
     auto a = addDevice("A1");
     auto g = addDevice("G1");
     start();
-    map({dataDevice("A1", 1, 6), otherDevice("G1", kDevTypeCO2, 1)});
+    map({dataDevice("A1", 1, 6), otherDevice("G1", DeviceType::CO2, 1)});
     const LinkHandle h0 = list_->handleOf(1);
 
     a->setPlugged(false);
@@ -218,7 +219,8 @@ TEST_F(DeviceListTest, OnlyFortyDevicesAreUsed) {
     EXPECT_EQ(messageList().newestFirst().size(), before);  // reported once
 
     std::vector<UsbDeviceSettings> many;
-    for (int i = 1; i <= 41; ++i) many.push_back(otherDevice("S" + std::to_string(i), 2, i));
+    for (int i = 1; i <= 41; ++i)
+        many.push_back(otherDevice("S" + std::to_string(i), DeviceType::Case, i));
     map(many);
     EXPECT_EQ(list_->nDevices(), 40);
     EXPECT_TRUE(hasMessage("41 devices configured, only the first 40 are used !"));

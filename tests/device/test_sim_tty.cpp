@@ -67,14 +67,14 @@ TEST(SimOverTty, EnumerateOpenExchangeAndReplug) {
     Config cfg;
     UsbDeviceSettings data;
     data.SerialNr = "KLV0001";
-    data.Type = kDevTypeData;
+    data.Type = DeviceType::Data;
     data.Case = 1;
     data.physCellNr_From = 1;
     data.physCellNr_To = 6;
     data.DelayInFT_Read = 10;  // generous: the machine may be busy
     UsbDeviceSettings caseDev;
     caseDev.SerialNr = "CASE001";
-    caseDev.Type = kDevTypeCase;
+    caseDev.Type = DeviceType::Case;
     caseDev.Case = 1;
     caseDev.DelayInFT_Read = 10;
     cfg.devices = {data, caseDev};

@@ -18,9 +18,9 @@ class F301Test : public kvtest::OutputFixture {
         r->Start = at(9, 0);
         r->Stop = at(9, 0) + 4;
         r->Duration = 4;
-        r->SIDuration = 2;
+        r->SIDuration = kv::TimeUnit::Days;
         r->Interval = 1.5;
-        r->SIInterval = 1;
+        r->SIInterval = kv::TimeUnit::Hours;
         r->withCO2 = co2;
         r->LF2CO2 = 1.023;  // raw 0..1023 -> 0..100 mS/cm -> x 1.023 mg
         for (int s = 1; s <= 6; ++s) r->RowCells[static_cast<size_t>(s)].aiCO2_start = 1000;

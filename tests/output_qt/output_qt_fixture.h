@@ -96,12 +96,12 @@ class OutputQtFixture : public RowsFixture {
         r->BuildSpecialCellTable();
         r->withCO2 = true;
         r->LF2CO2 = 9.7216;
-        r->State = kv::kRowStopped;
+        r->State = kv::RowState::Stopped;
         t0_ = kv::encodeDateTime(2026, 3, 2, 8);
         r->Start = t0_;
         r->Stop = t0_ + 5;
         r->Duration = 5;
-        r->SIDuration = 2;
+        r->SIDuration = kv::TimeUnit::Days;
         r->ensureEntry(kValues);
         r->iRTV = kValues;
         // Counts: BOD = count x 0.1 mg/l (250 ml, tact 3 s).
@@ -133,7 +133,7 @@ class OutputQtFixture : public RowsFixture {
         r->XFromDate = t0_;
         r->XToDate = t0_ + 5;
         r->XStep = 12;
-        r->XUnit = 1;
+        r->XUnit = kv::TimeUnit::Hours;
         r->YValues = {0, 500, 50, 0, 250, 25, 0, 20, 2};
         r->YTexts = {"Impulse", "BOD mg/l", "CO2 mg"};
         r->LegendPosition = {0, 0};

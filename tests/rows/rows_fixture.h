@@ -93,8 +93,8 @@ class RowsFixture : public ::testing::Test {
         acq_->cycle.setRowsUpdate([this](bool f) { rows_->UpdateAll(f); });
     }
 
-    static kv::UsbDeviceSettings device(const std::string& serial, int type, int from = 0,
-                                        int to = 0) {
+    static kv::UsbDeviceSettings device(const std::string& serial, kv::DeviceType type,
+                                        int from = 0, int to = 0) {
         kv::UsbDeviceSettings s;
         s.SerialNr = serial;
         s.Type = type;

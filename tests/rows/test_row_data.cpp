@@ -72,9 +72,9 @@ class RowDataTest : public RowsFixture {
                                       double days = 1) {
         auto r = newRow(name, cells);
         r->Interval = 1;
-        r->SIInterval = 1;
+        r->SIInterval = kv::TimeUnit::Hours;
         r->Duration = days;
-        r->SIDuration = 2;
+        r->SIDuration = kv::TimeUnit::Days;
         EXPECT_TRUE(r->StartRow(false));
         for (int s = 1; s <= r->NrCells; ++s) r->StartCellInRow(s, 0);
         return r;
@@ -131,7 +131,7 @@ TEST_F(RowDataTest, UpdateTakesOneValuePerIntervalAndCatchesUp) {
     // The stop time passes: a last value at that moment and the row stops itself.
     clock_.set(r->Stop + 5 * kSecond);
     r->Update(false);
-    EXPECT_EQ(r->State, kv::kRowStopped);
+    EXPECT_EQ(r->State, kv::RowState::Stopped);
     EXPECT_DOUBLE_EQ(r->RTV[static_cast<size_t>(r->iRTV)].dt, r->Stop + 5 * kSecond);
     EXPECT_TRUE(hasMessage("Reason: TRow.Update/Now>=Stop ("));
     const int n = r->iRTV;
@@ -172,7 +172,7 @@ TEST_F(RowDataTest, AFullTimeVectorGrowsWithEveryCellsValues) {
         auto lock = rows().lock();
         r->Stop = clock_.now() + 10;
         r->Interval = 1;
-        r->SIInterval = 0;
+        r->SIInterval = kv::TimeUnit::Minutes;
     }
     const TDateTime last = r->RTV[static_cast<size_t>(lastIndex)].dt;
     advanceSeconds(1100 * 60 + 30);
@@ -228,7 +228,7 @@ TEST_F(RowDataTest, ValueFunctionsAgainstHandComputedNumbers) {
     const int counts[] = {100, 120, 10, 20, 500, 300};
     for (int s = 1; s <= 6; ++s)
         r->RowCells[static_cast<size_t>(s)].Values.setCount(1, counts[s - 1]);
-    r->RowCells[5].State = kv::cs_Cancelled;
+    r->RowCells[5].State = kv::CellState::cs_Cancelled;
     r->RowCells[1].TS = 2.0;
 
     EXPECT_DOUBLE_EQ(r->O2Consumption(1, 1), 25.0);  // 100 x 0.25
@@ -246,7 +246,7 @@ TEST_F(RowDataTest, ValueFunctionsAgainstHandComputedNumbers) {
     EXPECT_DOUBLE_EQ(r->SpecificBOD(1, 1), (110.0 - 15.0) / 40.0);
     EXPECT_DOUBLE_EQ(r->Degradation(1, 1), (110.0 - 15.0) / 40.0 / 2.5 * 100.0);
     EXPECT_DOUBLE_EQ(r->MeanBODReference(1), 300.0 / 500 * 250);
-    r->RowCells[2].State = kv::cs_Cancelled;
+    r->RowCells[2].State = kv::CellState::cs_Cancelled;
     EXPECT_DOUBLE_EQ(r->MeanBODCheck(1, 1), 100.0);
     EXPECT_DOUBLE_EQ(r->SpecificBOD(1, 1), (110.0 - 15.0) / 40.0);  // cancelled checks count here
     EXPECT_DOUBLE_EQ(r->Degradation(1, 1), (110.0 - 15.0) / 40.0 / 2.0 * 100.0);
@@ -392,12 +392,12 @@ TEST_F(RowDataTest, ReloadLimitsStopsAndAppendsAfterACutLine) {
     auto late = started("Late", {2});
     clock_.set(late->Stop + 1);
     late->Reload();
-    EXPECT_EQ(late->State, kv::kRowStopped);
+    EXPECT_EQ(late->State, kv::RowState::Stopped);
     EXPECT_TRUE(hasMessage("Reason: TRow.Reload/Now>=Stop ("));
     auto control = started("Control", {3});
     {
         auto lock = rows().lock();
-        control->State = kv::kRowStoppedControl;
+        control->State = kv::RowState::StoppedControl;
         control->bActive = false;
     }
     control->Reload();
@@ -504,7 +504,7 @@ TEST_F(RowDataTest, TheAcquisitionThreadAndTheWindowThreadShareTheRows) {
     for (int round = 0; round < 20; ++round) {
         auto r = newRow("Round " + std::to_string(round), {1, 2, 3});
         r->Interval = 1;
-        r->SIInterval = 0;
+        r->SIInterval = kv::TimeUnit::Minutes;
         ASSERT_TRUE(r->StartDialogStartAll(false));
         advanceSeconds(70);
         r->SuspendCell(2, true, false);

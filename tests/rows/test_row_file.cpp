@@ -41,7 +41,7 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     r->PassWd = "Geheim#1";
     r->Duration = 28;
     r->Interval = 30;
-    r->SIInterval = 0;
+    r->SIInterval = kv::TimeUnit::Minutes;
     r->Tact = 30;
     r->RowMode = 1;
     r->ZeroNeeded = 1;
@@ -61,7 +61,7 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     r->XToDate = kv::encodeDate(2026, 3, 29);
     r->XToTime = 0.5;
     r->XStep = 2.5;
-    r->XUnit = 1;
+    r->XUnit = kv::TimeUnit::Hours;
     r->LegendPosition = {120, -4};
     r->YValues = {0, 400, 40, 0, 200, 20, 0, 50, 5};
     r->YTexts = {"Imp", "mg/l", "CO2|mg"};
@@ -90,7 +90,7 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     EXPECT_EQ(l->PassWd, "Geheim#1");
     EXPECT_DOUBLE_EQ(l->Duration, 28);
     EXPECT_DOUBLE_EQ(l->Interval, 30);
-    EXPECT_EQ(l->SIInterval, 0);
+    EXPECT_EQ(l->SIInterval, kv::TimeUnit::Minutes);
     EXPECT_EQ(l->Tact, 30);
     EXPECT_EQ(l->RowMode, 1);
     EXPECT_EQ(l->ZeroNeeded, 1);
@@ -106,12 +106,12 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     EXPECT_DOUBLE_EQ(l->XFromTime, 0.25);
     EXPECT_DOUBLE_EQ(l->XToTime, 0.5);
     EXPECT_DOUBLE_EQ(l->XStep, 2.5);
-    EXPECT_EQ(l->XUnit, 1);
+    EXPECT_EQ(l->XUnit, kv::TimeUnit::Hours);
     EXPECT_EQ(l->LegendPosition, r->LegendPosition);
     EXPECT_EQ(l->YValues, r->YValues);
     EXPECT_EQ(l->YTexts[2], "CO2/mg");
     EXPECT_DOUBLE_EQ(l->Created, r->Created);
-    EXPECT_EQ(l->State, kv::kRowDefined);
+    EXPECT_EQ(l->State, kv::RowState::Defined);
     EXPECT_EQ(l->SpecialCellMode, 1);
     ASSERT_EQ(l->NrSpecialCells, 2);
     EXPECT_EQ(l->SpecialCells[1], r->SpecialCells[1]);
@@ -151,9 +151,9 @@ TEST_F(RowFileTest, RunningAndStoppedRowsSurviveSaveAndLoad) {
     r->SampleDate = "27.02.2026";
     r->SampleTemp = "4 °C";
     r->Interval = 30;
-    r->SIInterval = 0;
+    r->SIInterval = kv::TimeUnit::Minutes;
     r->Duration = 3;
-    r->SIDuration = 2;
+    r->SIDuration = kv::TimeUnit::Days;
     ASSERT_TRUE(r->StartRow(false));
     r->StartCellInRow(1, 0);
     r->StartCellInRow(2, 0);
@@ -185,7 +185,7 @@ TEST_F(RowFileTest, RunningAndStoppedRowsSurviveSaveAndLoad) {
     ASSERT_TRUE(l && ls);
     EXPECT_EQ(text(*l, "R"), running);
     EXPECT_EQ(text(*ls, "S"), stopped);
-    EXPECT_EQ(l->State, kv::kRowRunning);
+    EXPECT_EQ(l->State, kv::RowState::Running);
     EXPECT_TRUE(l->bActive);
     EXPECT_DOUBLE_EQ(l->Start, r->Start);
     EXPECT_DOUBLE_EQ(l->realStart, r->realStart);
@@ -199,16 +199,16 @@ TEST_F(RowFileTest, RunningAndStoppedRowsSurviveSaveAndLoad) {
     EXPECT_EQ(l->DataDir, r->DataDir);
     EXPECT_FALSE(l->Saved);
     EXPECT_EQ(l->RowCells[1].aiCO2_start, 612);
-    EXPECT_EQ(l->RowCells[2].State, kv::cs_SuspendedO2);
+    EXPECT_EQ(l->RowCells[2].State, kv::CellState::cs_SuspendedO2);
     EXPECT_DOUBLE_EQ(l->RowCells[1].StartTime, r->RowCells[1].StartTime);
     EXPECT_DOUBLE_EQ(l->RowCells[1].StopTime, r->RowCells[1].StopTime);
     EXPECT_EQ(l->iRTV, 1);  // its value came back from the data file
     EXPECT_EQ(cells().cell(4).RowNr, nr);
-    EXPECT_EQ(cells().GetCellState(4), kv::cs_SuspendedO2);
-    EXPECT_EQ(ls->State, kv::kRowStopped);
+    EXPECT_EQ(cells().GetCellState(4), kv::CellState::cs_SuspendedO2);
+    EXPECT_EQ(ls->State, kv::RowState::Stopped);
     EXPECT_DOUBLE_EQ(ls->realStop, st->realStop);
     EXPECT_GT(ls->realStop, 0);
-    EXPECT_EQ(ls->RowCells[1].State, kv::cs_Stopped);
+    EXPECT_EQ(ls->RowCells[1].State, kv::CellState::cs_Stopped);
     EXPECT_DOUBLE_EQ(ls->RowCells[1].StopTime, st->Stop);
     EXPECT_EQ(cells().cell(5).RowNr, 0);
 }
@@ -247,8 +247,8 @@ TEST_F(RowFileTest, HandWrittenLegacyFileGetsDefaultsAndCorrections) {
     EXPECT_DOUBLE_EQ(a->realStart, kv::encodeDateTime(2026, 2, 1, 10));
     EXPECT_DOUBLE_EQ(a->Start, kv::encodeDateTime(2026, 2, 1, 10, 0, 5));
     // A stopped row's cells are stopped, whatever the file says; none is mapped.
-    EXPECT_EQ(a->RowCells[1].State, kv::cs_Stopped);
-    EXPECT_EQ(a->RowCells[2].State, kv::cs_Stopped);
+    EXPECT_EQ(a->RowCells[1].State, kv::CellState::cs_Stopped);
+    EXPECT_EQ(a->RowCells[2].State, kv::CellState::cs_Stopped);
     EXPECT_FALSE(a->RowCells[2].bMapped);
     EXPECT_EQ(a->RowCells[1].ChartSel1.v[3], 1);
     EXPECT_EQ(a->RowCells[2].ChartSel2.v[4], 2);
@@ -258,7 +258,7 @@ TEST_F(RowFileTest, HandWrittenLegacyFileGetsDefaultsAndCorrections) {
     EXPECT_FALSE(b->bO2LeakageAlarm);
     EXPECT_DOUBLE_EQ(b->Start, kv::encodeDateTime(2026, 2, 1, 11));
     EXPECT_EQ(cells().cell(5).RowNr, 2000);
-    EXPECT_EQ(cells().cell(5).State, kv::cs_Assigned);
+    EXPECT_EQ(cells().cell(5).State, kv::CellState::cs_Assigned);
     EXPECT_EQ(cells().cell(5).WaitForZero, -1);
 }
 
@@ -365,7 +365,7 @@ TEST_F(RowFileTest, ExportAndImportIntoTheSameInstallation) {
     kv::setDecimalCommaFlag(true);
     auto r = newRow("Export", {1, 2});
     r->Interval = 1;
-    r->SIInterval = 1;
+    r->SIInterval = kv::TimeUnit::Hours;
     ASSERT_TRUE(r->StartRow(false));
     r->StartCellInRow(1, 0);
     r->StartCellInRow(2, 0);
@@ -393,9 +393,9 @@ TEST_F(RowFileTest, ExportAndImportIntoTheSameInstallation) {
     EXPECT_NE(readFile(imp->DataFileName()).find(";21;"), std::string::npos);
     // The cells stay with the row that has them; the copy of the running row is stopped.
     EXPECT_EQ(cells().cell(1).RowNr, r->UniqueNr);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Running);
-    EXPECT_EQ(imp->State, kv::kRowStopped);
-    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Stopped);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Running);
+    EXPECT_EQ(imp->State, kv::RowState::Stopped);
+    EXPECT_EQ(imp->RowCells[1].State, kv::CellState::cs_Stopped);
 
     EXPECT_EQ(rows().ImportRow(dir_.file("missing.krw")), "");
     writeFile(dir_.file("junk.krw"), "\x01\x02 not a row\n[RowData]\n");
@@ -407,7 +407,7 @@ TEST_F(RowFileTest, ExportAndImportIntoTheSameInstallation) {
 TEST_F(RowFileTest, ARowNeverStopsOrOverwritesTheCellsOfAnotherRow) {
     auto a = newRow("Original", {1, 2});
     a->Interval = 1;
-    a->SIInterval = 1;
+    a->SIInterval = kv::TimeUnit::Hours;
     ASSERT_TRUE(a->StartDialogStartAll(false));
     for (int h = 1; h <= 3; ++h) {
         cells().SetCellCount(1, h * 7);
@@ -423,7 +423,7 @@ TEST_F(RowFileTest, ARowNeverStopsOrOverwritesTheCellsOfAnotherRow) {
     auto bAlone = [&](const char* step) {
         for (int c : {1, 2}) {
             EXPECT_EQ(cells().cell(c).RowNr, b->UniqueNr) << step << " cell " << c;
-            EXPECT_EQ(cells().GetCellState(c), kv::cs_Running) << step << " cell " << c;
+            EXPECT_EQ(cells().GetCellState(c), kv::CellState::cs_Running) << step << " cell " << c;
         }
         EXPECT_EQ(cells().GetCellCount(1), 77) << step;
     };
@@ -433,9 +433,9 @@ TEST_F(RowFileTest, ARowNeverStopsOrOverwritesTheCellsOfAnotherRow) {
     clock_.set(a->Stop + 1.0 / 24);
     ASSERT_EQ(rows().ImportRow(exported), "Original");
     auto imp = rows().At(rows().Count() - 1);
-    EXPECT_EQ(imp->State, kv::kRowStopped);
+    EXPECT_EQ(imp->State, kv::RowState::Stopped);
     EXPECT_FALSE(imp->bActive);
-    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Stopped);
+    EXPECT_EQ(imp->RowCells[1].State, kv::CellState::cs_Stopped);
     EXPECT_EQ(imp->iRTV, 3);
     EXPECT_TRUE(
         hasMessage("Meas.series Original was running when it was exported - imported as stopped."));
@@ -445,21 +445,22 @@ TEST_F(RowFileTest, ARowNeverStopsOrOverwritesTheCellsOfAnotherRow) {
     // suspends, cancels and stops only its own record of those cells.
     {
         auto lock = rows().lock();
-        imp->State = kv::kRowRunning;
+        imp->State = kv::RowState::Running;
         imp->Stop = clock_.now() + 1;
-        for (int s = 1; s <= 2; ++s) imp->RowCells[static_cast<size_t>(s)].State = kv::cs_Running;
+        for (int s = 1; s <= 2; ++s)
+            imp->RowCells[static_cast<size_t>(s)].State = kv::CellState::cs_Running;
     }
     imp->Reload();
     EXPECT_TRUE(imp->bActive);
     bAlone("reload");
     imp->SuspendCell(1, true, false);
-    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Running);
+    EXPECT_EQ(imp->RowCells[1].State, kv::CellState::cs_Running);
     bAlone("suspend");
     imp->CancelCell(1, false);
-    EXPECT_EQ(imp->RowCells[1].State, kv::cs_Cancelled);
+    EXPECT_EQ(imp->RowCells[1].State, kv::CellState::cs_Cancelled);
     bAlone("cancel");
     ASSERT_TRUE(imp->StopRow("btnStartStopRowClick"));
-    EXPECT_EQ(imp->RowCells[2].State, kv::cs_Stopped);
+    EXPECT_EQ(imp->RowCells[2].State, kv::CellState::cs_Stopped);
     bAlone("stop");
 }
 

@@ -32,7 +32,7 @@ TEST_F(RowModelTest, UniqueNrCellsAndCompaction) {
     EXPECT_EQ(r->AddCell(5, "B", 200, 0, 0, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal), 2);
     EXPECT_EQ(r->AddCell(6, "C", 150, 0, 0, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal), 3);
     EXPECT_EQ(cells().cell(5).RowNr, a);
-    EXPECT_EQ(cells().cell(5).State, kv::cs_Assigned);
+    EXPECT_EQ(cells().cell(5).State, kv::CellState::cs_Assigned);
     EXPECT_DOUBLE_EQ(cells().cell(5).Volume, 200);
 
     {
@@ -101,29 +101,29 @@ TEST_F(RowModelTest, StartAndStopWithAndWithoutCellControl) {
     auto r = newRow("Lifecycle", {1, 2, 3});
     r->Tact = 30;
     r->Duration = 2;
-    r->SIDuration = 1;
+    r->SIDuration = kv::TimeUnit::Hours;
     ASSERT_TRUE(r->StartRow(false));
     EXPECT_NEAR(r->Stop - r->Start, 2.0 / 24 + 60 * kSecond, 1e-9);
     EXPECT_NEAR(r->NextCycle - r->Start, 60 * kSecond, 1e-9);
-    EXPECT_EQ(r->State, kv::kRowRunning);
+    EXPECT_EQ(r->State, kv::RowState::Running);
     EXPECT_EQ(r->RTVSize, 2 + kv::kRTVSpare);
     EXPECT_TRUE(hasMessage("Started meas. series Lifecycle"));
     r->StartCellInRow(1, 0);
     r->StartCellInRow(2, 0);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Running);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Running);
     EXPECT_EQ(r->RowCells[1].CellTact, 30);
-    EXPECT_EQ(cells().GetCellState(1), kv::cs_Running);
+    EXPECT_EQ(cells().GetCellState(1), kv::CellState::cs_Running);
     r->SuspendCell(2, true, false);
-    EXPECT_EQ(r->RowCells[2].State, kv::cs_SuspendedO2);
+    EXPECT_EQ(r->RowCells[2].State, kv::CellState::cs_SuspendedO2);
     EXPECT_TRUE(hasMessage("Row Lifecycle: Cell 102 suspended !"));
 
     // The user's stop ends in 7 even with cell control.
     r->ContinueCellControl = true;
     EXPECT_TRUE(r->StopRow("btnStartStopRowClick"));
-    EXPECT_EQ(r->State, kv::kRowStopped);
+    EXPECT_EQ(r->State, kv::RowState::Stopped);
     EXPECT_FALSE(r->bActive);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Stopped);
-    EXPECT_EQ(r->RowCells[3].State, kv::cs_Stopped);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Stopped);
+    EXPECT_EQ(r->RowCells[3].State, kv::CellState::cs_Stopped);
     EXPECT_EQ(cells().cell(1).RowNr, 0);
     EXPECT_TRUE(hasMessage("Stopped meas. series Lifecycle, Reason: btnStartStopRowClick"));
 
@@ -135,10 +135,10 @@ TEST_F(RowModelTest, StartAndStopWithAndWithoutCellControl) {
     c->StartCellInRow(2, 0);
     c->SuspendCell(2, true, false);
     EXPECT_TRUE(c->StopRow("TRow.Update/Now>=Stop (x/y)"));
-    EXPECT_EQ(c->State, kv::kRowStoppedControl);
-    EXPECT_EQ(c->RowCells[1].State, kv::cs_ControlOnly);
-    EXPECT_EQ(c->RowCells[2].State, kv::cs_SuspendedO2);
-    EXPECT_EQ(cells().GetCellState(4), kv::cs_ControlOnly);
+    EXPECT_EQ(c->State, kv::RowState::StoppedControl);
+    EXPECT_EQ(c->RowCells[1].State, kv::CellState::cs_ControlOnly);
+    EXPECT_EQ(c->RowCells[2].State, kv::CellState::cs_SuspendedO2);
+    EXPECT_EQ(cells().GetCellState(4), kv::CellState::cs_ControlOnly);
     EXPECT_TRUE(hasMessage("... Cell Control is continued"));
     // The definitions were saved with the stop.
     EXPECT_NE(readFile(rowFile()).find("Name=Control"), std::string::npos);
@@ -154,28 +154,28 @@ TEST_F(RowModelTest, RefusalsCancelAndContinue) {
     rows().env().hooks.disEnableCurrentDeviceState = [&disabling] { return disabling; };
     const size_t before = messages().size();
     EXPECT_FALSE(r->StopRow("btnStartStopRowClick"));
-    EXPECT_EQ(r->State, kv::kRowRunning);
+    EXPECT_EQ(r->State, kv::RowState::Running);
     EXPECT_EQ(messages().size(), before);
     disabling = 0;
 
     // Wrong states do nothing.
     r->UnSuspendCell(1, true, true);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Running);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Running);
     r->SuspendCell(1, true, true);  // without CO2: O2 only
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_SuspendedO2);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_SuspendedO2);
     r->UnSuspendCell(1, false, false);  // without CO2: both continue
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Running);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Running);
     EXPECT_TRUE(hasMessage("Row Cancel: Cell 1 continued !"));
 
     r->CancelCell(1, true);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Cancelled);
-    EXPECT_EQ(r->State, kv::kRowRunning);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Cancelled);
+    EXPECT_EQ(r->State, kv::RowState::Running);
     EXPECT_TRUE(hasMessage("Row Cancel: Cell 1 stopped !"));
     r->CancelCell(2, false);
-    EXPECT_EQ(r->State, kv::kRowStopped);
+    EXPECT_EQ(r->State, kv::RowState::Stopped);
     EXPECT_TRUE(hasMessage("Reason: TRow.CancelCell/n=0"));
     // A cancelled cell is left alone by the stop.
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Cancelled);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Cancelled);
 
     // With CO2 the suffix names what is suspended.
     auto co2 = newRow("CO2", {3});
@@ -183,7 +183,7 @@ TEST_F(RowModelTest, RefusalsCancelAndContinue) {
     co2->StartRow(false);
     co2->StartCellInRow(1, 0);
     co2->SuspendCell(1, false, true);
-    EXPECT_EQ(co2->RowCells[1].State, kv::cs_SuspendedCO2);
+    EXPECT_EQ(co2->RowCells[1].State, kv::CellState::cs_SuspendedCO2);
     EXPECT_TRUE(hasMessage("Row CO2: Cell 3 (CO2) suspended !"));
     EXPECT_DOUBLE_EQ(co2->YValues[7], cfg_.CO2_Y.max);
 }
@@ -191,10 +191,10 @@ TEST_F(RowModelTest, RefusalsCancelAndContinue) {
 TEST_F(RowModelTest, StartDialogActions) {
     auto r = newRow("Dialog", {1, 2, 3});
     EXPECT_FALSE(r->StartDialogStartCell(2, true));
-    EXPECT_EQ(r->State, kv::kRowRunning);
+    EXPECT_EQ(r->State, kv::RowState::Running);
     EXPECT_TRUE(r->bCountAfterAllCellsStarted);
-    EXPECT_EQ(r->RowCells[2].State, kv::cs_Running);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Assigned);
+    EXPECT_EQ(r->RowCells[2].State, kv::CellState::cs_Running);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Assigned);
     EXPECT_FALSE(r->bAllCellsStarted);
     const double start = r->Start;
     advanceSeconds(30);
@@ -212,13 +212,13 @@ TEST_F(RowModelTest, StartDialogActions) {
     EXPECT_NE(readFile(rowFile()).find("Name=All"), std::string::npos);
     auto empty = newRow("Empty", {});
     EXPECT_FALSE(empty->StartDialogStartAll(false));
-    EXPECT_EQ(empty->State, kv::kRowDefined);
+    EXPECT_EQ(empty->State, kv::RowState::Defined);
 }
 
 TEST_F(RowModelTest, ACellAddedToARunningRowHasAValueForEveryTimeValue) {
     auto r = newRow("Late cell", {1});
     r->Interval = 1;
-    r->SIInterval = 1;
+    r->SIInterval = kv::TimeUnit::Hours;
     ASSERT_TRUE(r->StartRow(false));
     r->StartCellInRow(1, 0);
     cells().SetCellCount(1, 6);
@@ -288,18 +288,18 @@ TEST_F(RowModelTest, SuspendAndContinueFindTheirCellAgainAfterTheWait) {
     r->SuspendCell(3, true, false);
     ASSERT_EQ(r->NrCells, 2);
     EXPECT_EQ(r->RowCells[2].CellNr, 3);
-    EXPECT_EQ(r->RowCells[2].State, kv::cs_SuspendedO2);
+    EXPECT_EQ(r->RowCells[2].State, kv::CellState::cs_SuspendedO2);
     EXPECT_EQ(r->RowCells[3].CellNr, 0);
-    EXPECT_EQ(r->RowCells[3].State, kv::cs_Free);
+    EXPECT_EQ(r->RowCells[3].State, kv::CellState::cs_Free);
     EXPECT_TRUE(hasMessage("Row Moving: Cell 3 suspended !"));
 
     lookup.deleteSlot = 1;
     r->UnSuspendCell(2, true, false);
     ASSERT_EQ(r->NrCells, 1);
     EXPECT_EQ(r->RowCells[1].CellNr, 3);
-    EXPECT_EQ(r->RowCells[1].State, kv::cs_Running);
-    EXPECT_EQ(r->RowCells[2].State, kv::cs_Free);
-    EXPECT_EQ(cells().GetCellState(3), kv::cs_Running);
+    EXPECT_EQ(r->RowCells[1].State, kv::CellState::cs_Running);
+    EXPECT_EQ(r->RowCells[2].State, kv::CellState::cs_Free);
+    EXPECT_EQ(cells().GetCellState(3), kv::CellState::cs_Running);
     cells().setRowLookup(rows_.get());
 }
 

@@ -85,7 +85,7 @@ class SyncScriptTest : public RowsFixture {
         auto r = newRow("Sync", {1, 2, 3, 4, 5, 6});
         auto lock = rows().lock();
         r->Interval = 1;
-        r->SIInterval = 1;
+        r->SIInterval = kv::TimeUnit::Hours;
         r->StartRow(false);
         for (int s = 1; s <= 6; ++s) r->StartCellInRow(s, 0);
         for (int h = 0; h < hours; ++h) {
@@ -99,7 +99,7 @@ class SyncScriptTest : public RowsFixture {
 
 TEST_F(SyncScriptTest, BlocksRunsRetriesAndBitsOfARecord) {
     QueueDevice q("KLV0001");
-    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
     auto r = runningRow(2);
     // 120 records: the last one (0x83) gives cells 1 and 2 an impulse, bit 7 is a flag.
     q.queue = std::string(119, static_cast<char>(0x80)) + static_cast<char>(0x83);
@@ -135,7 +135,7 @@ TEST_F(SyncScriptTest, BlocksRunsRetriesAndBitsOfARecord) {
 
 TEST_F(SyncScriptTest, RecordsArrivingWhileTheQueueIsReadAreNotLost) {
     QueueDevice q("KLV0001");
-    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
     runningRow(2);
     q.queue = std::string(100, static_cast<char>(0x80));
     q.growPerBlock = 20;  // cell 1 doses in every new tact
@@ -162,7 +162,7 @@ TEST_F(SyncScriptTest, RecordsArrivingWhileTheQueueIsReadAreNotLost) {
 
 TEST_F(SyncScriptTest, ImpulsesFillTheGapAndRaiseEveryLaterValue) {
     QueueDevice q("KLV0001");
-    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
     auto r = runningRow(1);
     r->lastValidTemp = 215;
     const int i0 = r->iRTV;
@@ -203,7 +203,7 @@ TEST_F(SyncScriptTest, ImpulsesFillTheGapAndRaiseEveryLaterValue) {
 // queued impulses to that live count; the time values it fills start from it.
 TEST_F(SyncScriptTest, ResynchronisationKeepsWhatTheAcquisitionCounted) {
     QueueDevice q("KLV0001");
-    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
     auto r = runningRow(2);
     const int i0 = r->iRTV;
     const int c0 = r->RowCells[1].Values.count(i0);
@@ -249,7 +249,7 @@ TEST_F(SyncScriptTest, ResynchronisationKeepsWhatTheAcquisitionCounted) {
 // impulses go to the live counts, which its first value then takes.
 TEST_F(SyncScriptTest, RowWithoutTimeValuesKeepsItsQueuedImpulses) {
     QueueDevice q("KLV0001");
-    build({q.dev}, {device("KLV0001", kv::kDevTypeData, 1, 6)});
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
     auto r = runningRow(0);
     ASSERT_EQ(r->iRTV, 0);
     q.queue = std::string(5, static_cast<char>(0x81)) + std::string(5, static_cast<char>(0x80));
@@ -263,9 +263,9 @@ TEST_F(SyncScriptTest, RowWithoutTimeValuesKeepsItsQueuedImpulses) {
 TEST_F(SyncScriptTest, OldFirmwareStopsTheDeviceLoopButNotTheReset) {
     QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
     b.identity = "KLV/USB V1.2.9";
-    build({a.dev, b.dev, c.dev},
-          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12),
-           device("KLV0003", kv::kDevTypeData, 13, 18)});
+    build({a.dev, b.dev, c.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                                  device("KLV0002", kv::DeviceType::Data, 7, 12),
+                                  device("KLV0003", kv::DeviceType::Data, 13, 18)});
     runningRow(1);
     a.queue = std::string(60, static_cast<char>(0x80));
     c.queue = std::string(60, static_cast<char>(0x80));
@@ -289,9 +289,9 @@ TEST_F(SyncScriptTest, TooManyFailedBlocksEndEverythingAtOnce) {
     // Every block is one short: ten failures on each device, and the 21st in a row ends
     // the synchronisation without saving and without resetting the queues.
     QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
-    build({a.dev, b.dev, c.dev},
-          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12),
-           device("KLV0003", kv::kDevTypeData, 13, 18)});
+    build({a.dev, b.dev, c.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                                  device("KLV0002", kv::DeviceType::Data, 7, 12),
+                                  device("KLV0003", kv::DeviceType::Data, 13, 18)});
     runningRow(1);
     for (QueueDevice* q : {&a, &b, &c}) {
         q->queue = std::string(500, static_cast<char>(0x81));
@@ -317,8 +317,8 @@ TEST_F(SyncScriptTest, CancelEndsTheDeviceLoopButSavesAndResets) {
         bool cancelRequested() override { return blocks > 0; }
     } ui;
     QueueDevice a("KLV0001"), b("KLV0002");
-    build({a.dev, b.dev},
-          {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0002", kv::kDevTypeData, 7, 12)});
+    build({a.dev, b.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                           device("KLV0002", kv::DeviceType::Data, 7, 12)});
     auto r = runningRow(1);
     a.queue = std::string(200, static_cast<char>(0x80));
     b.queue = std::string(200, static_cast<char>(0x80));
@@ -386,8 +386,8 @@ class SyncLabTest : public RowsFixture {
         startProgram();
     }
     void startProgram() {
-        build(lab_->ports(),
-              {device("KLV0001", kv::kDevTypeData, 1, 6), device("KLV0009", kv::kDevTypeCase)});
+        build(lab_->ports(), {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                              device("KLV0009", kv::DeviceType::Case)});
         nextTick_ = clock_.now();
     }
     // Acquisition ticks every mmTimerInt until `end` (virtual time).
@@ -406,9 +406,9 @@ class SyncLabTest : public RowsFixture {
         auto lock = rows().lock();
         r->Tact = 3;
         r->Interval = 1;
-        r->SIInterval = 1;
+        r->SIInterval = kv::TimeUnit::Hours;
         r->Duration = 2;
-        r->SIDuration = 2;
+        r->SIDuration = kv::TimeUnit::Days;
         EXPECT_TRUE(r->StartDialogStartAll(false));
         return r->UniqueNr;
     }
@@ -441,7 +441,7 @@ TEST_F(SyncLabTest, TwoDayRunHasOneLinePerHourAndTheLabsCounts) {
     const std::string dataFile = r->DataFileName();
     r.reset();
     runUntil(stop + 120 * kSecond);
-    EXPECT_EQ(rows().FindByUniqueNr(nr)->State, kv::kRowStopped);
+    EXPECT_EQ(rows().FindByUniqueNr(nr)->State, kv::RowState::Stopped);
     const auto lines = readDataFile(dataFile);
     // 48 hourly lines from the first at start + 1 min, and the stop line.
     ASSERT_EQ(lines.size(), 49u);
@@ -481,7 +481,7 @@ TEST_F(SyncLabTest, TwoDayRunWithAnOutageHasNoGapAndTheLabsCounts) {
 
     auto row = rows().FindByUniqueNr(nr);
     ASSERT_TRUE(row);
-    EXPECT_EQ(row->State, kv::kRowStopped);
+    EXPECT_EQ(row->State, kv::RowState::Stopped);
     const auto lines = readDataFile(dataFile);
     // Hourly lines from the first to the stop, plus the quit line; no gap anywhere.
     ASSERT_GE(lines.size(), 49u);

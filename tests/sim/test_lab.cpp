@@ -41,7 +41,7 @@ Cell2=raw=700 slope=10 min=100
     EXPECT_EQ(d->version(), "KLV/USB V1.3.2");
     EXPECT_EQ(d->storedCellConfig(1).divider, 3);
     EXPECT_EQ(ask(*d, "T1#") + ask(*d, "L1#") + ask(*d, "A#"), "T1=10#L1=100#A=2#");
-    EXPECT_EQ(l->find("KLV-C1")->type(), kv::sim::DeviceType::Case);
+    EXPECT_EQ(l->find("KLV-C1")->type(), kv::DeviceType::Case);
     EXPECT_EQ(l->caseDevice("KLV-C1")->description(), "FT232R USB UART");
     EXPECT_EQ(l->caseDevice("KLV-C1")->locId(), 0x1002);  // default: position in the lab
     EXPECT_EQ(l->dataDevice("KLV-C1"), nullptr);

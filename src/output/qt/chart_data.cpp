@@ -69,10 +69,11 @@ bool isNumber(double v) {
     return !isNoValue(v) && std::isfinite(v);
 }
 
-double stepInDays(double step, int unit) {
+double stepInDays(double step, TimeUnit unit) {
     if (!isNumber(step)) return 0;
-    if (unit == 0) return step / 1440.0;
-    if (unit == 1) return step / 24.0;
+    // A number that is no unit counts as days, as the chart settings always did.
+    if (unit == TimeUnit::Minutes || unit == TimeUnit::Hours)
+        return step / (unitSeconds(TimeUnit::Days) / unitSeconds(unit));
     return step;
 }
 

@@ -166,7 +166,7 @@ bool LabMeters::build(Lab& lab, const std::vector<MeterSpec>& specs, std::string
         auto pairs = desc.absorbers;
         if (pairs.empty())
             for (const auto& d : lab.devices())
-                if (d->type() == DeviceType::Co2) pairs.emplace_back(d->serialNr(), "");
+                if (d->type() == DeviceType::CO2) pairs.emplace_back(d->serialNr(), "");
         for (const auto& [co2Serial, dataSerial] : pairs) {
             Co2Device* co2 = lab.co2Device(co2Serial);
             DataDevice* data = dataSerial.empty() ? nullptr : lab.dataDevice(dataSerial);

@@ -3,14 +3,11 @@
 #include <algorithm>
 #include <string>
 
-#include "common/escapes.h"
 #include "co2/winsio.h"
+#include "common/escapes.h"
 
 namespace kv::sim {
 namespace {
-
-constexpr int kTypeData = 1;
-constexpr int kTypeCO2 = 3;
 
 // A meter as an in-process port. It shares the meter (which shares its absorbers), so that
 // a port still open after the meters were removed does not reach a freed object.
@@ -36,7 +33,7 @@ bool overlaps(const UsbDeviceSettings& d, int from, int to) {
 // CO2 device's first cell.
 DataDevice* partnerOf(const Config& cfg, Lab& lab, const UsbDeviceSettings& co2) {
     for (const UsbDeviceSettings& d : cfg.devices)
-        if (d.Type == kTypeData && co2.physCellNr_From >= d.physCellNr_From &&
+        if (d.Type == DeviceType::Data && co2.physCellNr_From >= d.physCellNr_From &&
             co2.physCellNr_From <= d.physCellNr_To)
             return lab.dataDevice(d.SerialNr);
     return nullptr;
@@ -48,7 +45,7 @@ std::shared_ptr<LabAbsorbers> absorbersFor(const Config& cfg, Lab& lab, int from
     auto a = std::make_shared<LabAbsorbers>(params);
     bool any = false;
     for (const UsbDeviceSettings& d : cfg.devices) {
-        if (d.Type != kTypeCO2 || !overlaps(d, from, to)) continue;
+        if (d.Type != DeviceType::CO2 || !overlaps(d, from, to)) continue;
         Co2Device* co2 = lab.co2Device(d.SerialNr);
         if (!co2) continue;
         a->add(co2, partnerOf(cfg, lab, d));
@@ -56,7 +53,7 @@ std::shared_ptr<LabAbsorbers> absorbersFor(const Config& cfg, Lab& lab, int from
     }
     if (!any)
         for (const auto& dev : lab.devices())
-            if (dev->type() == DeviceType::Co2) a->add(lab.co2Device(dev->serialNr()), nullptr);
+            if (dev->type() == DeviceType::CO2) a->add(lab.co2Device(dev->serialNr()), nullptr);
     return a;
 }
 
