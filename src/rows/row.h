@@ -274,8 +274,6 @@ class TRow : public std::enable_shared_from_this<TRow> {
     // The row's section as the row definitions file holds it (CR LF line ends); also sets
     // RowSection.
     std::string SectionText(const std::string& sectionName);
-    // False (after the "AccessError" message) when the file could not be written.
-    bool WriteRow(const std::string& fileName, const std::string& sectionName, bool rewrite);
     void ReadRow(const IniSections& file, const std::string& sectionName,
                  const ReadRowOptions& options = {});
 
@@ -305,6 +303,9 @@ class TRow : public std::enable_shared_from_this<TRow> {
     double co2FactorOfCell(int cellNr) const;
     int caseTemperatureTenths(int cellNr) const;
     void restartAfterReload(TDateTime now);
+    std::string cellLines();
+    void correctLoadedKeys(const IniSections& file, const std::string& sec,
+                           const ReadRowOptions& options);
     void readCells(const IniSections& file, const std::string& sec);
     void mapLoadedCells(const ReadRowOptions& options);
     void importIdentity();

@@ -5,9 +5,8 @@
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
+#include <variant>
 
 #include "acquisition/cell_state.h"
 #include "app/debuglog.h"
@@ -91,272 +90,168 @@ bool present(const std::vector<std::string_view>& f, size_t k) {
     return k < f.size() && !trim(f[k]).empty();
 }
 
-// The lowest byte of the value as an integer: "1" on, "0" off, an empty value (no-value
-// integer) on.
-bool lowByteFlag(const IniSections& f, const std::string& sec, const char* key, const char* def) {
-    return (textToInt(f.readString(sec, key, def)) & 0xFF) != 0;
+// ---------------------------------------------------------------------------------------
+// The table of row keys: one entry per key of a row's section, in the order of the file.
+// Each key has a form, which says how its value is written and read back, and a field; a
+// key whose value packs several fields, or whose default comes from elsewhere, has its own
+// reader or writer beside (or instead of) the form's.
+
+// What a key's reader sees: the row's section and the configuration (some defaults).
+struct KeyInput {
+    const IniSections& file;
+    const std::string& section;
+    const Config& cfg;
+    std::string text(std::string_view key, std::string_view def = "") const {
+        return file.readString(section, key, def);
+    }
+};
+
+struct SectionOut {
+    std::string text;
+    void line(std::string_view key, std::string_view value) {
+        text += key;
+        text += '=';
+        text += value;
+        text += "\r\n";
+    }
+};
+
+enum class Form {
+    Int,          // integer text, the no-value integer empty; a missing or bad value: def
+    IntText,      // the same, read through the text-to-int conversion (def is a text)
+    Number,       // the decimal number, the no-value integer as -32767; read as Int
+    Flag,         // "1" / "0"; reads as on when the number is 1
+    LowByteFlag,  // "1" / "0"; reads as on when the number's lowest byte is not 0
+    Real,         // up to `decimals` decimals, always with "."
+    DateTime,     // the program's date-time text
+    Text,         // a text that reads back unchanged, cut to 80 characters when read
+    Path,         // the same, not cut
+    Custom,       // only its own reader and writer
+};
+
+using Field =
+    std::variant<std::monostate, int TRow::*, bool TRow::*, double TRow::*, std::string TRow::*>;
+using KeyReader = void (*)(TRow&, const KeyInput&);
+using KeyWriter = void (*)(TRow&, std::string_view key, SectionOut&);
+
+struct RowKey {
+    std::string_view name;
+    Form form;
+    Field field{};
+    std::string_view def{};
+    int decimals = 0;
+    KeyReader read = nullptr;   // instead of the form's reader
+    KeyWriter write = nullptr;  // instead of the form's writer
+};
+
+template <class T>
+T& at(TRow& r, const RowKey& k) {
+    return r.*std::get<T TRow::*>(k.field);
 }
 
-}  // namespace
+void writeKey(TRow& r, const RowKey& k, SectionOut& out) {
+    if (k.write) return k.write(r, k.name, out);
+    switch (k.form) {
+        case Form::Int:
+        case Form::IntText:
+            return out.line(k.name, intToText(at<int>(r, k)));
+        case Form::Number:
+            return out.line(k.name, std::to_string(at<int>(r, k)));
+        case Form::Flag:
+        case Form::LowByteFlag:
+            return out.line(k.name, flag(at<bool>(r, k)));
+        case Form::Real:
+            return out.line(k.name, real(at<double>(r, k), k.decimals));
+        case Form::DateTime:
+            return out.line(k.name, dtText(at<double>(r, k)));
+        case Form::Text:
+        case Form::Path:
+            return out.line(k.name, textValue(at<std::string>(r, k)));
+        case Form::Custom:
+            return;
+    }
+}
 
-// ---------------------------------------------------------------------------------------
-// Writer
+void readKey(TRow& r, const RowKey& k, const KeyInput& in) {
+    if (k.read) return k.read(r, in);
+    switch (k.form) {
+        case Form::Int:
+        case Form::Number:
+            at<int>(r, k) = in.file.readInteger(in.section, k.name, textToIntDef(k.def, 0));
+            return;
+        case Form::IntText:
+            at<int>(r, k) = textToInt(in.text(k.name, k.def));
+            return;
+        case Form::Flag:
+            at<bool>(r, k) = textToInt(in.text(k.name, k.def)) == 1;
+            return;
+        case Form::LowByteFlag:
+            // An empty value (the no-value integer) reads as on.
+            at<bool>(r, k) = (textToInt(in.text(k.name, k.def)) & 0xFF) != 0;
+            return;
+        case Form::Real:
+            at<double>(r, k) = textToReal(in.text(k.name));
+            return;
+        case Form::DateTime:
+            at<double>(r, k) = textToDateTime(in.text(k.name));
+            return;
+        case Form::Text:
+            at<std::string>(r, k) = firstChars(in.text(k.name), kMaxTextChars);
+            return;
+        case Form::Path:
+            at<std::string>(r, k) = in.text(k.name);
+            return;
+        case Form::Custom:
+            return;
+    }
+}
 
-std::string TRow::SectionText(const std::string& sec) {
-    std::lock_guard lock(owner_.mutex());
-    RowSection = sec;
-    std::string o;
-    o.reserve(4096 + static_cast<size_t>(NrCells) * 120);
-    auto line = [&o](std::string_view key, const std::string& value) {
-        o += key;
-        o += value;
-        o += "\r\n";
-    };
-    line("[" + sec + "]", "");
-    line("RowSection=", sec);
-    line("UniqueNr=", std::to_string(UniqueNr));
-    line("isTemplate=", flag(isTemplate));
-    line("Tact=", intToText(Tact));
-    line("LF2CO2=", real(LF2CO2, -7));
-    line("AttritionDivider=", intToText(AttritionDivider));
-    line("bO2LeakageAlarm=", flag(bO2LeakageAlarm));
-    line("AlarmCount=", intToText(AlarmCount));
-    line("AlarmHours=", intToText(AlarmHours));
-    line("RowMode=", intToText(RowMode));
-    line("Created=", dtText(Created));
-    line("Start=", dtText(Start));
-    line("realStart=", dtText(realStart));
-    line("Stop=", dtText(Stop));
-    line("orgStop=", dtText(orgStop));
-    line("realStop=", dtText(realStop));
-    line("SpecialCellMode=", std::to_string(SpecialCellMode));
-    const int nsc = std::clamp(NrSpecialCells, 0, kMaxSpecialCells);
-    line("NrSpecialCells=", intToText(NrSpecialCells));
-    for (int k = 1; k <= nsc; ++k) {
-        const SpecialCell& sc = SpecialCells[static_cast<size_t>(k)];
+// --- the keys with readers or writers of their own ---------------------------------------
+
+void readLF2CO2(TRow& r, const KeyInput& in) {
+    r.LF2CO2 = textToReal(in.text("LF2CO2"));
+    if (isNoValue(r.LF2CO2)) r.LF2CO2 = in.cfg.DefLF2CO2_const1;
+}
+
+// Without "realStart" the row began at its start; a start that differs from it is moved
+// there (a series that was restarted keeps the moment it began).
+void readRealStart(TRow& r, const KeyInput& in) {
+    const std::string rs = in.text("realStart");
+    r.realStart = rs.empty() ? r.Start : textToDateTime(rs);
+    if (r.Start == r.realStart) return;
+    WriteDbg("Rows", "+++ different row/realStart: " + dtText(r.Start) + " / " +
+                         dtText(r.realStart) + ": rowStart set to realStart +++");
+    r.Start = r.realStart;
+}
+
+void readSpecialCellMode(TRow& r, const KeyInput& in) {
+    r.SpecialCellMode = textToInt(in.text("SpecialCellMode")) == 1 ? 1 : 0;
+}
+
+// "NrSpecialCells" and one "SC" + k per entry: the value, "|", then for each of the three
+// elements its flag and its place in the five arrays, every number followed by ", ".
+void writeSpecialCells(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, intToText(r.NrSpecialCells));
+    const int n = std::clamp(r.NrSpecialCells, 0, kMaxSpecialCells);
+    for (int k = 1; k <= n; ++k) {
+        const SpecialCell& sc = r.SpecialCells[static_cast<size_t>(k)];
         std::string v = real(sc.value, -5) + "|";
         for (size_t j = 0; j < 3; ++j) {
             v += std::to_string(sc.flag[j]) + ", ";
             for (size_t a = 0; a < 5; ++a) v += std::to_string(sc.arr[a][j]) + ", ";
         }
-        line("SC" + std::to_string(k) + "=", v);
+        out.line("SC" + std::to_string(k), v);
     }
-    line("State=", std::to_string(toInt(State)));
-    line("bCountAfterAllCellsStarted=", flag(bCountAfterAllCellsStarted));
-    line("bAllCellsStarted=", flag(bAllCellsStarted));
-    line("Name=", textValue(Name));
-    line("SampleDate=", textValue(SampleDate));
-    line("SampleTemp=", textValue(SampleTemp));
-    line("SampleAnalytiker=", textValue(SampleAnalytiker));
-    for (size_t k = 0; k < 3; ++k)
-        line("Comment/" + std::to_string(k + 1) + "=", textValue(Comment[k]));
-    line("PassWd=", encodeRowPassword(PassWd));
-    line("eXtDurInt=", std::to_string(toInt(SIDuration)) + ", " +
-                           std::to_string(toInt(SIInterval)) + ", " + real(Duration, -5) + ", " +
-                           real(Interval, -5));
-    line("intDurInt=", real(DurDays, -20) + ", " + real(IntDays, -20));
-    line("ZeroNeeded=", intToText(ZeroNeeded));
-    line("withCO2=", flag(withCO2));
-    line("ContinueCellControl=", flag(ContinueCellControl));
-    line("storeEC71_T=", flag(storeEC71_T));
-    line("CO2Mean=", flag(CO2Mean));
-    line("DataDir=", textValue(DataDir));
-    line("Saved=", flag(Saved));
-    line("X-Values=", dateToText(XFromDate) + ", " + timeToText(XFromTime) + ", " +
-                          dateToText(XToDate) + ", " + timeToText(XToTime) + ", " +
-                          real(XStep, -5) + ", " + intToText(toInt(XUnit)));
-    std::string y;
-    for (size_t k = 0; k < YValues.size(); ++k) y += (k ? ", " : "") + real(YValues[k], -5);
-    line("Y-Values=", y);
-    line("LegendPosition=", intToText(LegendPosition[0]) + ", " + intToText(LegendPosition[1]));
-    line("Y-Texts=", textValue(fieldValue(YTexts[0]) + "|" + fieldValue(YTexts[1]) + "|" +
-                               fieldValue(YTexts[2])));
-    const int n = std::clamp(NrCells, 0, kMaxRowCells);
-    line("Cells=", intToText(n));
-    const bool dev = co2DevicePresent();
-    for (int s = 1; s <= n; ++s) {
-        RowCell& c = RowCells[static_cast<size_t>(s)];
-        std::string startValue;
-        if (dev) {
-            if (c.cdm_LF_0 < 0) c.cdm_LF_0 = -1.0;
-            startValue = intToText(roundToInt(c.cdm_LF_0 * 1000000.0, NoValueInt));
-        } else {
-            startValue = intToText(c.aiCO2_start);
-        }
-        const std::string v =
-            (c.bMapped ? "" : "??") + std::to_string(c.CellNr) + "|" + fieldValue(c.Name) + "|" +
-            real(c.Vol, -3) + "|" + dtText(c.StartTime) + "|" + dtText(c.StopTime) + "|" +
-            chartSelText(c.ChartSel1) + "|" + std::to_string(toInt(c.State)) + "|" +
-            std::to_string(c.Mode) + "|" + real(c.Index, -3) + "|" + real(c.PTC, -3) + "|" +
-            real(c.BTH1, -3) + "|" + real(c.TS, -3) + "|" + intToText(c.RowMode) + "|" +
-            startValue + "|" + chartSelText(c.ChartSel2) + "|" + real(c.CO2Factor, -8);
-        line("C" + std::to_string(s) + "=", v);
-    }
-    o += "\r\n\r\n";
-    return o;
 }
 
-bool TRow::WriteRow(const std::string& fileName, const std::string& sectionName, bool rewrite) {
-    std::lock_guard lock(owner_.mutex());
-    owner_.setLastError("");
-    std::string content;
-    if (!rewrite) {
-        std::ifstream in(fileName, std::ios::binary);
-        if (in)
-            content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    content += SectionText(sectionName);
-    const int err = replaceFileAtomically(fileName, content);
-    if (err != 0) {
-        owner_.reportAccessError(err, fileName);
-        return false;
-    }
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// Reader
-
-void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOptions& options) {
-    std::lock_guard lock(owner_.mutex());
-    const Config& cfg = env().cfg;
-    RowSection = sec;
-    UniqueNr = f.readInteger(sec, "UniqueNr", -1);
-    WriteDbg("Rows", "Loading row in definition with UniqueNr=" + num(UniqueNr));
-    isTemplate = textToInt(f.readString(sec, "isTemplate", "0")) == 1;
-    Tact = f.readInteger(sec, "Tact", 0);
-    LF2CO2 = textToReal(f.readString(sec, "LF2CO2", ""));
-    if (isNoValue(LF2CO2)) LF2CO2 = cfg.DefLF2CO2_const1;
-    AttritionDivider = f.readInteger(sec, "AttritionDivider", 1);
-    AlarmCount = f.readInteger(sec, "AlarmCount", 95);
-    AlarmHours = f.readInteger(sec, "AlarmHours", 1);
-    const std::string leak = f.readString(sec, "bO2LeakageAlarm", "?");
-    bO2LeakageAlarm = leak == "?" ? AlarmCount > 0 : textToInt(leak) == 1;
-    RowMode = f.readInteger(sec, "RowMode", 0);
-
-    Created = textToDateTime(f.readString(sec, "Created", ""));
-    Start = textToDateTime(f.readString(sec, "Start", ""));
-    const std::string rs = f.readString(sec, "realStart", "");
-    realStart = rs.empty() ? Start : textToDateTime(rs);
-    if (Start != realStart) {
-        WriteDbg("Rows", "+++ different row/realStart: " + dtText(Start) + " / " +
-                             dtText(realStart) + ": rowStart set to realStart +++");
-        Start = realStart;
-    }
-    Stop = textToDateTime(f.readString(sec, "Stop", ""));
-    orgStop = textToDateTime(f.readString(sec, "orgStop", ""));
-    realStop = textToDateTime(f.readString(sec, "realStop", ""));
-
-    Name = firstChars(f.readString(sec, "Name", ""), kMaxTextChars);
-    SampleDate = firstChars(f.readString(sec, "SampleDate", ""), kMaxTextChars);
-    SampleTemp = firstChars(f.readString(sec, "SampleTemp", ""), kMaxTextChars);
-    SampleAnalytiker = firstChars(f.readString(sec, "SampleAnalytiker", ""), kMaxTextChars);
-    for (size_t k = 0; k < 3; ++k)
-        Comment[k] =
-            firstChars(f.readString(sec, "Comment/" + std::to_string(k + 1), ""), kMaxTextChars);
-    WriteDbg("Rows", "... loaded name/UniqueNr=" + Name + "/" + num(UniqueNr));
-    PassWd = decodePassword(f.readRaw(sec, "PassWd", "")).substr(0, kMaxPassWdChars);
-
-    if (f.hasKey(sec, "eXtDurInt")) {
-        const std::string v = f.readString(sec, "eXtDurInt", "");
-        const auto d = split(v, ',');
-        SIDuration = static_cast<TimeUnit>(textToInt(field(d, 0)));
-        SIInterval = static_cast<TimeUnit>(textToInt(field(d, 1)));
-        Duration = textToReal(field(d, 2));
-        Interval = textToReal(field(d, 3));
-    } else {
-        SIDuration = SIInterval = static_cast<TimeUnit>(NoValueInt);
-        Duration = Interval = NoValueReal;
-    }
-    {
-        const std::string v = f.readString(sec, "intDurInt", "");
-        const auto d = split(v, ',');
-        DurDays = textToReal(field(d, 0));
-        IntDays = textToReal(field(d, 1));
-        // An older or damaged file without the day values: take them from the units.
-        if (isNoValue(IntDays) || IntDays <= 0) GetIntervalDays();
-        if (isNoValue(DurDays) || DurDays < 0) {
-            const double fs = unitSeconds(SIDuration);
-            DurDays = (fs > 0 && !isNoValue(Duration)) ? Duration * fs * kSecond : 0;
-        }
-    }
-    {
-        const std::string v = f.readString(sec, "LegendPosition", "");
-        const auto d = split(v, ',');
-        LegendPosition = {0, 0};
-        if (!trim(v).empty()) LegendPosition = {textToInt(field(d, 0)), textToInt(field(d, 1))};
-    }
-    ZeroNeeded = textToInt(f.readString(sec, "ZeroNeeded", "1"));
-    bCountAfterAllCellsStarted = lowByteFlag(f, sec, "bCountAfterAllCellsStarted", "0");
-    bAllCellsStarted = lowByteFlag(f, sec, "bAllCellsStarted", "1");
-    withCO2 = lowByteFlag(f, sec, "withCO2", "0");
-    ContinueCellControl = lowByteFlag(f, sec, "ContinueCellControl", "0");
-    storeEC71_T = lowByteFlag(f, sec, "storeEC71_T", "0");
-    CO2Mean = lowByteFlag(f, sec, "CO2Mean", "0");
-
-    {
-        const std::string v = f.readString(sec, "X-Values", "");
-        if (trim(v).empty()) {
-            XFromDate = Start;
-            XFromTime = 0;
-            XToDate = Stop;
-            XToTime = 0;
-            XStep = 1.0;
-            XUnit = TimeUnit::Days;
-        } else {
-            const auto d = split(v, ',');
-            XFromDate = textToDate(field(d, 0));
-            XFromTime = textToTime(field(d, 1));
-            XToDate = textToDate(field(d, 2));
-            XToTime = textToTime(field(d, 3));
-            XStep = textToReal(field(d, 4));
-            XUnit = static_cast<TimeUnit>(textToInt(field(d, 5)));
-        }
-    }
-    {
-        const std::string v = f.readString(sec, "Y-Values", "");
-        if (trim(v).empty()) {
-            YValues = {cfg.Cnt_Y.min, cfg.Cnt_Y.max, cfg.Cnt_Y.step, cfg.O2_Y.min,  cfg.O2_Y.max,
-                       cfg.O2_Y.step, cfg.CO2_Y.min, cfg.CO2_Y.max,  cfg.CO2_Y.step};
-        } else {
-            const auto d = split(v, ',');
-            for (size_t k = 0; k < YValues.size(); ++k) YValues[k] = textToReal(field(d, k));
-        }
-    }
-    {
-        const std::string v = f.readString(sec, "Y-Texts", "");
-        if (trim(v).empty() || v == "|") {
-            YTexts = {cfg.Cnt_Y.text, cfg.O2_Y.text, cfg.CO2_Y.text};
-        } else {
-            const auto d = split(v, '|');
-            for (size_t k = 0; k < 3; ++k) YTexts[k] = field(d, k);
-        }
-    }
-    DataDir = normaliseDataDir(f.readString(sec, "DataDir", ""));
-    // An import chooses its own folder below (importIdentity).
-    if (!options.import) confineDataDir();
-    Saved = textToInt(f.readString(sec, "Saved", "")) == 1;
-    State = static_cast<RowState>(textToInt(f.readString(sec, "State", "")));
-    if (options.import && (State == RowState::Running || State == RowState::StoppedControl)) {
-        // An export taken while the row ran. Its cells run on in the original row, or
-        // belong to another row by now; taking them up would stop or overwrite that row's
-        // cells, so the copy comes in stopped and never reaches the devices.
-        const std::string t = GetTextFmt(
-            "uRows", "ImportRunningRow",
-            "Meas.series %s was running when it was exported - imported as stopped.", Name);
-        AddMsg(t, false);
-        WriteDbg("Rows", t);
-        State = RowState::Stopped;
-    }
-    SpecialCellMode = textToInt(f.readString(sec, "SpecialCellMode", "")) == 1 ? 1 : 0;
-
-    NrSpecialCells = textToInt(f.readString(sec, "NrSpecialCells", "0"));
-    if (isNoValue(NrSpecialCells) || NrSpecialCells < 0) NrSpecialCells = 0;
-    NrSpecialCells = std::min(NrSpecialCells, kMaxSpecialCells);
-    WriteDbg("Rows", "... loading " + num(NrSpecialCells) + " special cells");
-    for (int k = 1; k <= NrSpecialCells; ++k) {
-        SpecialCell& sc = SpecialCells[static_cast<size_t>(k)];
-        const std::string v = f.readString(sec, "SC" + std::to_string(k), "");
+void readSpecialCells(TRow& r, const KeyInput& in) {
+    int n = textToInt(in.text("NrSpecialCells", "0"));
+    if (isNoValue(n) || n < 0) n = 0;
+    r.NrSpecialCells = std::min(n, kMaxSpecialCells);
+    WriteDbg("Rows", "... loading " + num(r.NrSpecialCells) + " special cells");
+    for (int k = 1; k <= r.NrSpecialCells; ++k) {
+        SpecialCell& sc = r.SpecialCells[static_cast<size_t>(k)];
+        const std::string v = in.text("SC" + std::to_string(k));
         const auto bar = v.find('|');
         sc.value = textToReal(std::string_view(v).substr(0, bar));
         const auto d = split(
@@ -367,16 +262,282 @@ void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOp
             sc.flag[j] = textToInt(field(d, b));
             for (size_t a = 0; a < 5; ++a) {
                 const std::string t = field(d, b + 1 + a);
+                // Files from before the fourth and fifth arrays.
                 sc.arr[a][j] = (a >= 3 && trim(t).empty()) ? 1 : textToInt(t);
             }
         }
     }
+}
+
+void writeState(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, std::to_string(toInt(r.State)));
+}
+void readState(TRow& r, const KeyInput& in) {
+    r.State = static_cast<RowState>(textToInt(in.text("State")));
+}
+
+template <size_t K>
+void writeComment(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, textValue(r.Comment[K]));
+}
+template <size_t K>
+void readComment(TRow& r, const KeyInput& in) {
+    r.Comment[K] = firstChars(in.text("Comment/" + std::to_string(K + 1)), kMaxTextChars);
+}
+
+void writePassWd(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, encodeRowPassword(r.PassWd));
+}
+void readPassWd(TRow& r, const KeyInput& in) {
+    r.PassWd = decodePassword(in.file.readRaw(in.section, "PassWd", "")).substr(0, kMaxPassWdChars);
+}
+
+// Units, duration and interval: "SIDuration, SIInterval, Duration, Interval".
+void writeDurations(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, std::to_string(toInt(r.SIDuration)) + ", " + std::to_string(toInt(r.SIInterval)) +
+                      ", " + real(r.Duration, -5) + ", " + real(r.Interval, -5));
+}
+void readDurations(TRow& r, const KeyInput& in) {
+    if (!in.file.hasKey(in.section, "eXtDurInt")) {
+        r.SIDuration = r.SIInterval = static_cast<TimeUnit>(NoValueInt);
+        r.Duration = r.Interval = NoValueReal;
+        return;
+    }
+    const std::string v = in.text("eXtDurInt");
+    const auto d = split(v, ',');
+    r.SIDuration = static_cast<TimeUnit>(textToInt(field(d, 0)));
+    r.SIInterval = static_cast<TimeUnit>(textToInt(field(d, 1)));
+    r.Duration = textToReal(field(d, 2));
+    r.Interval = textToReal(field(d, 3));
+}
+
+// The same in days: "DurDays, IntDays".
+void writeDays(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, real(r.DurDays, -20) + ", " + real(r.IntDays, -20));
+}
+void readDays(TRow& r, const KeyInput& in) {
+    const std::string v = in.text("intDurInt");
+    const auto d = split(v, ',');
+    r.DurDays = textToReal(field(d, 0));
+    r.IntDays = textToReal(field(d, 1));
+    // An older or damaged file without the day values: take them from the units.
+    if (isNoValue(r.IntDays) || r.IntDays <= 0) r.GetIntervalDays();
+    if (isNoValue(r.DurDays) || r.DurDays < 0) {
+        const double fs = unitSeconds(r.SIDuration);
+        r.DurDays = (fs > 0 && !isNoValue(r.Duration)) ? r.Duration * fs * kSecond : 0;
+    }
+}
+
+// The chart's time axis: "from date, from time, to date, to time, step, unit".
+void writeXValues(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, dateToText(r.XFromDate) + ", " + timeToText(r.XFromTime) + ", " +
+                      dateToText(r.XToDate) + ", " + timeToText(r.XToTime) + ", " +
+                      real(r.XStep, -5) + ", " + intToText(toInt(r.XUnit)));
+}
+void readXValues(TRow& r, const KeyInput& in) {
+    const std::string v = in.text("X-Values");
+    if (trim(v).empty()) {
+        r.XFromDate = r.Start;
+        r.XFromTime = 0;
+        r.XToDate = r.Stop;
+        r.XToTime = 0;
+        r.XStep = 1.0;
+        r.XUnit = TimeUnit::Days;
+        return;
+    }
+    const auto d = split(v, ',');
+    r.XFromDate = textToDate(field(d, 0));
+    r.XFromTime = textToTime(field(d, 1));
+    r.XToDate = textToDate(field(d, 2));
+    r.XToTime = textToTime(field(d, 3));
+    r.XStep = textToReal(field(d, 4));
+    r.XUnit = static_cast<TimeUnit>(textToInt(field(d, 5)));
+}
+
+// The value axes: minimum, maximum and step of the count, O2 and CO2 axes.
+void writeYValues(TRow& r, std::string_view key, SectionOut& out) {
+    std::string y;
+    for (size_t k = 0; k < r.YValues.size(); ++k) y += (k ? ", " : "") + real(r.YValues[k], -5);
+    out.line(key, y);
+}
+void readYValues(TRow& r, const KeyInput& in) {
+    const std::string v = in.text("Y-Values");
+    if (trim(v).empty()) {
+        const Config& c = in.cfg;
+        r.YValues = {c.Cnt_Y.min, c.Cnt_Y.max, c.Cnt_Y.step, c.O2_Y.min,  c.O2_Y.max,
+                     c.O2_Y.step, c.CO2_Y.min, c.CO2_Y.max,  c.CO2_Y.step};
+        return;
+    }
+    const auto d = split(v, ',');
+    for (size_t k = 0; k < r.YValues.size(); ++k) r.YValues[k] = textToReal(field(d, k));
+}
+
+void writeLegendPosition(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, intToText(r.LegendPosition[0]) + ", " + intToText(r.LegendPosition[1]));
+}
+void readLegendPosition(TRow& r, const KeyInput& in) {
+    const std::string v = in.text("LegendPosition");
+    const auto d = split(v, ',');
+    r.LegendPosition = {0, 0};
+    if (!trim(v).empty()) r.LegendPosition = {textToInt(field(d, 0)), textToInt(field(d, 1))};
+}
+
+// The three axis titles, separated by "|".
+void writeYTexts(TRow& r, std::string_view key, SectionOut& out) {
+    out.line(key, textValue(fieldValue(r.YTexts[0]) + "|" + fieldValue(r.YTexts[1]) + "|" +
+                            fieldValue(r.YTexts[2])));
+}
+void readYTexts(TRow& r, const KeyInput& in) {
+    const std::string v = in.text("Y-Texts");
+    if (trim(v).empty() || v == "|") {
+        r.YTexts = {in.cfg.Cnt_Y.text, in.cfg.O2_Y.text, in.cfg.CO2_Y.text};
+        return;
+    }
+    const auto d = split(v, '|');
+    for (size_t k = 0; k < 3; ++k) r.YTexts[k] = field(d, k);
+}
+
+RowKey custom(std::string_view name, KeyReader read, KeyWriter write) {
+    return {name, Form::Custom, {}, {}, 0, read, write};
+}
+
+// Every key of a row's section but "RowSection" (the section's own name) and the cells,
+// which follow them.
+const std::vector<RowKey>& rowKeys() {
+    using R = TRow;
+    using enum Form;
+    static const std::vector<RowKey> keys = {
+        {"UniqueNr", Number, &R::UniqueNr, "-1"},
+        {"isTemplate", Flag, &R::isTemplate, "0"},
+        {"Tact", Int, &R::Tact, "0"},
+        {"LF2CO2", Real, &R::LF2CO2, {}, -7, readLF2CO2},
+        {"AttritionDivider", Int, &R::AttritionDivider, "1"},
+        // "?" (missing) is decided once AlarmCount is known, see correctLoadedKeys().
+        {"bO2LeakageAlarm", Flag, &R::bO2LeakageAlarm, "?"},
+        {"AlarmCount", Int, &R::AlarmCount, "95"},
+        {"AlarmHours", Int, &R::AlarmHours, "1"},
+        {"RowMode", Int, &R::RowMode, "0"},
+        {"Created", DateTime, &R::Created},
+        {"Start", DateTime, &R::Start},
+        {"realStart", DateTime, &R::realStart, {}, 0, readRealStart},
+        {"Stop", DateTime, &R::Stop},
+        {"orgStop", DateTime, &R::orgStop},
+        {"realStop", DateTime, &R::realStop},
+        {"SpecialCellMode", Number, &R::SpecialCellMode, {}, 0, readSpecialCellMode},
+        custom("NrSpecialCells", readSpecialCells, writeSpecialCells),
+        custom("State", readState, writeState),
+        {"bCountAfterAllCellsStarted", LowByteFlag, &R::bCountAfterAllCellsStarted, "0"},
+        {"bAllCellsStarted", LowByteFlag, &R::bAllCellsStarted, "1"},
+        {"Name", Text, &R::Name},
+        {"SampleDate", Text, &R::SampleDate},
+        {"SampleTemp", Text, &R::SampleTemp},
+        {"SampleAnalytiker", Text, &R::SampleAnalytiker},
+        custom("Comment/1", readComment<0>, writeComment<0>),
+        custom("Comment/2", readComment<1>, writeComment<1>),
+        custom("Comment/3", readComment<2>, writeComment<2>),
+        custom("PassWd", readPassWd, writePassWd),
+        custom("eXtDurInt", readDurations, writeDurations),
+        custom("intDurInt", readDays, writeDays),
+        {"ZeroNeeded", IntText, &R::ZeroNeeded, "1"},
+        {"withCO2", LowByteFlag, &R::withCO2, "0"},
+        {"ContinueCellControl", LowByteFlag, &R::ContinueCellControl, "0"},
+        {"storeEC71_T", LowByteFlag, &R::storeEC71_T, "0"},
+        {"CO2Mean", LowByteFlag, &R::CO2Mean, "0"},
+        // Made a folder of this installation, see correctLoadedKeys().
+        {"DataDir", Path, &R::DataDir},
+        {"Saved", Flag, &R::Saved, ""},
+        custom("X-Values", readXValues, writeXValues),
+        custom("Y-Values", readYValues, writeYValues),
+        custom("LegendPosition", readLegendPosition, writeLegendPosition),
+        custom("Y-Texts", readYTexts, writeYTexts),
+    };
+    return keys;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Writer
+
+std::string TRow::SectionText(const std::string& sec) {
+    std::lock_guard lock(owner_.mutex());
+    RowSection = sec;
+    SectionOut out;
+    out.text.reserve(4096 + static_cast<size_t>(NrCells) * 120);
+    out.text += "[" + sec + "]\r\n";
+    out.line("RowSection", sec);
+    for (const RowKey& k : rowKeys()) writeKey(*this, k, out);
+    out.text += cellLines();
+    out.text += "\r\n\r\n";
+    return std::move(out.text);
+}
+
+// "Cells" and one "C" + slot per cell, its fields separated by "|".
+std::string TRow::cellLines() {
+    const int n = std::clamp(NrCells, 0, kMaxRowCells);
+    std::string o = "Cells=" + intToText(n) + "\r\n";
+    const bool dev = co2DevicePresent();
+    for (int s = 1; s <= n; ++s) {
+        RowCell& c = RowCells[static_cast<size_t>(s)];
+        // With a conductivity meter the start value is the starting conductivity in
+        // millionths; without one the CO2 raw value.
+        std::string startValue;
+        if (dev) {
+            if (c.cdm_LF_0 < 0) c.cdm_LF_0 = -1.0;
+            startValue = intToText(roundToInt(c.cdm_LF_0 * 1000000.0, NoValueInt));
+        } else {
+            startValue = intToText(c.aiCO2_start);
+        }
+        o += "C" + std::to_string(s) + "=" + (c.bMapped ? "" : "??") + std::to_string(c.CellNr) +
+             "|" + fieldValue(c.Name) + "|" + real(c.Vol, -3) + "|" + dtText(c.StartTime) + "|" +
+             dtText(c.StopTime) + "|" + chartSelText(c.ChartSel1) + "|" +
+             std::to_string(toInt(c.State)) + "|" + std::to_string(c.Mode) + "|" +
+             real(c.Index, -3) + "|" + real(c.PTC, -3) + "|" + real(c.BTH1, -3) + "|" +
+             real(c.TS, -3) + "|" + intToText(c.RowMode) + "|" + startValue + "|" +
+             chartSelText(c.ChartSel2) + "|" + real(c.CO2Factor, -8) + "\r\n";
+    }
+    return o;
+}
+
+// ---------------------------------------------------------------------------------------
+// Reader
+
+void TRow::ReadRow(const IniSections& f, const std::string& sec, const ReadRowOptions& options) {
+    std::lock_guard lock(owner_.mutex());
+    RowSection = sec;
+    WriteDbg("Rows",
+             "Loading row in definition with UniqueNr=" + num(f.readInteger(sec, "UniqueNr", -1)));
+    const KeyInput in{f, sec, env().cfg};
+    for (const RowKey& k : rowKeys()) readKey(*this, k, in);
+    WriteDbg("Rows", "... loaded name/UniqueNr=" + Name + "/" + num(UniqueNr));
+    correctLoadedKeys(f, sec, options);
     readCells(f, sec);
     if (options.import) importIdentity();
     mapLoadedCells(options);
     if (State >= RowState::Running) {
         AllocRTV();
         Reload();
+    }
+}
+
+// The corrections that need more than one key.
+void TRow::correctLoadedKeys(const IniSections& f, const std::string& sec,
+                             const ReadRowOptions& options) {
+    // A file from before the switch: the alarm is on where a limit is set.
+    if (f.readString(sec, "bO2LeakageAlarm", "?") == "?") bO2LeakageAlarm = AlarmCount > 0;
+    DataDir = normaliseDataDir(DataDir);
+    // An import chooses its own folder (importIdentity).
+    if (!options.import) confineDataDir();
+    if (options.import && (State == RowState::Running || State == RowState::StoppedControl)) {
+        // An export taken while the row ran. Its cells run on in the original row, or
+        // belong to another row by now; taking them up would stop or overwrite that row's
+        // cells, so the copy comes in stopped and never reaches the devices.
+        const std::string t = GetTextFmt(
+            "uRows", "ImportRunningRow",
+            "Meas.series %s was running when it was exported - imported as stopped.", Name);
+        AddMsg(t, false);
+        WriteDbg("Rows", t);
+        State = RowState::Stopped;
     }
 }
 
