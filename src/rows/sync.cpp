@@ -44,16 +44,29 @@ std::string escaped(const std::string& s) {
     return out;
 }
 
-// The state of one synchronisation run, shared by the record insertions.
+// The state of one synchronisation run, shared by the devices' steps.
 struct SyncRun {
     TDateTime tNow = 0;
     bool log = false;
-    std::mt19937 rng;
     int firstResync = 0;
+    // Blocks that failed in a row, across devices.
+    int failures = 0;
+    // A block of some device was read: the rows are saved.
+    bool anySuccess = false;
+    // Devices whose queue was read.
+    std::set<int> queuesRead;
     // Per row: the lowest time value index that received an impulse or was filled.
     std::map<TRow*, int> touched;
     std::map<TRow*, std::shared_ptr<TRow>> keep;
     SyncResult result;
+};
+
+// What the steps of a synchronisation work on.
+struct SyncParts {
+    DeviceList& dl;
+    DeviceIoLocks& io;
+    TCells& cells;
+    TRows& rows;
 };
 
 void touch(SyncRun& run, const std::shared_ptr<TRow>& r, int n) {
@@ -82,335 +95,412 @@ bool ownsLiveCount(const TRow& row, int i, TCells& cells) {
     return cells.cell(i).RowNr == row.UniqueNr;
 }
 
-// One queue record at time tAct for the six cells of device entry e. Called with the rows
-// lock held.
-void insertRecord(SyncRun& run, TRows& rows, TCells& cells, const TKLVDeviceListEntry& e,
-                  int record, int pos, TDateTime tAct) {
-    if (record >= 128) record -= 128;
+// The row's time values filled up to now, so that one may hold tAct: its index, or 0 when
+// the record lies after the newest one.
+int fillUpTo(SyncRun& run, const std::shared_ptr<TRow>& r, TDateTime tAct) {
+    TRow& row = *r;
+    WriteDbg(kCat, "       *** calling fillRTV", run.log);
+    const int before = row.iRTV;
+    row.fillRTV(run.tNow);
+    if (row.iRTV > before) touch(run, r, before + 1);
+    WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), run.log);
+    const int n = entryHolding(row, tAct);
+    if (n >= 1 && run.firstResync == 0) {
+        run.firstResync = n;
+        WriteDbg(kCat, "       first_ReSync=" + num(n), run.log);
+    }
+    return n;
+}
+
+// A record after the newest time value: no entry holds it yet, but the next one the row
+// takes must, so an impulse goes into the cell's count. A row without a time value yet
+// (started less than an interval ago) takes the impulses of its running time the same way.
+void countPending(SyncRun& run, const TRow& row, TCells& cells, int i, bool impulse,
+                  TDateTime tAct) {
+    const bool afterNewest =
+        row.iRTV > 0 ? tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt : tAct >= row.spanStart();
+    if (!impulse || !afterNewest) return;
+    ++run.result.pending;
+    cells.CountTankImpulse(i);
+    // On top of the live count: it holds what the acquisition counted after the newest
+    // time value before the device was lost.
+    if (ownsLiveCount(row, i, cells)) cells.CountImpulse(i);
+}
+
+// Counts are cumulative: the impulse belongs to time value n and every later one too, and
+// to the live count, which continues the newest one. Setting the live count to the time
+// value's count instead would drop what the acquisition counted after that time value.
+void addImpulse(SyncRun& run, const std::shared_ptr<TRow>& r, CellValues& v, TCells& cells, int i,
+                int n) {
+    for (int k = n; k <= r->iRTV; ++k)
+        if (v.count(k) != NoValueInt) v.addCount(k, 1);
+    cells.CountTankImpulse(i);
+    if (ownsLiveCount(*r, i, cells)) cells.CountImpulse(i);
+    ++run.result.impulses;
+    touch(run, r, n);
+}
+
+// A time value the program did not take has no temperature: it gets the last one known,
+// scattered a little.
+void fillTemperature(SyncRun& run, std::mt19937& rng, const std::shared_ptr<TRow>& r, int n) {
+    RTVElement& el = r->RTV[static_cast<size_t>(n)];
+    WriteDbg(kCat, "       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
+    const int lvt = r->lastValidTemp;
+    if (lvt != NoValueInt && lvt > 0 && el.T == NoValueInt) {
+        el.T = lvt + std::uniform_int_distribution<int>(-15, 14)(rng);
+        touch(run, r, n);
+    }
+    WriteDbg(kCat, "       POST: R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
+}
+
+// The record at tAct for cell i, whose position had an impulse or not. Called with the
+// rows lock held.
+void insertCellRecord(SyncRun& run, std::mt19937& rng, TRows& rows, TCells& cells, int i,
+                      bool impulse, TDateTime tAct) {
     const bool log = run.log;
+    const auto r = rows.RowForCellAt(i, tAct);
+    if (!r) return;
+    TRow& row = *r;
+    WriteDbg(kCat, "       Row/lastValidTemp=" + row.Name + "/" + num(row.lastValidTemp), log);
+    WriteDbg(kCat, "       Row/Cell#=" + row.Name + "/" + num(i), log);
+    WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
+    const int iRC = row.FindCellSlot(i);
+    WriteDbg(kCat, "       iRC=" + num(iRC), log);
+    if (iRC < 1) return;
+    CellValues& v = row.RowCells[static_cast<size_t>(iRC)].Values;
+    int n = entryHolding(row, tAct);
+    WriteDbg(kCat, "       tAct=" + dtText(tAct), log);
+    WriteDbg(kCat, "       iRTV=" + num(n), log);
+    if (n < 1) n = fillUpTo(run, r, tAct);
+    if (n < 1) return countPending(run, row, cells, i, impulse, tAct);
+    WriteDbg(kCat, "       inserting at iRTV=" + num(n), log);
+    if (impulse) addImpulse(run, r, v, cells, i, n);
+    const int countN = v.count(n);
+    fillTemperature(run, rng, r, n);
+    WriteDbg(kCat, "       set CellCount:=" + num(countN), log);
+}
+
+// One queue record at time tAct for the cells of device entry e. Called with the rows lock
+// held.
+void insertRecord(SyncRun& run, std::mt19937& rng, TRows& rows, TCells& cells,
+                  const TKLVDeviceListEntry& e, int record, int pos, TDateTime tAct) {
+    if (record >= 128) record -= 128;
     WriteDbg(kCat, "       iChar=" + num(pos) + "; tAct=" + dtText(tAct) + "; cv=" + num(record),
-             log);
+             run.log);
     for (int j = 1; j <= kCellsPerDevice; ++j) {
         const int i = e.physCellNr_From + j - 1;
-        if (!TCells::validCell(i)) continue;
-        const auto R = rows.RowForCellAt(i, tAct);
-        if (!R) continue;
-        TRow& row = *R;
-        WriteDbg(kCat, "       Row/lastValidTemp=" + row.Name + "/" + num(row.lastValidTemp), log);
-        WriteDbg(kCat, "       Row/Cell#=" + row.Name + "/" + num(i), log);
-        WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
-        const int iRC = row.FindCellSlot(i);
-        WriteDbg(kCat, "       iRC=" + num(iRC), log);
-        if (iRC < 1) continue;
-        CellValues& v = row.RowCells[static_cast<size_t>(iRC)].Values;
-        const bool impulse = (record >> (j - 1)) & 1;
-        int n = entryHolding(row, tAct);
-        WriteDbg(kCat, "       tAct=" + dtText(tAct), log);
-        WriteDbg(kCat, "       iRTV=" + num(n), log);
-        if (n < 1) {
-            WriteDbg(kCat, "       *** calling fillRTV", log);
-            const int before = row.iRTV;
-            row.fillRTV(run.tNow);
-            if (row.iRTV > before) touch(run, R, before + 1);
-            WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
-            n = entryHolding(row, tAct);
-            if (n < 1) {
-                // The record lies after the newest time value: no entry holds it yet, but
-                // the next one the row takes must, so it goes into the cell's count.
-                // A row without a time value yet (started less than an interval ago) takes
-                // the impulses of its running time the same way.
-                const bool afterNewest = row.iRTV > 0
-                                             ? tAct > row.RTV[static_cast<size_t>(row.iRTV)].dt
-                                             : tAct >= row.spanStart();
-                if (impulse && afterNewest) {
-                    ++run.result.pending;
-                    cells.CountTankImpulse(i);
-                    // On top of the live count: it holds what the acquisition counted after
-                    // the newest time value before the device was lost.
-                    if (ownsLiveCount(row, i, cells)) cells.CountImpulse(i);
-                }
-                continue;
-            }
-            if (run.firstResync == 0) {
-                run.firstResync = n;
-                WriteDbg(kCat, "       first_ReSync=" + num(n), log);
-            }
-        }
-        WriteDbg(kCat, "       inserting at iRTV=" + num(n), log);
-        if (impulse) {
-            // Counts are cumulative: the impulse belongs to every later time value too, and
-            // to the live count, which continues the newest one. Setting the live count to
-            // the time value's count instead would drop what the acquisition counted after
-            // that time value.
-            for (int k = n; k <= row.iRTV; ++k)
-                if (v.count(k) != NoValueInt) v.addCount(k, 1);
-            cells.CountTankImpulse(i);
-            if (ownsLiveCount(row, i, cells)) cells.CountImpulse(i);
-            ++run.result.impulses;
-            touch(run, R, n);
-        }
-        const int countN = v.count(n);
-        RTVElement& el = row.RTV[static_cast<size_t>(n)];
-        WriteDbg(kCat, "       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", log);
-        const int lvt = row.lastValidTemp;
-        if (lvt != NoValueInt && lvt > 0 && el.T == NoValueInt) {
-            el.T = lvt + std::uniform_int_distribution<int>(-15, 14)(run.rng);
-            touch(run, R, n);
-        }
-        WriteDbg(kCat, "       POST: R.RTV^[iRTV].T=" + num(el.T) + ";", log);
-        WriteDbg(kCat, "       set CellCount:=" + num(countN), log);
+        if (TCells::validCell(i))
+            insertCellRecord(run, rng, rows, cells, i, (record >> (j - 1)) & 1, tAct);
     }
 }
 
 enum class ReadEnd { Complete, Incomplete, MaxFailed };
 
-// Reads records from one device's queue in blocks of up to 50 and inserts them, 3 s apart
-// from tAct on (never later than now). Blocks that come back short are rejected and asked
-// for again, up to kMaxRetries times.
-struct QueueReader {
-    DeviceProtocol& proto;
-    std::mutex& io;
-    LinkHandle h;
-    const TKLVDeviceListEntry& e;
-    SyncProgress& ui;
-    SyncRun& run;
-    TRows& rows;
-    TCells& cells;
-    // Failed blocks in a row, across devices.
-    int& failures;
+// One device's queue: read in blocks of up to 50, the records inserted 3 s apart from tAct
+// on (never later than now). A block that comes back short is rejected and asked for
+// again, up to kMaxRetries times. It talks to its own device only; of the run it shares
+// the records of the rows (under the rows lock), the counters and the failures in a row.
+class QueueReader {
+  public:
+    QueueReader(SyncParts& parts, SyncRun& run, SyncProgress& ui, int d,
+                const TKLVDeviceListEntry& e, unsigned seed)
+        : parts_(parts),
+          run_(run),
+          ui_(ui),
+          proto_(parts.dl.protocol()),
+          io_(parts.io.of(d)),
+          e_(e),
+          rng_(seed) {}
+
+    // The q records queued now, and those that arrive while they are read.
+    ReadEnd readWithArrivals(int q);
+
     TDateTime tAct = 0;
-    long long received = 0;
     long long total = 0;  // for the progress gauge
-    int runNr = 0;
     bool anySuccess = false;
 
+  private:
     ReadEnd read(int q);
+    std::string askBlock();
+    void acceptBlock(const std::string& block);
+    bool rejectBlock(int expected, int len, int retry);
+
+    SyncParts& parts_;
+    SyncRun& run_;
+    SyncProgress& ui_;
+    DeviceProtocol& proto_;
+    std::mutex& io_;
+    const TKLVDeviceListEntry& e_;
+    std::mt19937 rng_;
+    long long received_ = 0;
+    int runNr_ = 0;
 };
 
+// The device adds a record every tact while its queue is read, and f0# at the end empties
+// the queue: what arrived meanwhile is read as well, a bounded number of times (the last
+// tact or so stays behind).
+ReadEnd QueueReader::readWithArrivals(int q) {
+    ReadEnd end = read(q);
+    for (int round = 1; end == ReadEnd::Complete && round <= DeviceSync::kMaxExtraRounds; ++round) {
+        if (ui_.cancelRequested()) break;
+        std::string more;
+        {
+            std::lock_guard lock(io_);
+            more = proto_.queueCount(e_.FTHandle);
+        }
+        const int q2 = textToInt(more);
+        WriteDbg(kCat, "    Queue Entries (arrived meanwhile)=" + more, run_.log);
+        if (q2 == NoValueInt || q2 <= 0) break;
+        // These records are the newest: they end now, after those read so far.
+        tAct = std::max(tAct, clock().now() - q2 * kDeviceTactSeconds * kSecond);
+        total += q2;
+        end = read(q2);
+    }
+    return end;
+}
+
 ReadEnd QueueReader::read(int q) {
-    const bool log = run.log;
     int remaining = q;
     int retry = 1;
-    while (remaining > 0 && retry <= DeviceSync::kMaxRetries && !ui.cancelRequested()) {
-        ++runNr;
-        bool success = false;
+    while (remaining > 0 && retry <= DeviceSync::kMaxRetries && !ui_.cancelRequested()) {
+        ++runNr_;
         retry = 1;
-        while (!success && retry <= DeviceSync::kMaxRetries && !ui.cancelRequested()) {
-            TouchLiveFile();
-            clock().sleepMs(kBlockPauseMs);
-            std::string block, q2;
-            {
-                std::lock_guard lock(io);
-                block = proto.queueEntry(h);
-                q2 = proto.queueCount(h);
-            }
+        while (retry <= DeviceSync::kMaxRetries && !ui_.cancelRequested()) {
+            const std::string block = askBlock();
             const int len = static_cast<int>(block.size());
-            WriteDbg(kCat, "    Sync#=" + num(runNr) + ": length=" + num(len), log);
-            WriteDbg(kCat, "       SyncString=" + escaped(block), log);
-            WriteDbg(kCat, "    Queue Entries2=" + q2, log);
             const int expected = std::min(remaining, DeviceSync::kBlockSize);
-            if (len < expected) {
-                {
-                    std::lock_guard lock(io);
-                    for (int k = 0; k < kFailedBlockAcks; ++k) proto.acknowledgeRecord(h);
-                }
-                clock().sleepMs(kFailedBlockPauseMs);
-                ++failures;
-                ++run.result.blocksFailed;
-                const std::string why =
-                    "Expected: " + num(expected) + " received: " + num(len) + " characters";
-                WriteDbg(kCat, "    Sync#=" + num(runNr) + ", RetryCount=" + num(retry) +
-                                   ": failed due to length. " + why);
-                ++retry;
-                if (retry > DeviceSync::kMaxRetries)
-                    WriteDbg(kCat, "    Sync#=" + num(runNr) +
-                                       ", : finally failed due to length. " + why);
-                if (failures > DeviceSync::kMaxSyncFailed) {
-                    WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
-                    AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
-                    run.result.maxSyncFailed = true;
-                    return ReadEnd::MaxFailed;
-                }
-                continue;
+            if (len >= expected) {
+                remaining -= len;
+                acceptBlock(block);
+                break;
             }
-            remaining -= len;
-            received += len;
-            {
-                std::lock_guard lock(io);
-                proto.acknowledgeRecord(h);
-            }
-            success = true;
-            anySuccess = true;
-            failures = 0;
-            ++run.result.blocksRead;
-            const TDateTime latest = clock().now();
-            auto lock = rows.lock();
-            for (int k = 0; k < len; ++k) {
-                const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
-                insertRecord(run, rows, cells, e, rec, k + 1, tAct);
-                ++run.result.records;
-                tAct += kDeviceTactSeconds * kSecond;
-                if (tAct > latest) tAct = latest;
-                if (k % 2 == 1) {
-                    RowsUnlocked u(rows.mutex());
-                    const long long pct = total > 0 ? 100 * received / total : 100;
-                    ui.valuesProgress(static_cast<int>(std::min<long long>(pct, 100)));
-                }
-            }
-            lock.unlock();
-            ui.processMessages();
+            if (!rejectBlock(expected, len, retry)) return ReadEnd::MaxFailed;
+            ++retry;
         }
     }
     return remaining <= 0 ? ReadEnd::Complete : ReadEnd::Incomplete;
 }
 
+std::string QueueReader::askBlock() {
+    TouchLiveFile();
+    clock().sleepMs(kBlockPauseMs);
+    std::string block, q2;
+    {
+        std::lock_guard lock(io_);
+        block = proto_.queueEntry(e_.FTHandle);
+        q2 = proto_.queueCount(e_.FTHandle);
+    }
+    const bool log = run_.log;
+    WriteDbg(kCat, "    Sync#=" + num(runNr_) + ": length=" + num(block.size()), log);
+    WriteDbg(kCat, "       SyncString=" + escaped(block), log);
+    WriteDbg(kCat, "    Queue Entries2=" + q2, log);
+    return block;
+}
+
+// A short block is acknowledged away and asked for again. False once too many blocks in
+// a row failed: the synchronisation stops.
+bool QueueReader::rejectBlock(int expected, int len, int retry) {
+    {
+        std::lock_guard lock(io_);
+        for (int k = 0; k < kFailedBlockAcks; ++k) proto_.acknowledgeRecord(e_.FTHandle);
+    }
+    clock().sleepMs(kFailedBlockPauseMs);
+    ++run_.failures;
+    ++run_.result.blocksFailed;
+    const std::string why = "Expected: " + num(expected) + " received: " + num(len) + " characters";
+    WriteDbg(kCat, "    Sync#=" + num(runNr_) + ", RetryCount=" + num(retry) +
+                       ": failed due to length. " + why);
+    if (retry + 1 > DeviceSync::kMaxRetries)
+        WriteDbg(kCat, "    Sync#=" + num(runNr_) + ", : finally failed due to length. " + why);
+    if (run_.failures <= DeviceSync::kMaxSyncFailed) return true;
+    WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
+    AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
+    run_.result.maxSyncFailed = true;
+    return false;
+}
+
+void QueueReader::acceptBlock(const std::string& block) {
+    const int len = static_cast<int>(block.size());
+    received_ += len;
+    {
+        std::lock_guard lock(io_);
+        proto_.acknowledgeRecord(e_.FTHandle);
+    }
+    anySuccess = true;
+    run_.failures = 0;
+    ++run_.result.blocksRead;
+    const TDateTime latest = clock().now();
+    TRows& rows = parts_.rows;
+    auto lock = rows.lock();
+    for (int k = 0; k < len; ++k) {
+        const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
+        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct);
+        ++run_.result.records;
+        tAct += kDeviceTactSeconds * kSecond;
+        if (tAct > latest) tAct = latest;
+        if (k % 2 == 1) {
+            RowsUnlocked u(rows.mutex());
+            const long long pct = total > 0 ? 100 * received_ / total : 100;
+            ui_.valuesProgress(static_cast<int>(std::min<long long>(pct, 100)));
+        }
+    }
+    lock.unlock();
+    ui_.processMessages();
+}
+
+// The device's identity (asked kIdentityTries times at most) becomes its AppName. False
+// when its firmware is too old to be synchronised: the run stops.
+bool identify(SyncParts& p, SyncRun& run, int d, const TKLVDeviceListEntry& e,
+              const std::string& shown) {
+    std::string ident;
+    for (int a = 0; a < kIdentityTries && ident.empty(); ++a) {
+        std::lock_guard io(p.io.of(d));
+        ident = p.dl.protocol().identity(e.FTHandle);
+    }
+    if (ident.empty()) ident = std::string(kUnknownIdentity);
+    p.dl.update(d, [&ident](TKLVDeviceListEntry& x) { x.AppName = ident; });
+    if (firmwareUsable(ident)) return true;
+    const std::string t = "!!! Device firmware for " + shown + " (SerialNr=" + e.SerialNr +
+                          ") is " + ident +
+                          ". This version of Kelvora requires at least V1.3.0 firmware !";
+    WriteDbg(kCat, t);
+    AddMsg("!!! ReSync: " + t, true);
+    run.result.firmwareRefused = true;
+    return false;
+}
+
+// The number of records in the device's queue (0 for an answer that is none).
+int queueLength(SyncParts& p, SyncRun& run, int d, LinkHandle h) {
+    std::string qText;
+    {
+        std::lock_guard io(p.io.of(d));
+        p.dl.protocol().tactCounter(h);
+        qText = p.dl.protocol().queueCount(h);
+    }
+    int q = textToInt(qText);
+    if (q == NoValueInt || q < 0) q = 0;
+    WriteDbg(kCat, "    Queue Entries=" + num(q), run.log);
+    return q;
+}
+
+enum class DeviceEnd { Next, Stop, MaxFailed };
+
+// One data device's part of the run: its identity, then its queue into the rows. Next:
+// on to the next device; Stop: the run ends (cancelled, firmware refused); MaxFailed: it
+// ends without saving and without resetting the queues.
+DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
+    const auto seed = static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, kSeedRange));
+    clock().sleepMs(kDevicePauseMs);
+    ui.processMessages();
+    TouchLiveFile();
+    if (ui.cancelRequested()) {
+        WriteDbg("SyncWithDevices", "canceling due to user request");
+        run.result.cancelled = true;
+        return DeviceEnd::Stop;
+    }
+    const TKLVDeviceListEntry e = p.dl.device(d);
+    if (e.Type != DeviceType::Data || !e.bPresent || e.ErrorCode != 0) return DeviceEnd::Next;
+    const bool log = run.log;
+    const std::string shown = p.dl.fullName(d, true);
+    WriteDbg(kCat, "*** ", log);
+    WriteDbg(kCat, "*** tNow=" + dtText(run.tNow), log);
+    WriteDbg(kCat, "*** Device=" + shown, log);
+    if (!identify(p, run, d, e, shown)) return DeviceEnd::Stop;
+    ui.deviceProgress(++run.result.devicesRead);
+
+    const int q = queueLength(p, run, d, e.FTHandle);
+    const TDateTime tFirst = run.tNow - q * kDeviceTactSeconds * kSecond;
+    if (q <= 1) return DeviceEnd::Next;
+    run.queuesRead.insert(d);
+    ui.valuesStarted(q);
+    WriteDbg(kCat, "    tFirst=" + dtText(tFirst), log);
+    WriteDbg(kCat,
+             "    #ofSyncRuns for this device=" +
+                 num((q + DeviceSync::kBlockSize - 1) / DeviceSync::kBlockSize),
+             log);
+    {
+        std::lock_guard io(p.io.of(d));
+        p.dl.protocol().acknowledgeRecord(e.FTHandle);
+    }
+    QueueReader reader(p, run, ui, d, e, seed);
+    reader.total = q;
+    reader.tAct = tFirst;
+    const ReadEnd end = reader.readWithArrivals(q);
+    if (reader.anySuccess) run.anySuccess = true;
+    if (end == ReadEnd::MaxFailed) return DeviceEnd::MaxFailed;
+    if (ui.cancelRequested()) run.result.cancelled = true;
+    return DeviceEnd::Next;
+}
+
+// Every row that took values is saved. A value written to the file already and changed
+// now makes the file be rewritten, so that file and memory agree.
+void saveSynchronizedRows(SyncParts& p, SyncRun& run, bool resync, SyncProgress& ui) {
+    ui.task("Saving Synchronized Data...");
+    auto lock = p.rows.lock();
+    for (const auto& r : p.rows.Snapshot()) {
+        if (r->isTemplate) continue;
+        const auto t = run.touched.find(r.get());
+        if (r->iRTV0 <= 0 && t == run.touched.end()) continue;
+        WriteDbg(kCat, "...Row=" + r->Name + "; lastRowWritten=" + num(r->iRTV_lastSaved), run.log);
+        if (t != run.touched.end() && t->second <= r->iRTV_lastSaved)
+            r->RewriteDataFile();
+        else
+            r->SaveSynchronizedData(resync ? r->iRTV_lastSaved + 1 : -1);
+    }
+}
+
+// Every data device's queue is reset (f0#). The acquisition takes the queue from here on
+// as new (see its missed tacts): its first record is counted unless its tact is gone from
+// the queue (lastTactNr 0: read here); a queue that was not read (-1) took no tact into the
+// rows.
+void resetQueues(SyncParts& p, const SyncRun& run, SyncProgress& ui) {
+    ui.task("Initializing and Starting Kelvora Data Devices...");
+    const int n = p.dl.nDevices();
+    for (int d = 1; d <= n; ++d) {
+        const TKLVDeviceListEntry e = p.dl.device(d);
+        if (e.Type != DeviceType::Data || !e.bPresent) continue;
+        {
+            std::lock_guard io(p.io.of(d));
+            p.dl.protocol().clearQueue(e.FTHandle);
+        }
+        const TDateTime reset = clock().now();
+        const int mark = run.queuesRead.count(d) ? 0 : -1;
+        p.dl.update(d, [reset, mark](TKLVDeviceListEntry& x) {
+            x.lastTactNr = mark;
+            x.lastTactTime = reset;
+        });
+        WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, run.log);
+    }
+}
+
 }  // namespace
+
+int DeviceSync::presentDataDevices() const {
+    int present = 0;
+    for (const TKLVDeviceListEntry& e : dl_.devices())
+        if (e.Type == DeviceType::Data && e.bPresent) ++present;
+    return present;
+}
 
 SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     SyncProgress none;
     SyncProgress& ui = progress ? *progress : none;
     SyncRun run;
     run.log = dbg().sync.load();
-    const bool log = run.log;
     WriteDbg("SyncWithDevices", "starting Kelvora.SyncWithDevices");
     run.tNow = clock().now();
-    int failures = 0;
-    bool anySuccess = false;
-    std::set<int> read;  // devices whose queue was read
-    DeviceProtocol& proto = dl_.protocol();
-    const int nDevices = dl_.nDevices();
-
+    SyncParts parts{dl_, io_, cells_, rows_};
     if (rows_.Count() > 0) {
-        int present = 0;
-        for (int d = 1; d <= nDevices; ++d) {
-            const TKLVDeviceListEntry e = dl_.device(d);
-            if (e.Type == DeviceType::Data && e.bPresent) ++present;
-        }
-        ui.devicesStarted(present);
-        int done = 0;
-        for (int d = 1; d <= nDevices; ++d) {
-            run.rng.seed(static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, kSeedRange)));
-            clock().sleepMs(kDevicePauseMs);
-            ui.processMessages();
-            TouchLiveFile();
-            if (ui.cancelRequested()) {
-                WriteDbg("SyncWithDevices", "canceling due to user request");
-                run.result.cancelled = true;
-                break;
-            }
-            const TKLVDeviceListEntry e = dl_.device(d);
-            if (e.Type != DeviceType::Data || !e.bPresent || e.ErrorCode != 0) continue;
-            const LinkHandle h = e.FTHandle;
-            const std::string shown = dl_.fullName(d, true);
-            WriteDbg(kCat, "*** ", log);
-            WriteDbg(kCat, "*** tNow=" + dtText(run.tNow), log);
-            WriteDbg(kCat, "*** Device=" + shown, log);
-
-            std::string ident;
-            for (int a = 0; a < kIdentityTries && ident.empty(); ++a) {
-                std::lock_guard io(io_.of(d));
-                ident = proto.identity(h);
-            }
-            if (ident.empty()) ident = std::string(kUnknownIdentity);
-            dl_.update(d, [&ident](TKLVDeviceListEntry& x) { x.AppName = ident; });
-            if (!firmwareUsable(ident)) {
-                const std::string t =
-                    "!!! Device firmware for " + shown + " (SerialNr=" + e.SerialNr + ") is " +
-                    ident + ". This version of Kelvora requires at least V1.3.0 firmware !";
-                WriteDbg(kCat, t);
-                AddMsg("!!! ReSync: " + t, true);
-                run.result.firmwareRefused = true;
-                break;
-            }
-            ui.deviceProgress(++done);
-            ++run.result.devicesRead;
-            std::string qText;
-            {
-                std::lock_guard io(io_.of(d));
-                proto.tactCounter(h);
-                qText = proto.queueCount(h);
-            }
-            int q = textToInt(qText);
-            if (q == NoValueInt || q < 0) q = 0;
-            WriteDbg(kCat, "    Queue Entries=" + num(q), log);
-            const TDateTime tFirst = run.tNow - q * kDeviceTactSeconds * kSecond;
-            if (q <= 1) continue;
-            read.insert(d);
-
-            ui.valuesStarted(q);
-            WriteDbg(kCat, "    tFirst=" + dtText(tFirst), log);
-            WriteDbg(kCat,
-                     "    #ofSyncRuns for this device=" + num((q + kBlockSize - 1) / kBlockSize),
-                     log);
-            {
-                std::lock_guard io(io_.of(d));
-                proto.acknowledgeRecord(h);
-            }
-            QueueReader reader{proto, io_.of(d), h, e, ui, run, rows_, cells_, failures};
-            reader.total = q;
-            reader.tAct = tFirst;
-            ReadEnd end = reader.read(q);
-            // The device adds a record every tact while its queue is read, and f0# at the
-            // end empties the queue: what arrived meanwhile is read as well, a bounded
-            // number of times (the last tact or so stays behind).
-            for (int round = 1; end == ReadEnd::Complete && round <= kMaxExtraRounds; ++round) {
-                if (ui.cancelRequested()) break;
-                std::string more;
-                {
-                    std::lock_guard io(io_.of(d));
-                    more = proto.queueCount(h);
-                }
-                const int q2 = textToInt(more);
-                WriteDbg(kCat, "    Queue Entries (arrived meanwhile)=" + more, log);
-                if (q2 == NoValueInt || q2 <= 0) break;
-                // These records are the newest: they end now, after those read so far.
-                reader.tAct =
-                    std::max(reader.tAct, clock().now() - q2 * kDeviceTactSeconds * kSecond);
-                reader.total += q2;
-                end = reader.read(q2);
-            }
-            if (reader.anySuccess) anySuccess = true;
-            if (end == ReadEnd::MaxFailed) return run.result;
-            if (ui.cancelRequested()) run.result.cancelled = true;
+        ui.devicesStarted(presentDataDevices());
+        const int n = dl_.nDevices();
+        for (int d = 1; d <= n; ++d) {
+            const DeviceEnd end = syncDevice(parts, run, ui, d);
+            if (end == DeviceEnd::MaxFailed) return run.result;
+            if (end == DeviceEnd::Stop) break;
         }
     }
-
-    // Saving: every row that took values. A value written to the file already and changed
-    // now makes the file be rewritten, so that file and memory agree.
-    if (anySuccess) {
-        ui.task("Saving Synchronized Data...");
-        auto lock = rows_.lock();
-        for (const auto& r : rows_.Snapshot()) {
-            if (r->isTemplate) continue;
-            const auto t = run.touched.find(r.get());
-            if (r->iRTV0 <= 0 && t == run.touched.end()) continue;
-            WriteDbg(kCat, "...Row=" + r->Name + "; lastRowWritten=" + num(r->iRTV_lastSaved), log);
-            if (t != run.touched.end() && t->second <= r->iRTV_lastSaved)
-                r->RewriteDataFile();
-            else
-                r->SaveSynchronizedData(resync ? r->iRTV_lastSaved + 1 : -1);
-        }
-    }
-
-    ui.task("Initializing and Starting Kelvora Data Devices...");
-    for (int d = 1; d <= nDevices; ++d) {
-        const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type != DeviceType::Data || !e.bPresent) continue;
-        {
-            std::lock_guard io(io_.of(d));
-            proto.clearQueue(e.FTHandle);
-        }
-        // The acquisition takes the queue from here on as new (see its missed tacts). Its
-        // first record is counted unless its tact is gone from the queue (0: read here);
-        // a queue that was not read (-1) took no tact into the rows.
-        const TDateTime reset = clock().now();
-        const int mark = read.count(d) ? 0 : -1;
-        dl_.update(d, [reset, mark](TKLVDeviceListEntry& x) {
-            x.lastTactNr = mark;
-            x.lastTactTime = reset;
-        });
-        WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, log);
-    }
+    if (run.anySuccess) saveSynchronizedRows(parts, run, resync, ui);
+    resetQueues(parts, run, ui);
     WriteDbg("SyncWithDevices", "stop Kelvora.SyncWithDevices");
     return run.result;
 }

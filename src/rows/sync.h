@@ -70,6 +70,8 @@ class DeviceSync {
     SyncResult SyncWithDevices(bool resync, SyncProgress* progress = nullptr);
 
   private:
+    int presentDataDevices() const;
+
     const Config& cfg_;
     DeviceList& dl_;
     DeviceIoLocks& io_;
