@@ -146,14 +146,22 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
                                                                 const ValueRecord& rec,
                                                                 const TKLVDeviceListEntry& e,
                                                                 TDateTime now) {
-    MissedTacts m;
-    if (isNoValue(rec.queued)) return m;
+    const int missed = missedTactsToRead(d, rec, e, now);
+    if (missed <= 0) return {};
+    return readQueuedTacts(dl_.fullName(d, false), h, rec, e.lastTactNr, missed);
+}
+
+// How many tacts before the record's own the queue holds for this tick; 0 when there are
+// none, or when they are not to be read.
+int AcquisitionCycle::missedTactsToRead(int d, const ValueRecord& rec, const TKLVDeviceListEntry& e,
+                                        TDateTime now) {
+    if (isNoValue(rec.queued)) return 0;
     const int queued = rec.queued;
     const int lastTact = e.lastTactNr;
     // lastTact 0 or below: no tact handled since the device's counter or queue was reset
     // (start-up, synchronisation), so every entry before the record's own is new.
     const int missed = lastTact <= 0 ? queued - 1 : std::min(queued - 1, rec.tact - lastTact - 1);
-    if (missed <= 0) return m;
+    if (missed <= 0) return 0;
     const std::string cat = dl_.fullName(d, false);
     // A queue holding more than could have been filled since the last handled tact (or the
     // reset) does not mean what this reading assumes; counting it could add impulses that
@@ -164,38 +172,45 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
         if (missed > possible) {
             WriteDbg(cat, "   --> queue holds " + num(missed) + " missed tact(s), but only " +
                               num(possible) + " can have passed: not read");
-            return m;
+            return 0;
         }
     }
     if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
-        const std::string text =
-            "   --> " + num(missed) + " missed tact(s): too many to read from the queue";
-        WriteDbg(cat, text);
+        WriteDbg(cat, "   --> " + num(missed) + " missed tact(s): too many to read from the queue");
         AddMsg(GetTextFmt("uMain", "MissedTactsLost",
                           "Data Device %s: %s tacts missed by the acquisition are lost.", e.logName,
                           num(missed)),
                true);
-        return m;
+        return 0;
     }
+    return missed;
+}
 
+// Reads the whole queue (the missed tacts are its oldest entries but the record's own) and
+// acknowledges it block by block.
+AcquisitionCycle::MissedTacts AcquisitionCycle::readQueuedTacts(const std::string& cat,
+                                                                LinkHandle h,
+                                                                const ValueRecord& rec,
+                                                                int lastTact, int missed) {
+    MissedTacts m;
+    const int queued = rec.queued;
     const int first = queued - 1 - missed;  // position of the oldest missed tact
     DeviceProtocol& proto = dl_.protocol();
     std::string entries;
     while (static_cast<int>(entries.size()) < queued) {
         const std::string block = proto.queueEntry(h);
-        const int expected = std::min(kQueueBlockSize, queued - static_cast<int>(entries.size()));
+        const int left = queued - static_cast<int>(entries.size());
+        const int expected = std::min(kQueueBlockSize, left);
         // Every block but the last must be whole; the last may hold tacts that closed after
         // the record.
-        const bool lastBlock = queued - static_cast<int>(entries.size()) <= kQueueBlockSize;
-        const bool good = lastBlock ? static_cast<int>(block.size()) >= expected
-                                    : static_cast<int>(block.size()) == expected;
+        const int size = static_cast<int>(block.size());
+        const bool good = left <= kQueueBlockSize ? size >= expected : size == expected;
         if (!good) {
             // Not acknowledged: the block stays queued, and the next tick goes on from the
             // last tact counted here (the record is not counted now either).
             const int acked = static_cast<int>(entries.size());
-            WriteDbg(cat, "   --> queue block of " + num(static_cast<long long>(block.size())) +
-                              " characters, expected " + num(expected) +
-                              ": read again at the next tick");
+            WriteDbg(cat, "   --> queue block of " + num(size) + " characters, expected " +
+                              num(expected) + ": read again at the next tick");
             m.complete = false;
             m.acknowledged = true;  // no "o#": it would acknowledge this block
             if (acked > first) m.entries = entries.substr(static_cast<size_t>(first));
@@ -222,106 +237,127 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
     return m;
 }
 
+// The data device step of one tick. Everything it touches belongs to device d: its entry
+// in the device list, its I/O lock and the cells it serves.
 void AcquisitionCycle::dataDeviceStep(int d, TDateTime now) {
-    const TKLVDeviceListEntry e = dl_.device(d);
-    const std::string cat = dl_.fullName(d, false);
+    DeviceTick t;
+    t.d = d;
+    t.e = dl_.device(d);
+    t.cat = dl_.fullName(d, false);
+    readValueRecord(t, now);
+    if (!noteAnswer(t)) return;
+    if (!advanceTact(t, now)) return;
+    countImpulses(t, now);
+}
+
+// Asks for the value record (three times at most), reads the tacts it missed and
+// acknowledges the record, all under the device's I/O lock.
+void AcquisitionCycle::readValueRecord(DeviceTick& t, TDateTime now) {
+    static const char* const kRequestLine[kValueRequests] = {
+        "requesting data via V1#", "2. requesting data via V1#", "3. requesting data via V1#"};
     FTLink& link = dl_.link();
     DeviceProtocol& proto = dl_.protocol();
+    const LinkHandle h = t.e.FTHandle;
     const int delay = cfg_.DelayBetweenFT_Write_Read;
     const bool logData = dbg().usbData.load();
-    static const char* const kRequestLine[3] = {
-        "requesting data via V1#", "2. requesting data via V1#", "3. requesting data via V1#"};
-    std::string answer;
-    std::optional<ValueRecord> rec;
-    MissedTacts missed;
-    {
-        std::lock_guard io(io_.of(d));
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            link.FTReadAll(e.FTHandle);
-            clock().sleepMs(delay);
-            proto.sendValueRequest(e.FTHandle, cfg_.dev_VCmd);
-            WriteDbg(cat, kRequestLine[attempt], attempt > 0 || logData);
-            clock().sleepMs(2 * delay);
-            answer = link.FTReadAll(e.FTHandle);
-            if (answer.find(";nCC") != std::string::npos) break;
-        }
-        if (holdsValueRecord(answer)) {
-            rec = parseValueRecord(answer);
-            if (rec && rec->tact != e.lastTactNr)
-                missed = readMissedTacts(d, e.FTHandle, *rec, e, now);
-            if (!missed.acknowledged) proto.acknowledgeRecord(e.FTHandle);
-        }
+    std::lock_guard io(io_.of(t.d));
+    for (int attempt = 0; attempt < kValueRequests; ++attempt) {
+        link.FTReadAll(h);
+        clock().sleepMs(delay);
+        proto.sendValueRequest(h, cfg_.dev_VCmd);
+        WriteDbg(t.cat, kRequestLine[attempt], attempt > 0 || logData);
+        clock().sleepMs(2 * delay);
+        t.answer = link.FTReadAll(h);
+        if (t.answer.find(";nCC") != std::string::npos) break;
     }
+    if (!holdsValueRecord(t.answer)) return;
+    t.rec = parseValueRecord(t.answer);
+    if (t.rec && t.rec->tact != t.e.lastTactNr)
+        t.missed = readMissedTacts(t.d, h, *t.rec, t.e, now);
+    if (!t.missed.acknowledged) proto.acknowledgeRecord(h);
+}
 
-    if (answer.empty()) {
-        // A device that stays silent leaves the cycle until the device check reopens it.
-        dl_.update(d, [](TKLVDeviceListEntry& x) {
+// A device that stays silent leaves the cycle until the device check reopens it. False
+// when there is no record to go on with.
+bool AcquisitionCycle::noteAnswer(const DeviceTick& t) {
+    if (t.answer.empty()) {
+        dl_.update(t.d, [](TKLVDeviceListEntry& x) {
             if (++x.emptyAnswerCount > kMaxEmptyAnswers) x.ErrorCode = FT_COMM_HANGS;
         });
-        return;
+        return false;
     }
-    dl_.update(d, [](TKLVDeviceListEntry& x) { x.emptyAnswerCount = 0; });
-    logAnswer(d, cat, answer);
-    if (!rec) return;
+    dl_.update(t.d, [](TKLVDeviceListEntry& x) { x.emptyAnswerCount = 0; });
+    logAnswer(t.d, t.cat, t.answer);
+    return t.rec.has_value();
+}
 
-    const long long last = e.lastTactNr;
-    std::string line = "Tact#(currDev)/(lastPC)=" + num(rec->tact) + "/" + num(last);
-    if (last + 1 < rec->tact) {
+// Records the newest tact handled. False when the record holds nothing new to count.
+bool AcquisitionCycle::advanceTact(DeviceTick& t, TDateTime now) {
+    const ValueRecord& rec = *t.rec;
+    const MissedTacts& missed = t.missed;
+    const long long last = t.e.lastTactNr;
+    std::string line = "Tact#(currDev)/(lastPC)=" + num(rec.tact) + "/" + num(last);
+    if (last + 1 < rec.tact) {
         line += "   --> missed a beat";
-        WriteDbg(cat, line);
+        WriteDbg(t.cat, line);
     } else {
-        WriteDbg(cat, line, logData);
+        WriteDbg(t.cat, line, dbg().usbData.load());
     }
-    if (rec->tact == last) return;
+    if (rec.tact == last) return false;
     // The newest tact handled: the record's, one that closed after it, or (after a block
     // that failed) the last one read from the queue, which the next tick continues from.
-    const int handled = !missed.complete || missed.lastTact > 0 ? missed.lastTact : rec->tact;
+    const int handled = !missed.complete || missed.lastTact > 0 ? missed.lastTact : rec.tact;
     const TDateTime handledAt =
-        now - (rec->tact - std::min(handled, rec->tact)) * kDeviceTactSeconds * kSecond;
-    dl_.update(d, [&](TKLVDeviceListEntry& x) {
+        now - (rec.tact - std::min(handled, rec.tact)) * kDeviceTactSeconds * kSecond;
+    dl_.update(t.d, [&](TKLVDeviceListEntry& x) {
         x.lastTactNr = handled;
         x.lastTactTime = handledAt;
     });
     // Right after a reset of the queue, a record whose entry is no longer queued was read by
     // the synchronisation already.
-    const bool countRecord = missed.complete && !(last == 0 && rec->queued == 0);
-    if (!countRecord && missed.entries.empty()) return;
+    t.countRecord = missed.complete && !(last == 0 && rec.queued == 0);
+    return t.countRecord || !missed.entries.empty();
+}
 
+// Counts the record's impulses and those of the missed tacts into the device's cells, then
+// raises their alarms and restarts the device when a manometer stayed closed too long.
+void AcquisitionCycle::countImpulses(const DeviceTick& t, TDateTime now) {
+    const int from = t.e.physCellNr_From;
     // The rows are asked before the cell table is locked: they may call back into it.
     std::array<int, kCellsPerDevice + 1> rowNrs{};
     std::array<std::optional<RowInfo>, kCellsPerDevice + 1> rows{};
     for (int k = 1; k <= kCellsPerDevice; ++k) {
-        const int i = e.physCellNr_From + k - 1;
+        const int i = from + k - 1;
         if (!TCells::validCell(i)) continue;
         rowNrs[static_cast<size_t>(k)] = cells_.cell(i).RowNr;
         rows[static_cast<size_t>(k)] = cells_.rowOf(rowNrs[static_cast<size_t>(k)]);
     }
     CellOutcome out;
     for (int k = 1; k <= kCellsPerDevice; ++k) {
-        const int i = e.physCellNr_From + k - 1;
+        const int i = from + k - 1;
         if (!TCells::validCell(i)) continue;
-        int queuedImpulses = 0;
-        for (unsigned char entry : missed.entries + missed.newer)
-            queuedImpulses += (entry >> (k - 1)) & 1;
-        if (countRecord && rec->impulse(k)) ++queuedImpulses;
-        processCell(i, k, *rec, queuedImpulses, rows[static_cast<size_t>(k)],
+        int impulses = 0;
+        for (unsigned char entry : t.missed.entries + t.missed.newer)
+            impulses += (entry >> (k - 1)) & 1;
+        if (t.countRecord && t.rec->impulse(k)) ++impulses;
+        processCell(i, k, *t.rec, impulses, rows[static_cast<size_t>(k)],
                     rowNrs[static_cast<size_t>(k)], now, out);
     }
     // Alarms suspend their cells through the rows, which sends device commands: only now
     // that neither the table nor the device is locked.
     for (const auto& [i, rowNr] : out.alarms) alarms_.raiseAlarm(i, rowNr);
+    if (out.restart) restartForClosedManometer(t, out.restartList);
+}
 
-    if (out.restart) {
-        {
-            std::lock_guard io(io_.of(d));
-            proto.restartDevice(dl_.handleOf(d));
-        }
-        WriteDbg(cat, "restartet due to manometer reaching man_maxClosedCount (" +
-                          num(cfg_.Manometer_maxClosedCount) + ")" + " for cell(s) " +
-                          out.restartList + ".");
-        for (int k = 1; k <= kCellsPerDevice; ++k)
-            cells_.update(e.physCellNr_From + k - 1, [](TCell& c) { c.ClosedCount = 0; });
+void AcquisitionCycle::restartForClosedManometer(const DeviceTick& t, const std::string& cells) {
+    {
+        std::lock_guard io(io_.of(t.d));
+        dl_.protocol().restartDevice(dl_.handleOf(t.d));
     }
+    WriteDbg(t.cat, "restartet due to manometer reaching man_maxClosedCount (" +
+                        num(cfg_.Manometer_maxClosedCount) + ")" + " for cell(s) " + cells + ".");
+    for (int k = 1; k <= kCellsPerDevice; ++k)
+        cells_.update(t.e.physCellNr_From + k - 1, [](TCell& c) { c.ClosedCount = 0; });
 }
 
 void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int impulses,

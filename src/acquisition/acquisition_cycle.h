@@ -34,6 +34,8 @@ class AcquisitionCycle {
     // of 3 s tacts); a longer outage is left to the synchronisation.
     static constexpr int kQueueBlockSize = 50;
     static constexpr int kMaxRecoveredBlocks = 4;
+    // Requests of the value record per tick before the device counts as silent.
+    static constexpr int kValueRequests = 3;
 
     AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
                      O2TankFile& tanks, TempLog& tempLog, RunFlags flags, StatusOutput& status,
@@ -82,6 +84,26 @@ class AcquisitionCycle {
     };
     MissedTacts readMissedTacts(int d, LinkHandle h, const ValueRecord& rec,
                                 const TKLVDeviceListEntry& e, TDateTime now);
+    int missedTactsToRead(int d, const ValueRecord& rec, const TKLVDeviceListEntry& e,
+                          TDateTime now);
+    MissedTacts readQueuedTacts(const std::string& cat, LinkHandle h, const ValueRecord& rec,
+                                int lastTact, int missed);
+    // One data device's part of a tick: its list entry as the tick began, its answer, and
+    // what the answer gave.
+    struct DeviceTick {
+        int d = 0;
+        TKLVDeviceListEntry e;
+        std::string cat;  // the device's name in the debug log
+        std::string answer;
+        std::optional<ValueRecord> rec;
+        MissedTacts missed;
+        bool countRecord = false;  // the record's own impulses are new
+    };
+    void readValueRecord(DeviceTick& t, TDateTime now);
+    bool noteAnswer(const DeviceTick& t);
+    bool advanceTact(DeviceTick& t, TDateTime now);
+    void countImpulses(const DeviceTick& t, TDateTime now);
+    void restartForClosedManometer(const DeviceTick& t, const std::string& cells);
     // impulses: the record's own (when counted) and those of missed tacts.
     void processCell(int i, int k, const ValueRecord& rec, int impulses,
                      const std::optional<RowInfo>& row, int rowNr, TDateTime now, CellOutcome& out);
