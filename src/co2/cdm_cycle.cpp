@@ -118,86 +118,86 @@ void TCdmCycle::updateStatus() {
 }
 
 void TCdmCycle::runState(int state, TDateTime now) {
-    const int cell = mux_.muxCell;
-    const HCOM h = cdm_.hWinSIO;
     switch (state) {
         case muxst_Wait:
-            rsLine("cdm_mmTimerCallback.muxst_Wait");
-            mux_.NextCycleStart = now + cfg_.CDM_MUX_Loop_Duration * kSecond;
-            rsLine("*** CycleStart NOW ***");
-            rsLine("mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart));
-            mux_.muxCell = 1;
-            mux_.NextState = muxst_SetMUX;
-            mux_.NextActivate = now;
-            break;
+            return stateWait(now);
         case muxst_SetMUX:
-            stateSetMux(now);
-            break;
+            return stateSetMux(now);
         case muxst_StartSample:
-            rsLine("cdm_mmTimerCallback.muxst_StartSample, Cell=" + cellText(cell));
-            if (!stillValid(cell)) {
-                relays_.CDM_SetCellRelais(cell, 0);
-                mux_.NextState = muxst_SetMUX;
-                mux_.NextActivate = now;
-                break;
-            }
-            com_Write(h, decodeEscapes(cfg_.CDM_Cmd_Sample));
-            retryCount_ = 0;
-            mux_.NextState = muxst_ReadDisplay;
-            mux_.NextActivate = now + cfg_.CDM_Sample_ReadDisplay_Delay * kSecond;
-            break;
         case muxst_ReadDisplay:
-            rsLine("cdm_mmTimerCallback.muxst_ReadDisplay, Cell=" + cellText(cell));
-            if (!stillValid(cell)) {
-                relays_.CDM_SetCellRelais(cell, 0);
-                mux_.NextState = muxst_SetMUX;
-                mux_.NextActivate = now;
-                break;
-            }
-            com_Purge(h);
-            com_Write(h, decodeEscapes(cfg_.CDM_Cmd_ReadDisplay));
-            mux_.NextState = muxst_ReadData;
-            mux_.NextActivate = now + cfg_.CDM_ReadDisplay_Read_Delay * kSecond;
-            break;
         case muxst_ReadData:
-            rsLine("cdm_mmTimerCallback.muxst_ReadData, Cell=" + cellText(cell));
-            if (!stillValid(cell)) {
-                relays_.CDM_SetCellRelais(cell, 0);
-                mux_.NextState = muxst_SetMUX;
-                mux_.NextActivate = now;
-                break;
-            }
-            stateReadData(now);
-            break;
-        case muxst_TestReConnect: {
-            const std::string text = com_Read(h);
-            cdm_.setLastInput(text);
-            rsLine("Kelvora.comRead returns *" + printableText(text) + "*");
-            mux_.NextState = text.empty() ? muxst_RequestReConnect : muxst_ReConnected;
-            mux_.NextActivate = now + kReconnectWaitSec * kSecond;
-            break;
-        }
+            return stateOfCell(state, now);
+        case muxst_TestReConnect:
+            return stateTestReconnect(now);
         case muxst_ReConnected:
-            if (!cdm_.Online.exchange(true)) {
-                cdm_.emptyReads = 0;
-                WriteDbg(kCat, "CDM_comRead has contact again");
-                AddMsg(
-                    GetText("uMain", "CDM_Online", "Connection to CDM-Device established again !"),
-                    true);
-            }
-            mux_.muxCell = 1;
-            mux_.NextCycleStart = now;
-            mux_.NextState = muxst_Wait;
-            mux_.NextActivate = now;
-            break;
+            return stateReconnected(now);
         case muxst_RequestReConnect:
-            reconnectOpen(now);
-            break;
+            return reconnectOpen(now);
         default:
             // A state this cycle does not know (another cycle's): start over.
-            resetCycle(now);
-            break;
+            return resetCycle(now);
     }
+}
+
+void TCdmCycle::stateWait(TDateTime now) {
+    rsLine("cdm_mmTimerCallback.muxst_Wait");
+    mux_.NextCycleStart = now + cfg_.CDM_MUX_Loop_Duration * kSecond;
+    rsLine("*** CycleStart NOW ***");
+    rsLine("mux_NextCycleStart=" + dateTimeToText(mux_.NextCycleStart));
+    mux_.muxCell = 1;
+    mux_.NextState = muxst_SetMUX;
+    mux_.NextActivate = now;
+}
+
+// The states of a measurement at the current cell. A cell that is no longer measured
+// (stopped, held, released meanwhile) is left at once for the next one.
+void TCdmCycle::stateOfCell(int state, TDateTime now) {
+    const int cell = mux_.muxCell;
+    const char* name = state == muxst_StartSample   ? "muxst_StartSample"
+                       : state == muxst_ReadDisplay ? "muxst_ReadDisplay"
+                                                    : "muxst_ReadData";
+    rsLine(std::string("cdm_mmTimerCallback.") + name + ", Cell=" + cellText(cell));
+    if (!stillValid(cell)) {
+        relays_.CDM_SetCellRelais(cell, 0);
+        mux_.NextState = muxst_SetMUX;
+        mux_.NextActivate = now;
+        return;
+    }
+    const HCOM h = cdm_.hWinSIO;
+    if (state == muxst_StartSample) {
+        com_Write(h, decodeEscapes(cfg_.CDM_Cmd_Sample));
+        retryCount_ = 0;
+        mux_.NextState = muxst_ReadDisplay;
+        mux_.NextActivate = now + cfg_.CDM_Sample_ReadDisplay_Delay * kSecond;
+    } else if (state == muxst_ReadDisplay) {
+        com_Purge(h);
+        com_Write(h, decodeEscapes(cfg_.CDM_Cmd_ReadDisplay));
+        mux_.NextState = muxst_ReadData;
+        mux_.NextActivate = now + cfg_.CDM_ReadDisplay_Read_Delay * kSecond;
+    } else {
+        stateReadData(now);
+    }
+}
+
+void TCdmCycle::stateTestReconnect(TDateTime now) {
+    const std::string text = com_Read(cdm_.hWinSIO);
+    cdm_.setLastInput(text);
+    rsLine("Kelvora.comRead returns *" + printableText(text) + "*");
+    mux_.NextState = text.empty() ? muxst_RequestReConnect : muxst_ReConnected;
+    mux_.NextActivate = now + kReconnectWaitSec * kSecond;
+}
+
+void TCdmCycle::stateReconnected(TDateTime now) {
+    if (!cdm_.Online.exchange(true)) {
+        cdm_.emptyReads = 0;
+        WriteDbg(kCat, "CDM_comRead has contact again");
+        AddMsg(GetText("uMain", "CDM_Online", "Connection to CDM-Device established again !"),
+               true);
+    }
+    mux_.muxCell = 1;
+    mux_.NextCycleStart = now;
+    mux_.NextState = muxst_Wait;
+    mux_.NextActivate = now;
 }
 
 void TCdmCycle::stateSetMux(TDateTime now) {

@@ -59,6 +59,10 @@ class TCdmCycle {
   private:
     void runTick(TDateTime now);
     void runState(int state, TDateTime now);
+    void stateWait(TDateTime now);
+    void stateOfCell(int state, TDateTime now);
+    void stateTestReconnect(TDateTime now);
+    void stateReconnected(TDateTime now);
     void stateSetMux(TDateTime now);
     void stateReadData(TDateTime now);
     void processReading(int cell, const std::string& text, TDateTime now);

@@ -476,89 +476,101 @@ void TEC71Cycle::stateReadData(TEC71& m, TDateTime now) {
         answer_ += a.text;
         mux_.dataReady = a.ok;
     }
-    if (!mux_.dataReady) {
-        if (mux_.cntReadData > cfg_.EC71_maxReadData) {
-            line("EC71_mmTimerCallback: EC71_cntReadData > Kelvora.EC71_maxReadData (" +
-                 std::to_string(cfg_.EC71_maxReadData) + ")");
-            line("                      setting gl_EC71_Restart to TRUE");
-            mux_.mux_LF = NoValueReal;
-            mux_.mux_T = NoValueReal;
-            mux_.NextState = muxst_SampleFinished;
-            mux_.NextActivate = now;
-            mux_.gl_EC71_Restart = true;
-        } else {
-            mux_.NextState = muxst_ReadData;
-            mux_.NextActivate = now + cfg_.EC71_Read_Delay * kSecond;
-        }
+    if (!mux_.dataReady) return awaitData(now);
+
+    double t = NoValueReal;
+    double lf = takeReading(m, t);
+    if (!isNoValue(lf)) lf = acceptReading(cell, lf, t, now);
+    mux_.mux_LF = lf;
+    mux_.mux_T = t;
+    if (isNoValue(lf)) return retryCell(cell, now);
+    if (mux_.CellRetryCount < 1) {
+        mux_.IgnoreFlag = false;
         return;
     }
+    line(
+        "EC71_mmTimerCallback.muxst_ReadData: CellRetryCount > 0; IgnoreFlag set for next "
+        "cell");
+    mux_.IgnoreFlag = true;
+    mux_.stateCount = 0;
+    relays_.CDM_SetCellRelais(cell, 0);
+    mux_.NextState = muxst_SampleFinished;
+    mux_.NextActivate = now;
+}
 
-    double lf = NoValueReal, t = NoValueReal;
+// The measurement is not finished yet: read again after EC71_Read_Delay, or give the meter
+// up (a restart) after EC71_maxReadData reads.
+void TEC71Cycle::awaitData(TDateTime now) {
+    if (mux_.cntReadData <= cfg_.EC71_maxReadData) {
+        mux_.NextState = muxst_ReadData;
+        mux_.NextActivate = now + cfg_.EC71_Read_Delay * kSecond;
+        return;
+    }
+    line("EC71_mmTimerCallback: EC71_cntReadData > Kelvora.EC71_maxReadData (" +
+         std::to_string(cfg_.EC71_maxReadData) + ")");
+    line("                      setting gl_EC71_Restart to TRUE");
+    mux_.mux_LF = NoValueReal;
+    mux_.mux_T = NoValueReal;
+    mux_.NextState = muxst_SampleFinished;
+    mux_.NextActivate = now;
+    mux_.gl_EC71_Restart = true;
+}
+
+// The conductivity of the finished answer (and its temperature into t); no value when the
+// answer lacks the data-ready indicator.
+double TEC71Cycle::takeReading(TEC71& m, double& t) {
     const EC71Measurement r = parseEC71Measurement(answer_, cfg_);
     if (!r.ready) {
         mux_.stateCount = 0;
-    } else {
-        m.Online = true;
-        m.setStatusText("");
-        line("EC71_mmTimerCallback.muxst_ReadData: DataReadyIndicator received");
-        if (mux_.IgnoreFlag)
-            line("EC71_mmTimerCallback.muxst_ReadData: ignoring measure due to IgnoreFlag");
-        lf = r.LF;
-        t = r.T;
+        return NoValueReal;
     }
-    if (!isNoValue(lf)) {
-        line("EC71_mmTimerCallback.muxst_ReadData: LF=" + num(lf, -5) + "; T=" + num(t, -5));
-        if (lf < cfg_.EC71_minLFValueAccepted) {
-            lf = NoValueReal;
-            t = NoValueReal;
-        } else {
-            lf = storeReading(cell, lf, t, now);
-            mux_.NextState = muxst_SampleFinished;
-            mux_.NextActivate = now + cfg_.EC71_Sample_Delay * kSecond;
-            mux_.stateCount = 0;
-            mux_.dataReady = false;
-            relays_.CDM_SetCellRelais(cell, 0);
-        }
-    }
-    mux_.mux_LF = lf;
-    mux_.mux_T = t;
+    m.Online = true;
+    m.setStatusText("");
+    line("EC71_mmTimerCallback.muxst_ReadData: DataReadyIndicator received");
+    if (mux_.IgnoreFlag)
+        line("EC71_mmTimerCallback.muxst_ReadData: ignoring measure due to IgnoreFlag");
+    t = r.T;
+    return r.LF;
+}
 
-    if (isNoValue(lf)) {
-        // Every reading without a usable value is charged to the cell, so that a cell
-        // whose absorber never gives one is left after EC71_maxRetryCell repetitions
-        // instead of holding the cycle for ever.
-        ++mux_.CellRetryCount;
-        if (mux_.CellRetryCount > cfg_.EC71_maxRetryCell) {
-            line(
-                "EC71_mmTimerCallback.muxst_ReadData: EXIT due to no valid data after "
-                "reaching EC71_maxRetryCell (" +
-                std::to_string(cfg_.EC71_maxRetryCell) + ")");
-            line("EC71_mmTimerCallback.muxst_ReadData: CellRetryCount=" +
-                 std::to_string(mux_.CellRetryCount.load()) + "; IgnoreFlag set for next cell");
-            mux_.IgnoreFlag = true;
-            mux_.stateCount = 0;
-            relays_.CDM_SetCellRelais(cell, 0);
-            mux_.NextState = muxst_SampleFinished;
-        } else {
-            mux_.stateCount = 0;
-            mux_.dataReady = false;
-            mux_.NextState = muxst_SendCalibrationData_Preamble;
-        }
-        mux_.NextActivate = now;
+// A plausible reading is stored and the cell finished; one below EC71_minLFValueAccepted
+// gives no value (nor temperature).
+double TEC71Cycle::acceptReading(int cell, double lf, double& t, TDateTime now) {
+    line("EC71_mmTimerCallback.muxst_ReadData: LF=" + num(lf, -5) + "; T=" + num(t, -5));
+    if (lf < cfg_.EC71_minLFValueAccepted) {
+        t = NoValueReal;
+        return NoValueReal;
+    }
+    lf = storeReading(cell, lf, t, now);
+    mux_.NextState = muxst_SampleFinished;
+    mux_.NextActivate = now + cfg_.EC71_Sample_Delay * kSecond;
+    mux_.stateCount = 0;
+    mux_.dataReady = false;
+    relays_.CDM_SetCellRelais(cell, 0);
+    return lf;
+}
+
+// Every reading without a usable value is charged to the cell, so that a cell whose
+// absorber never gives one is left after EC71_maxRetryCell repetitions instead of holding
+// the cycle for ever.
+void TEC71Cycle::retryCell(int cell, TDateTime now) {
+    ++mux_.CellRetryCount;
+    mux_.stateCount = 0;
+    mux_.NextActivate = now;
+    if (mux_.CellRetryCount <= cfg_.EC71_maxRetryCell) {
+        mux_.dataReady = false;
+        mux_.NextState = muxst_SendCalibrationData_Preamble;
         return;
     }
-    if (mux_.CellRetryCount < 1) {
-        mux_.IgnoreFlag = false;
-    } else {
-        line(
-            "EC71_mmTimerCallback.muxst_ReadData: CellRetryCount > 0; IgnoreFlag set for next "
-            "cell");
-        mux_.IgnoreFlag = true;
-        mux_.stateCount = 0;
-        relays_.CDM_SetCellRelais(cell, 0);
-        mux_.NextState = muxst_SampleFinished;
-        mux_.NextActivate = now;
-    }
+    line(
+        "EC71_mmTimerCallback.muxst_ReadData: EXIT due to no valid data after "
+        "reaching EC71_maxRetryCell (" +
+        std::to_string(cfg_.EC71_maxRetryCell) + ")");
+    line("EC71_mmTimerCallback.muxst_ReadData: CellRetryCount=" +
+         std::to_string(mux_.CellRetryCount.load()) + "; IgnoreFlag set for next cell");
+    mux_.IgnoreFlag = true;
+    relays_.CDM_SetCellRelais(cell, 0);
+    mux_.NextState = muxst_SampleFinished;
 }
 
 void TEC71Cycle::stateSampleFinished(TEC71& m, TDateTime now) {

@@ -102,6 +102,10 @@ class TEC71Cycle {
     void stateReadySignal(TEC71& m, TDateTime now);
     void stateStartSample(TEC71& m, TDateTime now);
     void stateReadData(TEC71& m, TDateTime now);
+    void awaitData(TDateTime now);
+    double takeReading(TEC71& m, double& t);
+    double acceptReading(int cell, double lf, double& t, TDateTime now);
+    void retryCell(int cell, TDateTime now);
     void stateSampleFinished(TEC71& m, TDateTime now);
     void stateRequestReconnect(TEC71& m, TDateTime now);
     void stateReopen(TEC71& m, TDateTime now);
