@@ -303,6 +303,14 @@ class TRow : public std::enable_shared_from_this<TRow> {
     double co2FactorOfCell(int cellNr) const;
     int caseTemperatureTenths(int cellNr) const;
     void restartAfterReload(TDateTime now);
+    void remakeMissingDataDir(const std::string& fileName);
+    bool readDataFile(const std::string& fileName, TDateTime now, bool& rewrite);
+    void reportFullTimeVector();
+    void reloadLine(std::string_view line, TDateTime earliest, TDateTime latest, bool& rewrite);
+    bool takeTimeValue(bool bForce);
+    void takeCellValue(RowCell& rc, int n, bool co2Device);
+    void storeCO2Raw(RowCell& rc, int n, int raw, int aiLast);
+    void storeConductivity(RowCell& rc, int n, double lf0, double x, double temperature);
     std::string cellLines();
     void correctLoadedKeys(const IniSections& file, const std::string& sec,
                            const ReadRowOptions& options);

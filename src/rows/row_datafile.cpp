@@ -317,79 +317,10 @@ void TRow::Reload() {
     iRTV_lastSaved = 0;
     if (DataDir.empty()) MakeDataDir();
     const std::string fn = DataFileName();
-    std::error_code ec;
-    if (!fs::exists(fn, ec)) {
-        if (!isDirectory(DataDir) && makeDir(DataDir) == 0) {
-            WriteDbg("Rows", "... DataDir " + DataDir + " not found - new dir created");
-            AddMsg(GetTextFmt("uRows", "RowReload_DataDirNotFound",
-                              "Meas.series %s data directory %s missing - new dir created.", Name,
-                              DataDir),
-                   false);
-        }
-    }
-    bool rewrite = false;
-    bool complete = true;
-    bIncompleteLoad = false;
-    // Lines dated far outside the row's span (a damaged date, a clock that was wrong) are
-    // not taken: the synchronisation fills the time vector from the last line on, and a
-    // line from years back would make it create millions of entries.
+    remakeMissingDataDir(fn);
     const TDateTime now = clock().now();
-    const TDateTime earliest = spanStart() - 1.0, latest = now + 1.0;
-    std::ifstream in(fn, std::ios::binary);
-    if (!in) {
-        WriteDbg("Rows", "... File " + fn + " not found - row NOT reloaded");
-        AddMsg(GetTextFmt("uRows", "RowReload_fnNotFound", "Meas.series %s data file %s missing.",
-                          Name, fn),
-               false);
-        iRTV = iRTV0 = iRTV_lastLoaded = 0;
-    } else {
-        iRTV = iRTV0 = 0;
-        WriteDbg("Rows", "Reloading row " + Name + " from file " + fn);
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.find("Dat") != std::string::npos) continue;
-            if (trim(line).empty()) continue;
-            if (iRTV + 1 > RTVSize) {
-                const std::string t = "!!! Reloading row " + Name + ": iRTV(" + num(iRTV) +
-                                      ") > RTVSize(" + num(RTVSize) + ") !!!";
-                WriteDbg("Rows", t);
-                AddMsg(t, false);
-                if (env().hooks.errorBox) {
-                    RowsUnlocked u(owner_.mutex());
-                    env().hooks.errorBox(t);
-                }
-                complete = false;
-                bIncompleteLoad = true;
-                break;
-            }
-            const std::string_view l(line);
-            const TDateTime dt = textToDateTime(l.substr(0, l.find(';')));
-            if (dt <= 0) {
-                // A damaged line without a readable time cannot be placed in the series.
-                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
-                                     "): unreadable date/time ignored");
-                continue;
-            }
-            if (dt < earliest || dt > latest) {
-                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
-                                     "): date/time (" + dtText(dt) + ") outside " +
-                                     dtText(earliest) + " .. " + dtText(latest) + " ignored");
-                continue;
-            }
-            if (iRTV >= 2 && RTV[static_cast<size_t>(iRTV)].dt > dt) {
-                WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
-                                     "): smaller date/time (" + dtText(dt) + ") than last d/t (" +
-                                     dtText(RTV[static_cast<size_t>(iRTV)].dt) +
-                                     " detected and ignored !!!");
-                iRTV_lastLoaded = iRTV;
-                rewrite = true;
-                continue;
-            }
-            if (ParseDataLine(l, true)) LastLoadedDT = dt;
-        }
-        iRTV_lastLoaded = iRTV_lastSaved = iRTV;
-        WriteDbg("Rows", "Reloading row " + Name + ": lastValidTemp=" + num(lastValidTemp));
-    }
+    bool rewrite = false;
+    const bool complete = readDataFile(fn, now, rewrite);
     // A file that was not read to its end keeps its lines: rewriting it from memory would
     // drop those beyond RTVSize.
     if (rewrite && complete) {
@@ -403,6 +334,91 @@ void TRow::Reload() {
         restartAfterReload(now);
     else
         StopRow("TRow.Reload/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
+}
+
+void TRow::remakeMissingDataDir(const std::string& fn) {
+    std::error_code ec;
+    if (fs::exists(fn, ec) || isDirectory(DataDir) || makeDir(DataDir) != 0) return;
+    WriteDbg("Rows", "... DataDir " + DataDir + " not found - new dir created");
+    AddMsg(GetTextFmt("uRows", "RowReload_DataDirNotFound",
+                      "Meas.series %s data directory %s missing - new dir created.", Name, DataDir),
+           false);
+}
+
+// The data file into the time vector; rewrite is set when lines out of order were left
+// out. False when the file holds more lines than RTVSize: it was not read to its end.
+bool TRow::readDataFile(const std::string& fn, TDateTime now, bool& rewrite) {
+    bIncompleteLoad = false;
+    std::ifstream in(fn, std::ios::binary);
+    if (!in) {
+        WriteDbg("Rows", "... File " + fn + " not found - row NOT reloaded");
+        AddMsg(GetTextFmt("uRows", "RowReload_fnNotFound", "Meas.series %s data file %s missing.",
+                          Name, fn),
+               false);
+        iRTV = iRTV0 = iRTV_lastLoaded = 0;
+        return true;
+    }
+    iRTV = iRTV0 = 0;
+    WriteDbg("Rows", "Reloading row " + Name + " from file " + fn);
+    // Lines dated far outside the row's span (a damaged date, a clock that was wrong) are
+    // not taken: the synchronisation fills the time vector from the last line on, and a
+    // line from years back would make it create millions of entries.
+    const TDateTime earliest = spanStart() - 1.0, latest = now + 1.0;
+    bool complete = true;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find("Dat") != std::string::npos) continue;
+        if (trim(line).empty()) continue;
+        if (iRTV + 1 > RTVSize) {
+            reportFullTimeVector();
+            complete = false;
+            bIncompleteLoad = true;
+            break;
+        }
+        reloadLine(line, earliest, latest, rewrite);
+    }
+    iRTV_lastLoaded = iRTV_lastSaved = iRTV;
+    WriteDbg("Rows", "Reloading row " + Name + ": lastValidTemp=" + num(lastValidTemp));
+    return complete;
+}
+
+void TRow::reportFullTimeVector() {
+    const std::string t = "!!! Reloading row " + Name + ": iRTV(" + num(iRTV) + ") > RTVSize(" +
+                          num(RTVSize) + ") !!!";
+    WriteDbg("Rows", t);
+    AddMsg(t, false);
+    if (env().hooks.errorBox) {
+        RowsUnlocked u(owner_.mutex());
+        env().hooks.errorBox(t);
+    }
+}
+
+// One data line, taken unless its date-time is unreadable, far off or earlier than the
+// previous line's (then rewrite is set).
+void TRow::reloadLine(std::string_view l, TDateTime earliest, TDateTime latest, bool& rewrite) {
+    const TDateTime dt = textToDateTime(l.substr(0, l.find(';')));
+    if (dt <= 0) {
+        // A damaged line without a readable time cannot be placed in the series.
+        WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                             "): unreadable date/time ignored");
+        return;
+    }
+    if (dt < earliest || dt > latest) {
+        WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) + "): date/time (" +
+                             dtText(dt) + ") outside " + dtText(earliest) + " .. " +
+                             dtText(latest) + " ignored");
+        return;
+    }
+    if (iRTV >= 2 && RTV[static_cast<size_t>(iRTV)].dt > dt) {
+        WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
+                             "): smaller date/time (" + dtText(dt) + ") than last d/t (" +
+                             dtText(RTV[static_cast<size_t>(iRTV)].dt) +
+                             " detected and ignored !!!");
+        iRTV_lastLoaded = iRTV;
+        rewrite = true;
+        return;
+    }
+    if (ParseDataLine(l, true)) LastLoadedDT = dt;
 }
 
 void TRow::restartAfterReload(TDateTime now) {

@@ -114,84 +114,7 @@ bool TRow::Update(bool bForce) {
     const TDateTime now = clock().now();
     if (now >= Stop) NextCycle = now;
     if (bForce) NextCycle = now;
-    if (now >= NextCycle || bForce) {
-        Saved = false;
-        int n = iRTV;
-        if (iRTV <= 1 || std::fabs(RTV[static_cast<size_t>(iRTV)].dt - NextCycle) > kSecond) ++n;
-        ensureEntry(n);
-        const int previous = iRTV;
-        iRTV = n;
-        RTV[static_cast<size_t>(n)] = RTVElement{NextCycle, NoValueInt};
-        const bool co2Device = co2DevicePresent();
-        for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
-            RowCell& rc = RowCells[static_cast<size_t>(s)];
-            const int nr = rc.CellNr;
-            if (s == 1) {
-                const int t = caseTemperatureTenths(nr);
-                RTV[static_cast<size_t>(n)].T = t;
-                if (t != NoValueInt && t > 0) lastValidTemp = t;
-            }
-            // A row records only the cells attached to it: an imported copy whose cells
-            // belong to another row must not take that row's counts.
-            const int self = UniqueNr;
-            const bool wantsCO2 = withCO2 && countsInRow(rc.State) && !co2Device;
-            const bool mean = CO2Mean;
-            bool owned = false;
-            int cellCount = 0;
-            int aiLast = -1, b = -1;
-            double lf0 = -1.0, x = -1.0, cdmT = 0;
-            env().cells.update(nr, [&](TCell& m) {
-                owned = rc.bMapped && m.RowNr == self;
-                if (!owned) return;
-                cellCount = m.CellCount;
-                aiLast = m.aiCO2_last;
-                lf0 = m.cdm_LF_0;
-                x = m.cdm_LF;
-                cdmT = m.cdm_T;
-                if (!wantsCO2) return;
-                if (mean) {
-                    b = m.CO2Count > 0 ? roundToInt(m.CO2Sum / m.CO2Count, -1) : -1;
-                    m.CO2Count = 0;
-                    m.CO2Sum = 0;
-                } else {
-                    b = m.aiCO2_last;
-                }
-            });
-            const bool counting = countsInRow(rc.State) && owned;
-            const bool measuresCO2 = withCO2 && counting;
-            rc.Values.setCount(n, counting ? cellCount : NoValueInt);
-            if (owned) rc.LastCount = cellCount;
-            if (!measuresCO2) {
-                rc.Values.setLf(n, -1);
-                continue;
-            }
-            if (!co2Device) {
-                if (b < 1 && n > 1) b = rc.Values.lf(n - 1);
-                rc.Values.setLf(n, b);
-                if (rc.aiCO2_start < 0) {
-                    rc.aiCO2_start = aiLast;
-                    env().cells.update(nr, [aiLast](TCell& m) { m.aiCO2_start = aiLast; });
-                }
-            } else {
-                if (rc.cdm_LF_0 < 0) rc.cdm_LF_0 = lf0;
-                if (!(x > 0) && n > 1) x = rc.Values.lf(n - 1) * 0.000001;
-                if (x < 0) x = -1.0;
-                rc.Values.setLf(n, roundToInt(x * 1000000.0, -1));
-                rc.Values.setTlf(n, cdmT);
-            }
-        }
-        if (!DFLine(n, bForce)) {
-            // The entry stays in memory; the next tick writes it again (NextCycle is not
-            // advanced), so no line is lost while the disk is unavailable.
-            iRTV = previous;
-            return false;
-        }
-        WriteDbg(std::string("TRow.Update(") + boolText(bForce) + ")",
-                 "... finished calling DFLine(" + num(n) + ", bForce)");
-        iRTV_lastSaved = iRTV;
-        Saved = true;
-        NextCycle = NextCycle + intervalStep();
-    }
+    if ((now >= NextCycle || bForce) && !takeTimeValue(bForce)) return false;
     if (now >= Stop) {
         StopRow("TRow.Update/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
         if (env().hooks.refreshRequest) {
@@ -200,6 +123,111 @@ bool TRow::Update(bool bForce) {
         }
     }
     return true;
+}
+
+// The time value at NextCycle: every cell's values from the cell model, the line in the
+// data file. False when the line did not reach the disk: the entry stays in memory and the
+// next tick writes it again (NextCycle is not advanced), so no line is lost while the disk
+// is unavailable.
+bool TRow::takeTimeValue(bool bForce) {
+    Saved = false;
+    int n = iRTV;
+    // A second forced value within a second replaces the last one.
+    if (iRTV <= 1 || std::fabs(RTV[static_cast<size_t>(iRTV)].dt - NextCycle) > kSecond) ++n;
+    ensureEntry(n);
+    const int previous = iRTV;
+    iRTV = n;
+    RTV[static_cast<size_t>(n)] = RTVElement{NextCycle, NoValueInt};
+    const int cells = std::min(NrCells, kMaxRowCells);
+    if (cells >= 1) {
+        // The temperature of the case that holds the first cell.
+        const int t = caseTemperatureTenths(RowCells[1].CellNr);
+        RTV[static_cast<size_t>(n)].T = t;
+        if (t != NoValueInt && t > 0) lastValidTemp = t;
+    }
+    const bool co2Device = co2DevicePresent();
+    for (int s = 1; s <= cells; ++s) takeCellValue(RowCells[static_cast<size_t>(s)], n, co2Device);
+    if (!DFLine(n, bForce)) {
+        iRTV = previous;
+        return false;
+    }
+    WriteDbg(std::string("TRow.Update(") + boolText(bForce) + ")",
+             "... finished calling DFLine(" + num(n) + ", bForce)");
+    iRTV_lastSaved = iRTV;
+    Saved = true;
+    NextCycle = NextCycle + intervalStep();
+    return true;
+}
+
+namespace {
+
+// What a time value takes of a cell from the cell model.
+struct LiveValues {
+    bool owned = false;
+    int cellCount = 0;
+    int aiLast = -1;
+    int co2Raw = -1;  // the CO2 raw value to store (the mean of the interval with CO2Mean)
+    double lf0 = -1.0, lf = -1.0, lfTemperature = 0;
+};
+
+}  // namespace
+
+// Element n of a cell's values: its count and, with CO2, its CO2 raw value or conductivity.
+void TRow::takeCellValue(RowCell& rc, int n, bool co2Device) {
+    // A row records only the cells attached to it: an imported copy whose cells belong to
+    // another row must not take that row's counts.
+    const int self = UniqueNr;
+    const bool wantsCO2 = withCO2 && countsInRow(rc.State) && !co2Device;
+    const bool mean = CO2Mean;
+    LiveValues v;
+    env().cells.update(rc.CellNr, [&](TCell& m) {
+        v.owned = rc.bMapped && m.RowNr == self;
+        if (!v.owned) return;
+        v.cellCount = m.CellCount;
+        v.aiLast = m.aiCO2_last;
+        v.lf0 = m.cdm_LF_0;
+        v.lf = m.cdm_LF;
+        v.lfTemperature = m.cdm_T;
+        if (!wantsCO2) return;
+        if (mean) {
+            v.co2Raw = m.CO2Count > 0 ? roundToInt(m.CO2Sum / m.CO2Count, -1) : -1;
+            m.CO2Count = 0;
+            m.CO2Sum = 0;
+        } else {
+            v.co2Raw = m.aiCO2_last;
+        }
+    });
+    const bool counting = countsInRow(rc.State) && v.owned;
+    rc.Values.setCount(n, counting ? v.cellCount : NoValueInt);
+    if (v.owned) rc.LastCount = v.cellCount;
+    if (!(withCO2 && counting)) {
+        rc.Values.setLf(n, -1);
+        return;
+    }
+    if (co2Device)
+        storeConductivity(rc, n, v.lf0, v.lf, v.lfTemperature);
+    else
+        storeCO2Raw(rc, n, v.co2Raw, v.aiLast);
+}
+
+// Without a CO2 device: the raw value, the previous one when the device gave none; the
+// first raw value of the cell is its start value.
+void TRow::storeCO2Raw(RowCell& rc, int n, int raw, int aiLast) {
+    if (raw < 1 && n > 1) raw = rc.Values.lf(n - 1);
+    rc.Values.setLf(n, raw);
+    if (rc.aiCO2_start >= 0) return;
+    rc.aiCO2_start = aiLast;
+    env().cells.update(rc.CellNr, [aiLast](TCell& m) { m.aiCO2_start = aiLast; });
+}
+
+// With a conductivity meter: the conductivity in millionths (the previous one when the
+// meter gave none) and the meter's temperature.
+void TRow::storeConductivity(RowCell& rc, int n, double lf0, double x, double temperature) {
+    if (rc.cdm_LF_0 < 0) rc.cdm_LF_0 = lf0;
+    if (!(x > 0) && n > 1) x = rc.Values.lf(n - 1) * 0.000001;
+    if (x < 0) x = -1.0;
+    rc.Values.setLf(n, roundToInt(x * 1000000.0, -1));
+    rc.Values.setTlf(n, temperature);
 }
 
 // ---------------------------------------------------------------------------------------
