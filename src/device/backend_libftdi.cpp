@@ -130,11 +130,8 @@ class LibftdiBackend : public detail::ListingBackend<UsbEntry> {
     }
     template <class F>
     int withDev(LinkHandle handle, F f) {
-        auto d = handles_.find(handle);
-        if (!d) return FT_INVALID_HANDLE;
-        std::lock_guard lock(d->io);
-        if (d->gone) return FT_IO_ERROR;
-        return f(*d);
+        return handles_.with(
+            handle, [](OpenFtdi& d) { return d.gone ? FT_IO_ERROR : FT_OK; }, f);
     }
 
     detail::HandleTable<OpenFtdi> handles_;

@@ -114,12 +114,11 @@ class SimBackend : public FTBackend {
     }
     template <class F>
     int withPort(LinkHandle handle, F f) {
-        auto p = handles_.find(handle);
-        if (!p) return FT_INVALID_HANDLE;
-        std::lock_guard lock(p->io);
-        if (p->gone) return FT_IO_ERROR;
-        if (!p->port->plugged()) return markGone(*p);
-        return f(*p);
+        return handles_.with(handle, usable, f);
+    }
+    static int usable(OpenSimPort& p) {
+        if (p.gone) return FT_IO_ERROR;
+        return p.port->plugged() ? static_cast<int>(FT_OK) : markGone(p);
     }
 
     std::vector<std::shared_ptr<sim::SimPort>> ports_;

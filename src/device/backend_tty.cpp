@@ -110,11 +110,8 @@ class TtyBackend : public detail::ListingBackend<TtyEntry> {
     static int gone(OpenTty& t, const char* what);
     template <class F>
     int withTty(LinkHandle handle, F f) {
-        auto t = handles_.find(handle);
-        if (!t) return FT_INVALID_HANDLE;
-        std::lock_guard lock(t->io);
-        if (t->fd < 0) return FT_IO_ERROR;
-        return f(*t);
+        return handles_.with(
+            handle, [](OpenTty& t) { return t.fd < 0 ? FT_IO_ERROR : FT_OK; }, f);
     }
     int modifyTermios(LinkHandle handle, void (*change)(termios&));
 

@@ -57,6 +57,19 @@ void DeviceList::reportOverflowOnce(bool& reported, const char* key, const char*
 // ---------------------------------------------------------------------------------------
 // Enumeration
 
+TUSBDeviceListEntry DeviceList::openAttached(int i) {
+    TUSBDeviceListEntry e;
+    e.SerialNr = link_.get_FTSerialNr(i);
+    e.Description = link_.get_FTDescription(i);
+    e.LocID = link_.get_FTLocID(i);
+    e.FTHandle = link_.FTOpenByIndex(i);
+    WriteDbg("USB-HW",
+             "  USBDeviceList[" + num(i) + "].SerialNr / FTHandle=" + e.SerialNr + " / " +
+                 num(e.FTHandle),
+             logGeneral());
+    return e;
+}
+
 void DeviceList::USB_Init(int n) {
     WriteDbg("USB-HW", "Start Kelvora.USB_Init(" + num(n) + ")", logGeneral());
     if (n > 0) {
@@ -68,15 +81,7 @@ void DeviceList::USB_Init(int n) {
         }
         // Opening the device again while the old handle lives would hold it twice.
         if (old != kInvalidHandle) link_.FTClose(old);
-        TUSBDeviceListEntry e;
-        e.SerialNr = link_.get_FTSerialNr(n);
-        e.Description = link_.get_FTDescription(n);
-        e.LocID = link_.get_FTLocID(n);
-        e.FTHandle = link_.FTOpenByIndex(n);
-        WriteDbg("USB-HW",
-                 "  USBDeviceList[" + num(n) + "].SerialNr / FTHandle=" + e.SerialNr + " / " +
-                     num(e.FTHandle),
-                 logGeneral());
+        TUSBDeviceListEntry e = openAttached(n);
         std::lock_guard lock(mutex_);
         if (n <= static_cast<int>(usb_.size())) usb_[static_cast<size_t>(n - 1)] = e;
         return;
@@ -100,18 +105,7 @@ void DeviceList::USB_Init(int n) {
                            "%s USB devices attached, only the first 40 are used !", count);
     const int used = std::min(count, kMaxDevices);
     std::vector<TUSBDeviceListEntry> list;
-    for (int i = 1; i <= used; ++i) {
-        TUSBDeviceListEntry e;
-        e.SerialNr = link_.get_FTSerialNr(i);
-        e.Description = link_.get_FTDescription(i);
-        e.LocID = link_.get_FTLocID(i);
-        e.FTHandle = link_.FTOpenByIndex(i);
-        WriteDbg("USB-HW",
-                 "  USBDeviceList[" + num(i) + "].SerialNr / FTHandle=" + e.SerialNr + " / " +
-                     num(e.FTHandle),
-                 logGeneral());
-        list.push_back(std::move(e));
-    }
+    for (int i = 1; i <= used; ++i) list.push_back(openAttached(i));
     std::lock_guard lock(mutex_);
     usb_ = std::move(list);
     nUSBDevices_ = count < 0 ? -1 : used;

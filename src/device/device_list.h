@@ -149,6 +149,8 @@ class DeviceList : public LinkDeviceLookup {
     std::string linkFullName(LinkHandle h) const override;
 
   private:
+    // Attached device i as the link describes it, opened; the log line of the enumeration.
+    TUSBDeviceListEntry openAttached(int i);
     int deviceByHandleLocked(LinkHandle h) const;
     int deviceByCellLocked(DeviceType type, int cell, bool presentOnly) const;
     std::string fullNameLocked(int d, bool withAddress) const;
