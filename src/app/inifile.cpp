@@ -1,12 +1,13 @@
 #include "app/inifile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "common/fileio.h"
 #include "common/numtext.h"
@@ -26,7 +27,9 @@ bool parseSectionHeader(std::string_view raw, std::string_view& name) {
     return true;
 }
 
-bool isComment(std::string_view t) { return !t.empty() && t.front() == ';'; }
+bool isComment(std::string_view t) {
+    return !t.empty() && t.front() == ';';
+}
 
 // "key=value": splits at the first "="; false for lines without one.
 bool parseKeyLine(std::string_view raw, std::string_view& key, std::string_view& value) {
@@ -106,28 +109,26 @@ int IniFile::findKey(int secLine, std::string_view key) const {
     return -1;
 }
 
-std::string IniFile::readString(std::string_view section, std::string_view key,
-                                std::string_view def) const {
+std::optional<std::string> IniFile::rawValue(std::string_view section, std::string_view key) const {
     std::lock_guard lock(mutex_);
     const int s = findSection(section);
-    if (s < 0) return std::string(def);
+    if (s < 0) return std::nullopt;
     const int k = findKey(s, key);
-    if (k < 0) return std::string(def);
+    if (k < 0) return std::nullopt;
     std::string_view kk, v;
     parseKeyLine(lines_[static_cast<size_t>(k)].raw, kk, v);
-    return unquote(decodeLegacyLine(v));
+    return std::string(v);
+}
+
+std::string IniFile::readString(std::string_view section, std::string_view key,
+                                std::string_view def) const {
+    const auto v = rawValue(section, key);
+    return v ? unquote(decodeLegacyLine(*v)) : std::string(def);
 }
 
 std::string IniFile::readRaw(std::string_view section, std::string_view key,
                              std::string_view def) const {
-    std::lock_guard lock(mutex_);
-    const int s = findSection(section);
-    if (s < 0) return std::string(def);
-    const int k = findKey(s, key);
-    if (k < 0) return std::string(def);
-    std::string_view kk, v;
-    parseKeyLine(lines_[static_cast<size_t>(k)].raw, kk, v);
-    return std::string(v);
+    return rawValue(section, key).value_or(std::string(def));
 }
 
 int IniFile::readInteger(std::string_view section, std::string_view key, int def) const {
@@ -169,8 +170,7 @@ std::vector<std::string> IniFile::keys(std::string_view section) const {
     return out;
 }
 
-bool IniFile::writeString(std::string_view section, std::string_view key,
-                          std::string_view value) {
+bool IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
     std::lock_guard lock(mutex_);
     // A line break inside a value would split it into two lines and corrupt the file.
     std::string v(value);
@@ -262,7 +262,9 @@ IniFile::Batch::Batch(IniFile& ini) : ini_(ini) {
     ++ini_.batchDepth_;
 }
 
-IniFile::Batch::~Batch() { commit(); }
+IniFile::Batch::~Batch() {
+    commit();
+}
 
 bool IniFile::Batch::commit() {
     if (done_) return true;

@@ -13,6 +13,7 @@
 // Thread-safe.
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,7 @@
 namespace kv {
 
 class IniFile {
-public:
+  public:
     // Loads the file if it exists. A file that cannot be read leaves the object empty and
     // sets lastError(); later writes still try to create it.
     explicit IniFile(std::string path);
@@ -33,8 +34,7 @@ public:
     // The value's bytes as stored (surrounding blanks trimmed), neither decoded from
     // Windows-1252 nor unquoted: encoded passwords use every byte code from 32 to 255 and
     // must come back exactly as they were written.
-    std::string readRaw(std::string_view section, std::string_view key,
-                        std::string_view def) const;
+    std::string readRaw(std::string_view section, std::string_view key, std::string_view def) const;
     // Whole number; a missing or non-numeric value gives the default.
     int readInteger(std::string_view section, std::string_view key, int def) const;
     bool hasKey(std::string_view section, std::string_view key) const;
@@ -55,7 +55,7 @@ public:
 
     // Defers file replacement until the outermost Batch ends.
     class Batch {
-    public:
+      public:
         explicit Batch(IniFile& ini);
         ~Batch();
         // Ends the batch early and reports whether the file was written.
@@ -63,12 +63,12 @@ public:
         Batch(const Batch&) = delete;
         Batch& operator=(const Batch&) = delete;
 
-    private:
+      private:
         IniFile& ini_;
         bool done_ = false;
     };
 
-private:
+  private:
     struct Line {
         std::string raw;  // as in the file, without the line end
     };
@@ -77,6 +77,8 @@ private:
     // Line index of the key inside the section starting at secLine; -1 if none.
     int findKey(int secLine, std::string_view key) const;
     int sectionEnd(int secLine) const;
+    // The value's bytes as stored (trimmed), nullopt when the key is missing.
+    std::optional<std::string> rawValue(std::string_view section, std::string_view key) const;
     bool saveLocked();
 
     std::string path_;
