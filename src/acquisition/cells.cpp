@@ -253,57 +253,61 @@ void TCells::StartCell(int i, int method, int zeroNeeded, double bth1, double pT
     });
 }
 
+namespace {
+
+// What the flags name is suspended: O2, CO2 or both (neither changes nothing).
+CellState suspendedState(CellState s, bool o2, bool co2) {
+    using enum CellState;
+    if (o2 && co2) return cs_Suspended;
+    if (o2) return cs_SuspendedO2;
+    if (co2) return cs_SuspendedCO2;
+    return s;
+}
+
+// What the flags name continues; the cell counts as suspended in both before.
+CellState continuedState(bool o2, bool co2) {
+    using enum CellState;
+    if (o2 && co2) return cs_Running;
+    if (o2) return cs_SuspendedCO2;
+    if (co2) return cs_SuspendedO2;
+    return cs_Suspended;
+}
+
+}  // namespace
+
 CellState TCells::SuspendCell(int i, bool o2, bool co2) {
-    if (!validCell(i)) return CellState{};
-    bool acted = false;
-    CellState state{};
-    int rowNr = 0;
-    update(i, [&](TCell& c) {
-        state = c.State;
-        rowNr = c.RowNr;
-        if (c.RowNr == 0 || !isSuspendable(c.State)) return;
-        acted = true;
-        if (o2 && !co2) c.State = CellState::cs_SuspendedO2;
-        if (co2 && !o2) c.State = CellState::cs_SuspendedCO2;
-        if (o2 && co2) c.State = CellState::cs_Suspended;
-        c.LastCount = c.CellCount;
-        c.ClosedCount = 0;
-        state = c.State;
-    });
-    if (!acted) return state;
-    logCells("Suspend of cell " + num(logicalNr(i)) + ", mapped to row " + rowName(rowNr));
-    DeactivateCell(i);
-    StoreConfig(i);
-    return state;
+    return changeSuspension(i, true, o2, co2);
 }
 
 CellState TCells::UnsuspendCell(int i, bool o2, bool co2) {
+    return changeSuspension(i, false, o2, co2);
+}
+
+// Suspends (or continues) what the flags name of a cell that belongs to a row; its data
+// device stops (or starts again) counting it.
+CellState TCells::changeSuspension(int i, bool suspend, bool o2, bool co2) {
     if (!validCell(i)) return CellState{};
     bool acted = false;
     CellState state{};
     int rowNr = 0;
     update(i, [&](TCell& c) {
-        resetHourlyLocked(c);
+        if (!suspend) resetHourlyLocked(c);
         state = c.State;
         rowNr = c.RowNr;
-        if (c.RowNr == 0 || !isSuspended(c.State)) return;
+        if (c.RowNr == 0 || !(suspend ? isSuspendable(c.State) : isSuspended(c.State))) return;
         acted = true;
-        // The flags name what continues; the cell counts as suspended in both before.
-        if (o2 && co2)
-            c.State = CellState::cs_Running;
-        else if (o2)
-            c.State = CellState::cs_SuspendedCO2;
-        else if (co2)
-            c.State = CellState::cs_SuspendedO2;
-        else
-            c.State = CellState::cs_Suspended;
+        c.State = suspend ? suspendedState(c.State, o2, co2) : continuedState(o2, co2);
         c.LastCount = c.CellCount;
         c.ClosedCount = 0;
         state = c.State;
     });
     if (!acted) return state;
-    logCells("Unsuspend of cell " + num(logicalNr(i)) + ", mapped to row " + rowName(rowNr));
-    ActivateCell(i);
+    logCells((suspend ? "Suspend of cell " : "Unsuspend of cell ") + num(logicalNr(i)) +
+             ", mapped to row " + rowName(rowNr));
+    if (suspend)
+        DeactivateCell(i);
+    else
+        ActivateCell(i);
     StoreConfig(i);
     return state;
 }

@@ -189,6 +189,7 @@ class TCells {
     };
     std::optional<Target> presentDataDeviceFor(int i) const;
     void sendTactLocked(const Target& t, const RowInfo& row);
+    CellState changeSuspension(int i, bool suspend, bool o2, bool co2);
     void resetHourlyLocked(TCell& c);
     void shiftHourlyLocked(TCell& c, int value);
     void logCells(const std::string& text) const;

@@ -300,6 +300,9 @@ class TRow : public std::enable_shared_from_this<TRow> {
     // unlocked wait).
     void setStateOfCell(int cellNr, CellState state);
     void suffixFor(bool& o2, bool& co2, std::string& suffix, bool forContinue) const;
+    void changeSuspension(int slot, bool suspend, bool o2, bool co2);
+    // The cell's absorber switched away from the conductivity meters (lock not held).
+    void co2RelayOff(int cellNr) const;
     double co2FactorOfCell(int cellNr) const;
     int caseTemperatureTenths(int cellNr) const;
     void restartAfterReload(TDateTime now);

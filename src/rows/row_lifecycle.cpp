@@ -130,12 +130,8 @@ bool TRow::StopRow(const std::string& reason) {
             if (ownsCell(c) || (c.bMapped && env().cells.cell(c.CellNr).RowNr == 0))
                 cells.push_back(c.CellNr);
         }
-        const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
         RowsUnlocked u(owner_.mutex());
-        for (int nr : cells) {
-            if (cdm) env().hooks.co2RelayOff(nr, false);
-            if (ec71) env().hooks.co2RelayOff(nr, true);
-        }
+        for (int nr : cells) co2RelayOff(nr);
     }
     WriteDbg("TRow.StopRow", "Done: Request to stop row " + Name + ", Reason: " + reason);
     if (env().hooks.setStatusText) {
@@ -168,13 +164,9 @@ void TRow::StopCell(int slot, RowState mode, TDateTime stopTime) {
     }
     const int nr = c.CellNr;
     const CellState state = c.State;
-    const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
     const auto keep = weak_from_this().lock();
     RowsUnlocked u(owner_.mutex());
-    if (env().hooks.co2RelayOff) {
-        if (cdm) env().hooks.co2RelayOff(nr, false);
-        if (ec71) env().hooks.co2RelayOff(nr, true);
-    }
+    co2RelayOff(nr);
     env().cells.StopCell(nr, state, mode);
     if (mode == RowState::StoppedControl) env().cells.SetCellStopTime(nr, stopTime);
 }
@@ -202,61 +194,53 @@ void TRow::setStateOfCell(int cellNr, CellState state) {
 }
 
 void TRow::SuspendCell(int slot, bool o2, bool co2) {
-    std::unique_lock lock(owner_.mutex());
-    if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
-    RowCell& c = RowCells[static_cast<size_t>(slot)];
-    if (!isSuspendable(c.State)) return;
-    if (!ownsCell(c)) {
-        WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
-                             " is not attached to this row - not suspended");
-        return;
-    }
-    std::string suffix;
-    suffixFor(o2, co2, suffix, false);
-    const int nr = c.CellNr;
-    const std::string shown = num(DisplayNr(slot));
-    const auto keep = weak_from_this().lock();
-    CellState state{};
-    {
-        RowsUnlocked u(owner_.mutex());
-        state = env().cells.SuspendCell(nr, o2, co2);
-    }
-    setStateOfCell(nr, state);
-    AddMsg(GetTextFmt("uRows", "SuspendCell", "Row %s: Cell %s suspended !", Name, shown + suffix),
-           false);
-    const bool cdm = env().cfg.CDM_Present, ec71 = env().cfg.EC71_Present;
-    RowsUnlocked u(owner_.mutex());
-    if (o2) env().cells.DeactivateCell(nr);
-    if (co2 && env().hooks.co2RelayOff) {
-        if (cdm) env().hooks.co2RelayOff(nr, false);
-        if (ec71) env().hooks.co2RelayOff(nr, true);
-    }
+    changeSuspension(slot, true, o2, co2);
 }
 
 void TRow::UnSuspendCell(int slot, bool o2, bool co2) {
+    changeSuspension(slot, false, o2, co2);
+}
+
+// Suspends (or continues) the parts the flags name of a slot's cell, in the cell model and
+// in the row; a suspended part is also stopped at its device (O2) and relay (CO2).
+void TRow::changeSuspension(int slot, bool suspend, bool o2, bool co2) {
     std::unique_lock lock(owner_.mutex());
     if (slot < 1 || slot > std::min(NrCells, kMaxRowCells)) return;
     RowCell& c = RowCells[static_cast<size_t>(slot)];
-    if (!isSuspended(c.State)) return;
+    if (!(suspend ? isSuspendable(c.State) : isSuspended(c.State))) return;
     if (!ownsCell(c)) {
         WriteDbg("Rows", "+++ row " + Name + ": cell " + num(DisplayNr(slot)) +
-                             " is not attached to this row - not continued");
+                             " is not attached to this row - " +
+                             (suspend ? "not suspended" : "not continued"));
         return;
     }
     std::string suffix;
-    suffixFor(o2, co2, suffix, true);
+    suffixFor(o2, co2, suffix, !suspend);
     const int nr = c.CellNr;
-    const std::string shown = num(DisplayNr(slot));
+    const std::string shown = num(DisplayNr(slot)) + suffix;
     const auto keep = weak_from_this().lock();
     CellState state{};
     {
         RowsUnlocked u(owner_.mutex());
-        state = env().cells.UnsuspendCell(nr, o2, co2);
+        state =
+            suspend ? env().cells.SuspendCell(nr, o2, co2) : env().cells.UnsuspendCell(nr, o2, co2);
     }
     setStateOfCell(nr, state);
-    AddMsg(
-        GetTextFmt("uRows", "UnSuspendCell", "Row %s: Cell %s continued !", Name, shown + suffix),
-        false);
+    if (!suspend) {
+        AddMsg(GetTextFmt("uRows", "UnSuspendCell", "Row %s: Cell %s continued !", Name, shown),
+               false);
+        return;
+    }
+    AddMsg(GetTextFmt("uRows", "SuspendCell", "Row %s: Cell %s suspended !", Name, shown), false);
+    RowsUnlocked u(owner_.mutex());
+    if (o2) env().cells.DeactivateCell(nr);
+    if (co2) co2RelayOff(nr);
+}
+
+void TRow::co2RelayOff(int cellNr) const {
+    if (!env().hooks.co2RelayOff) return;
+    if (env().cfg.CDM_Present) env().hooks.co2RelayOff(cellNr, false);
+    if (env().cfg.EC71_Present) env().hooks.co2RelayOff(cellNr, true);
 }
 
 void TRow::CancelCell(int slot, bool tellUser) {
