@@ -17,9 +17,6 @@ constexpr int kManometerOpen = 10;
 // Comparisons of elapsed virtual or real time allow for the rounding of day fractions.
 constexpr double kTimeSlackSec = 0.001;
 
-std::string num(long long v) {
-    return std::to_string(v);
-}
 
 double secondsSince(TDateTime then, TDateTime now) {
     return (now - then) * 86400.0 + kTimeSlackSec;

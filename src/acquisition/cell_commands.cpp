@@ -10,9 +10,6 @@ namespace kv {
 
 namespace {
 
-std::string num(long v) {
-    return std::to_string(v);
-}
 
 constexpr const char* kNoAnswer = "------";
 constexpr const char* kNoAnswerZeros = "000000";

@@ -13,9 +13,6 @@ namespace {
 
 constexpr size_t kMaxNameChars = 80;
 
-std::string num(long v) {
-    return std::to_string(v);
-}
 
 // The first n characters (not bytes) of a UTF-8 text.
 std::string firstChars(const std::string& s, size_t n) {

@@ -15,9 +15,6 @@ namespace {
 
 constexpr const char* kCat = "DeviceCheck";
 
-std::string num(long long v) {
-    return std::to_string(v);
-}
 
 }  // namespace
 

@@ -21,7 +21,8 @@ constexpr int kMaxFailuresOnline = 7;
 // A value is cut out of at most this many characters after its marker.
 constexpr size_t kCutLength = 999;
 
-std::string num(double v, int decimals) {
+// A reading in the log: empty for no value.
+std::string valueText(double v, int decimals) {
     return isNoValue(v) ? std::string() : realToText(v, 0, decimals, false);
 }
 
@@ -536,7 +537,8 @@ double TEC71Cycle::takeReading(TEC71& m, double& t) {
 // A plausible reading is stored and the cell finished; one below EC71_minLFValueAccepted
 // gives no value (nor temperature).
 double TEC71Cycle::acceptReading(int cell, double lf, double& t, TDateTime now) {
-    line("EC71_mmTimerCallback.muxst_ReadData: LF=" + num(lf, -5) + "; T=" + num(t, -5));
+    line("EC71_mmTimerCallback.muxst_ReadData: LF=" + valueText(lf, -5) +
+         "; T=" + valueText(t, -5));
     if (lf < cfg_.EC71_minLFValueAccepted) {
         t = NoValueReal;
         return NoValueReal;
@@ -671,10 +673,10 @@ double TEC71Cycle::storeReading(int cell, double lf, double t, TDateTime now) {
         startTime = c.StartTime;
         if (cfg_.EC71_correctLFValues && c.cdm_LF_0 >= 0 &&
             c.cdm_LF_Last >= cfg_.EC71_minLFValueAccepted && lf > c.cdm_LF_Last) {
-            lines.push_back("LF-Correction: mux_LF / lastLF = " + num(lf, -5) + " / " +
-                            num(c.cdm_LF_Last, -5));
+            lines.push_back("LF-Correction: mux_LF / lastLF = " + valueText(lf, -5) + " / " +
+                            valueText(c.cdm_LF_Last, -5));
             lf = c.cdm_LF_Last;
-            lines.push_back("               mux_LF set to " + num(lf, -5));
+            lines.push_back("               mux_LF set to " + valueText(lf, -5));
         }
         if (c.cdm_LF_0 < 0 && c.nStartValues < nStart) {
             ++c.nStartValues;
@@ -701,12 +703,12 @@ double TEC71Cycle::storeReading(int cell, double lf, double t, TDateTime now) {
                                      ? (lf - c.cdm_LF_Last) / minutes
                                      : 0.0;
                 c.Gradients[size_t(n)] = g;
-                lines.push_back("LF-Correction (DeepDive): Gradient = " + num(g, -5));
+                lines.push_back("LF-Correction (DeepDive): Gradient = " + valueText(g, -5));
                 if (g <= -std::fabs(cfg_.EC71_DeepDiveFactor)) {
-                    lines.push_back("LF-Correction (DeepDive): mux_LF / lastLF = " + num(lf, -5) +
-                                    " / " + num(c.cdm_LF_Last, -5));
+                    lines.push_back("LF-Correction (DeepDive): mux_LF / lastLF = " +
+                                    valueText(lf, -5) + " / " + valueText(c.cdm_LF_Last, -5));
                     lf = c.cdm_LF_Last;
-                    lines.push_back("               mux_LF set to " + num(lf, -5));
+                    lines.push_back("               mux_LF set to " + valueText(lf, -5));
                 }
             }
         }
@@ -730,7 +732,8 @@ double TEC71Cycle::storeReading(int cell, double lf, double t, TDateTime now) {
         if (applied && rowNr != 0) rows_->setCellLF0(rowNr, cell, lf0);
     }
     mux_.newCO2Value = ec71MeasuredState(state);
-    line("EC71_mmTimerCallback.muxst_ReadData: effective LF=" + num(lf, -5) + "; T=" + num(t, -5));
+    line("EC71_mmTimerCallback.muxst_ReadData: effective LF=" + valueText(lf, -5) +
+         "; T=" + valueText(t, -5));
     return lf;
 }
 

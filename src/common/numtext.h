@@ -14,6 +14,11 @@ inline constexpr double NoValueReal = -1.4999999999991036e37;
 inline bool isNoValue(double v) { return v <= -1.0e37; }
 inline bool isNoValue(int v) { return v == NoValueInt; }
 
+// The decimal text of a whole number, as log lines, keys and messages write it.
+inline std::string num(long long v) {
+    return std::to_string(v);
+}
+
 // Positive width right-aligns with blanks; zero or negative width adds none.
 std::string intToText(int value, int width = 0);
 // Blanks trimmed; empty or not a whole number gives NoValueInt.

@@ -12,9 +12,6 @@ namespace {
 const std::string kStars = "  ************************";
 const std::string kDashes(98, '-');
 
-std::string num(long v) {
-    return std::to_string(v);
-}
 bool logGeneral() {
     return dbg().general.load();
 }

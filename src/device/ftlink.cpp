@@ -3,6 +3,7 @@
 #include "app/debuglog.h"
 #include "app/inifile.h"
 #include "common/clock.h"
+#include "common/numtext.h"
 #include "common/strutil.h"
 
 namespace kv {
@@ -56,9 +57,6 @@ namespace {
 const char* kCat = "FT.DLL";
 bool logFt() {
     return dbg().ft.load();
-}
-std::string num(long v) {
-    return std::to_string(v);
 }
 }  // namespace
 

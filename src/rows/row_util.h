@@ -5,15 +5,12 @@
 #include <string_view>
 
 #include "common/clock.h"
+#include "common/numtext.h"
 
 namespace kv {
 
 inline constexpr size_t kMaxTextChars = 80;
 inline constexpr size_t kMaxPassWdChars = 30;
-
-inline std::string num(long long v) {
-    return std::to_string(v);
-}
 
 // The first n characters (not bytes) of a UTF-8 text.
 std::string firstChars(std::string_view s, size_t n);

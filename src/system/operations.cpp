@@ -47,10 +47,6 @@ namespace {
 // Longest duration or interval accepted: beyond a century the date texts stop making sense.
 constexpr double kMaxSpanDays = 36500;
 
-std::string n2s(long long v) {
-    return std::to_string(v);
-}
-
 OpResult invalidValue(std::string_view field) {
     return OpResult::failed(GetText("*", "InvalidValue", "Invalid value entered !") + " (" +
                             std::string(field) + ")");
@@ -169,7 +165,7 @@ std::string Operations::resolvePath(const std::string& file) const {
 std::shared_ptr<TRow> Operations::findRow(int rowNr, bool wantTemplate, OpResult& err) {
     auto row = k_.rows.FindByUniqueNr(rowNr);
     if (!row) {
-        err = OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+        err = OpResult::failed("No row with the number " + num(rowNr) + ".");
         return nullptr;
     }
     auto lock = k_.rows.lock();
@@ -184,12 +180,12 @@ std::shared_ptr<TRow> Operations::findRow(int rowNr, bool wantTemplate, OpResult
 OpResult Operations::findCell(int cell, bool needRow, CellRef& ref) {
     ref = CellRef{};
     ref.phys = physicalCell(cell);
-    if (ref.phys == 0) return OpResult::failed("Cell " + n2s(cell) + " does not exist.");
+    if (ref.phys == 0) return OpResult::failed("Cell " + num(cell) + " does not exist.");
     const int rowNr = k_.acq.cells.cell(ref.phys).RowNr;
     if (rowNr != 0) ref.row = k_.rows.FindByUniqueNr(rowNr);
     if (ref.row) ref.slot = ref.row->FindCellSlot(ref.phys);
     if (needRow && (!ref.row || ref.slot == 0))
-        return OpResult::failed("Cell " + n2s(cell) + " belongs to no row.");
+        return OpResult::failed("Cell " + num(cell) + " belongs to no row.");
     return OpResult::done();
 }
 
@@ -220,7 +216,7 @@ bool Operations::rowLimitReached(OpResult& err) {
     if (k_.rows.Count() < kMaxRowsAndTemplates) return false;
     err = OpResult::failed(GetTextFmt("uMain", "tooManyRows",
                                       "Too many rows defined, max. %s rows possible !",
-                                      n2s(kMaxRowsAndTemplates)));
+                                      num(kMaxRowsAndTemplates)));
     return true;
 }
 
@@ -272,12 +268,12 @@ OpResult Operations::newRow(const RowSpec& s) {
     std::vector<int> phys;
     for (int c : s.cells) {
         const int p = physicalCell(c);
-        if (p == 0) return OpResult::failed("Cell " + n2s(c) + " does not exist.");
+        if (p == 0) return OpResult::failed("Cell " + num(c) + " does not exist.");
         if (std::find(phys.begin(), phys.end(), p) != phys.end())
-            return OpResult::failed("Cell " + n2s(c) + " is given twice.");
+            return OpResult::failed("Cell " + num(c) + " is given twice.");
         const int owner = k_.acq.cells.cell(p).RowNr;
         if (owner != 0)
-            return OpResult::failed("Cell " + n2s(c) + " belongs to row " + k_.rows.RowName(owner) +
+            return OpResult::failed("Cell " + num(c) + " belongs to row " + k_.rows.RowName(owner) +
                                     ".");
         phys.push_back(p);
     }
@@ -306,12 +302,12 @@ OpResult Operations::newRow(const RowSpec& s) {
         row->bCountAfterAllCellsStarted = cfg.DefCountAfterFullStart;
         for (int p : phys) {
             const std::string cellName =
-                GetTextFmt("uRowForm", "NewCellName", "Cell ##", n2s(displayCell(p)));
+                GetTextFmt("uRowForm", "NewCellName", "Cell ##", num(displayCell(p)));
             row->AddCell(p, cellName, amount, 0, s.mode, NoValueReal, NoValueReal, NoValueReal);
         }
     }
     for (const std::string& m : row->BuildSpecialCellTable()) AddMsg(m, false);
-    OpResult r = OpResult::done("Row " + name + " created (" + n2s(nr) + ").");
+    OpResult r = OpResult::done("Row " + name + " created (" + num(nr) + ").");
     r.rowNr = nr;
     if (!saveRows(true)) r.lines.push_back("The row definitions file could not be written.");
     return r;
@@ -382,7 +378,7 @@ OpResult Operations::newFromCopy(int sourceNr, bool makeTemplate, const std::str
             copyCellSlot(from, to);
             if (makeTemplate)
                 to.Name = GetTextFmt("uRowForm", "NewCellName_Template", "Cell ##",
-                                     n2s(displayCell(from.CellNr)));
+                                     num(displayCell(from.CellNr)));
         }
         row->NrCells = n;
         newName = row->Name;
@@ -407,10 +403,10 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
     if (!row) return err;
     if (!passwordAccepted(*row, err)) return err;
     const int p = physicalCell(cell);
-    if (p == 0) return OpResult::failed("Cell " + n2s(cell) + " does not exist.");
+    if (p == 0) return OpResult::failed("Cell " + num(cell) + " does not exist.");
     const int owner = k_.acq.cells.cell(p).RowNr;
     if (owner != 0)
-        return OpResult::failed("Cell " + n2s(cell) + " belongs to row " + k_.rows.RowName(owner) +
+        return OpResult::failed("Cell " + num(cell) + " belongs to row " + k_.rows.RowName(owner) +
                                 ".");
     RowCell slotCopy;
     {
@@ -418,10 +414,10 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
         if (row->State >= RowState::Running)
             return OpResult::failed(row->Name + " has been started: its cells are fixed.");
         if (slot < 1 || slot > std::min(row->NrCells, kMaxRowCells))
-            return OpResult::failed(row->Name + " has no cell slot " + n2s(slot) + ".");
+            return OpResult::failed(row->Name + " has no cell slot " + num(slot) + ".");
         RowCell& c = row->RowCells[static_cast<size_t>(slot)];
         if (c.bMapped)
-            return OpResult::failed("Slot " + n2s(slot) + " of " + row->Name +
+            return OpResult::failed("Slot " + num(slot) + " of " + row->Name +
                                     " already has a cell.");
         c.CellNr = p;
         c.bMapped = true;
@@ -443,7 +439,7 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
 OpResult Operations::setRowPassword(int rowNr, const std::string& newPassword) {
     OpResult err;
     auto row = k_.rows.FindByUniqueNr(rowNr);
-    if (!row) return OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
     if (!passwordAccepted(*row, err)) return err;
     {
         auto lock = k_.rows.lock();
@@ -495,14 +491,14 @@ OpResult Operations::startCell(int rowNr, int cell, bool countAfterAllStarted) {
         const int p = physicalCell(cell);
         slot = p == 0 ? 0 : row->FindCellSlot(p);
         if (slot == 0)
-            return OpResult::failed("Cell " + n2s(cell) + " is not a cell of " + name + ".");
+            return OpResult::failed("Cell " + num(cell) + " is not a cell of " + name + ".");
         CellState cellState{};
         {
             auto lock = k_.rows.lock();
             cellState = row->RowCells[static_cast<size_t>(slot)].State;
         }
         if (cellState >= CellState::cs_Running)
-            return OpResult::failed("Cell " + n2s(cell) + " has been started already.");
+            return OpResult::failed("Cell " + num(cell) + " has been started already.");
         row->StartDialogStartCell(slot, countAfterAllStarted);
     } else if (!row->StartDialogStartAll(countAfterAllStarted)) {
         return OpResult::failed(name + " could not be started.");
@@ -544,7 +540,7 @@ OpResult Operations::stopRow(int rowNr) {
 
 OpResult Operations::deleteRow(int rowNr) {
     auto row = k_.rows.FindByUniqueNr(rowNr);
-    if (!row) return OpResult::failed("No row with the number " + n2s(rowNr) + ".");
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
     std::string name;
     bool isTemplate = false;
     {
@@ -627,7 +623,7 @@ OpResult Operations::exportRow(int rowNr, const std::string& file) {
     }
     const std::string t = GetTextFmt("frmMain", "ExportRow_Success",
                                      "Row [%s] successfull exported to [%s] .", name, path) +
-                          "  (" + n2s(lines) + " Records)";
+                          "  (" + num(lines) + " Records)";
     AddMsg(t, true);
     k_.rows.DeleteRow(rowNr);
     saveRows(false);
@@ -681,7 +677,7 @@ OpResult Operations::rowCellForChange(int cell, CellRef& ref) {
 }
 
 OpResult Operations::cellRefused(int cell, const std::string& why, CellState state) {
-    return OpResult::failed("Cell " + n2s(cell) + " " + why + " (" + TCells::StateShortName(state) +
+    return OpResult::failed("Cell " + num(cell) + " " + why + " (" + TCells::StateShortName(state) +
                             ").");
 }
 
@@ -712,7 +708,7 @@ OpResult Operations::stopCell(int cell) {
     if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
     if (ref.state != CellState::cs_Running && ref.state != CellState::cs_Suspended)
         return cellRefused(cell, "is neither running nor held", ref.state);
-    if (!confirmed(GetTextFmt("uRowForm", "StopCell", "Stop cell %s ?", n2s(cell))))
+    if (!confirmed(GetTextFmt("uRowForm", "StopCell", "Stop cell %s ?", num(cell))))
         return OpResult::failed("Cancelled.");
     ref.row->CancelCell(ref.slot, true);
     return OpResult::done();
@@ -734,7 +730,7 @@ OpResult Operations::setCellCounter(int cell, const std::string& value) {
     }
     const std::string t =
         GetTextFmt("frmEditCellCounter", "msgSetCellCount",
-                   "Setting counter for cell %s from %s to %s", n2s(cell), n2s(old), n2s(v));
+                   "Setting counter for cell %s from %s to %s", num(cell), num(old), num(v));
     AddMsg(t, true);
     return OpResult::done(t);
 }
