@@ -4,13 +4,13 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 
 #include "app/debuglog.h"
 #include "console/commands.h"
 #include "console/control_socket.h"
 #include "system/operations.h"
+#include "system/run_deadline.h"
 
 namespace kv {
 
@@ -54,7 +54,6 @@ std::string Console::submit(const std::string& line) {
 }
 
 int Console::run() {
-    using namespace std::chrono;
     Operations ops(app_.kelvora(), ui_);
     CommandInterpreter interpreter(ops, ui_, [this] { return app_.quit(QuitSource::Menu); });
 
@@ -68,20 +67,14 @@ int Console::run() {
     }
     if (options_.readStdin && wake_[0] >= 0) stdinReader_ = std::thread([this] { readStdin(); });
 
-    const auto deadline = options_.runForSeconds >= 0
-                              ? steady_clock::now() + duration_cast<steady_clock::duration>(
-                                                          duration<double>(options_.runForSeconds))
-                              : steady_clock::time_point::max();
+    const RunDeadline deadline(options_.runForSeconds);
     for (;;) {
         std::unique_ptr<Job> job;
         std::optional<QuitSource> quit;
         {
             std::unique_lock lock(mutex_);
             const auto ready = [this] { return quitRequest_.has_value() || !jobs_.empty(); };
-            if (deadline == steady_clock::time_point::max())
-                cv_.wait(lock, ready);
-            else if (!cv_.wait_until(lock, deadline, ready))
-                quitRequest_ = QuitSource::System;
+            if (!deadline.wait(cv_, lock, ready)) quitRequest_ = QuitSource::System;
             if (quitRequest_) {
                 quit = quitRequest_;
                 quitRequest_.reset();

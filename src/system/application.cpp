@@ -1,23 +1,24 @@
 #include "system/application.h"
 
-#include <chrono>
-#include <cstdlib>
 #include <dirent.h>
-#include <filesystem>
-#include <fstream>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
 #include "app/password.h"
 #include "app/texts.h"
-#include "common/datetime.h"
 #include "co2/winsio.h"
+#include "common/datetime.h"
 #include "rows/sync.h"
 #include "sim/meters/sim_co2_ports.h"
+#include "system/run_deadline.h"
 #include "system/version.h"
 
 extern char** environ;
@@ -111,15 +112,13 @@ int Application::startup() {
 
 void Application::startupLogs() {
     // The "Dbg" folder is not created by the program: without it there is no debug log.
-    const std::string logName =
-        paths_.dbgDir() + "/Kelvora_" + fileStamp(startTime_) + ".Dbg";
+    const std::string logName = paths_.dbgDir() + "/Kelvora_" + fileStamp(startTime_) + ".Dbg";
     debugLog().open(logName);
     WriteDbg(kApp, "");
     WriteDbg(kApp, "");
     WriteDbg(kApp, std::string(113, '-'));
     WriteDbg(kApp, kStartText);
-    if (!options_.parameter.empty())
-        WriteDbg(kApp, "... Parameter=[" + options_.parameter + "]");
+    if (!options_.parameter.empty()) WriteDbg(kApp, "... Parameter=[" + options_.parameter + "]");
     WriteDbg(kApp, "... starting SplashScreen");
 }
 
@@ -157,8 +156,8 @@ void Application::startupConfigDefaults() {
     ini_->writeString("FT232R", "DisEnableInterval(Sec)", "1");
     ini_->writeString("FT232R", "DisEnableTimer(mSec)", "1000");
     if (!batch.commit()) {
-        const std::string err = "Configuration file [" + paths_.ini() +
-                                "] cannot be written: " + ini_->lastError();
+        const std::string err =
+            "Configuration file [" + paths_.ini() + "] cannot be written: " + ini_->lastError();
         AddMsg(err, true);
         WriteDbg(kApp, err);
         ui_.errorBox(err);
@@ -184,8 +183,8 @@ void Application::startMonitorIfNeeded() {
     const std::string live = liveFile().fileName();
     const char* argv[] = {monitor.c_str(), "--live", live.c_str(), nullptr};
     pid_t pid = 0;
-    if (::posix_spawn(&pid, monitor.c_str(), nullptr, nullptr, const_cast<char**>(argv),
-                      environ) == 0)
+    if (::posix_spawn(&pid, monitor.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) ==
+        0)
         WriteDbg(kApp, "... started monitor program [" + monitor + "]");
     else
         WriteDbg(kApp, "... monitor program [" + monitor + "] could not be started");
@@ -194,11 +193,11 @@ void Application::startMonitorIfNeeded() {
 // The splash window's gauges and texts during the synchronisation; headless, only the
 // task texts are shown.
 class Application::SplashProgress : public SyncProgress {
-public:
+  public:
     explicit SplashProgress(FrontEnd& ui) : ui_(ui) {}
     void task(const std::string& text) override { ui_.progress(text); }
 
-private:
+  private:
     FrontEnd& ui_;
 };
 
@@ -346,8 +345,7 @@ bool Application::quit(QuitSource source) {
         // 1. The quit password, when one is configured.
         if (!k.cfg.passwordQuit.empty()) {
             std::string entry;
-            if (!ui_.askPassword(GetText("frmPasswd", "QuitTitle", "Enter quit password"),
-                                 entry))
+            if (!ui_.askPassword(GetText("frmPasswd", "QuitTitle", "Enter quit password"), entry))
                 return false;
             if (!checkPassword(entry, k.cfg.passwordQuit, k.cfg.passwordMaster)) return false;
         }
@@ -358,13 +356,13 @@ bool Application::quit(QuitSource source) {
     }
     // 3. A running series may store its current values first.
     if (k.rows.CountRunning() > 0) {
-        const Answer a =
-            interactive ? ui_.ask(GetText("frmMain", "UpdateOnQuit",
-                                          "Store current value of data values (O2/CO2) with "
-                                          "actual time ?"),
-                                  true)
-                        // Asked by the operating system: keep every impulse counted so far.
-                        : Answer::Yes;
+        const Answer a = interactive
+                             ? ui_.ask(GetText("frmMain", "UpdateOnQuit",
+                                               "Store current value of data values (O2/CO2) with "
+                                               "actual time ?"),
+                                       true)
+                             // Asked by the operating system: keep every impulse counted so far.
+                             : Answer::Yes;
         if (a == Answer::Cancel) return false;
         if (a == Answer::Yes) {
             WriteDbg(source == QuitSource::WindowClose ? "Exit (x)" : "Exit (0)",
@@ -424,19 +422,12 @@ void Application::requestQuit(QuitSource source) {
 }
 
 int Application::runUntilQuit() {
-    using namespace std::chrono;
-    const auto deadline = options_.runForSeconds >= 0
-                              ? steady_clock::now() + duration_cast<steady_clock::duration>(
-                                                          duration<double>(options_.runForSeconds))
-                              : steady_clock::time_point::max();
+    const RunDeadline deadline(options_.runForSeconds);
     for (;;) {
         QuitSource source = QuitSource::System;
         {
             std::unique_lock lock(quitMutex_);
-            if (deadline == steady_clock::time_point::max())
-                quitCv_.wait(lock, [this] { return quitRequested_; });
-            else
-                quitCv_.wait_until(lock, deadline, [this] { return quitRequested_; });
+            deadline.wait(quitCv_, lock, [this] { return quitRequested_; });
             if (quitRequested_) source = quitSource_;
             quitRequested_ = false;
         }
