@@ -13,7 +13,6 @@ namespace {
 
 constexpr size_t kMaxNameChars = 80;
 
-
 // The first n characters (not bytes) of a UTF-8 text.
 std::string firstChars(const std::string& s, size_t n) {
     size_t chars = 0;
@@ -83,23 +82,11 @@ void TCells::resetHourlyLocked(TCell& c) {
     for (int k = 1; k <= kHourlySlots; ++k) c.HourlyCount[static_cast<size_t>(k)] = NoValueInt;
 }
 
-void TCells::shiftHourlyLocked(TCell& c, int value) {
-    shiftHourlyAt(c, value, clock().now());
-}
-
 void TCells::shiftHourlyAt(TCell& c, int value, TDateTime now) {
     if (value == 0) return;
     c.HourlyTime = now;
     for (size_t k = kHourlySlots; k >= 1; --k) c.HourlyCount[k] = c.HourlyCount[k - 1];
     c.HourlyCount[0] = value;
-}
-
-void TCells::ResetHourly(int i) {
-    update(i, [this](TCell& c) { resetHourlyLocked(c); });
-}
-
-void TCells::ShiftHourly(int i, int value) {
-    update(i, [this, value](TCell& c) { shiftHourlyLocked(c, value); });
 }
 
 // ---------------------------------------------------------------------------------------

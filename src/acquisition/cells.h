@@ -140,9 +140,8 @@ class TCells {
     void CountTankImpulse(int i);
     int GetCellCount(int i) const;
     CellState GetCellState(int i) const;
-    void ResetHourly(int i);
-    void ShiftHourly(int i, int value);
-    // The shift on a record held under update(), with the caller's time stamp.
+    // The hourly snapshots shifted by one, on a record held under update(), with the
+    // caller's time stamp (the acquisition's leakage check).
     static void shiftHourlyAt(TCell& c, int value, TDateTime now);
     void SetCellCO2(int i, double value);
 
@@ -191,7 +190,6 @@ class TCells {
     void sendTactLocked(const Target& t, const RowInfo& row);
     CellState changeSuspension(int i, bool suspend, bool o2, bool co2);
     void resetHourlyLocked(TCell& c);
-    void shiftHourlyLocked(TCell& c, int value);
     void logCells(const std::string& text) const;
     double o2AmountOf(const TCell& c) const;
     double conductivityOf(const TCell& c, double a) const;

@@ -221,12 +221,6 @@ void TRow::DeleteCell(int slot, bool releaseInModel) {
     }
 }
 
-RowCell* TRow::FindCell(int cellNr) {
-    std::lock_guard lock(owner_.mutex());
-    const int s = FindCellSlot(cellNr);
-    return s > 0 ? &RowCells[static_cast<size_t>(s)] : nullptr;
-}
-
 int TRow::FindCellSlot(int cellNr) const {
     std::lock_guard lock(owner_.mutex());
     int found = 0;

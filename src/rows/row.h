@@ -197,7 +197,6 @@ class TRow : public std::enable_shared_from_this<TRow> {
     int AddCell(int cellNr, const std::string& name, double vol, int mode, int rowMode,
                 double index, double ptc, double bth1);
     void DeleteCell(int slot, bool releaseInModel);
-    RowCell* FindCell(int cellNr);
     int FindCellSlot(int cellNr) const;
     std::string CellsOfMode(int mode, double index) const;
     std::string StateText() const;
@@ -248,7 +247,6 @@ class TRow : public std::enable_shared_from_this<TRow> {
     double CO2ProducedWithoutDevice(int slot, int i) const;
     // One of the two above, by the configured CO2 meters.
     double CO2Produced(int slot, int i) const;
-    double ConductivityTemperature(int slot, int i) const;
     double SpecificBOD(int k, int i) const;
     double Degradation(int k, int i) const;
     double MeanBODCheck(int k, int i) const;

@@ -419,12 +419,6 @@ double TRow::CO2Produced(int slot, int i) const {
     return co2DevicePresent() ? CO2ProducedWithDevice(slot, i) : CO2ProducedWithoutDevice(slot, i);
 }
 
-double TRow::ConductivityTemperature(int slot, int i) const {
-    std::lock_guard lock(owner_.mutex());
-    if (!validIndex(slot, NrCells) || !validIndex(i, iRTV)) return NoValueReal;
-    return RowCells[static_cast<size_t>(slot)].Values.tlf(i);
-}
-
 namespace {
 
 struct Mean {

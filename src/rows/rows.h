@@ -53,6 +53,8 @@ class TRows : public RowLookup {
     // unique in the list (rows created within the same 0.864 s would otherwise share it).
     int NewRow(int seed);
     std::shared_ptr<TRow> FindByUniqueNr(int nr);
+    // The series (template) at a position of the main window's lists, which set ListNr
+    // while they are filled.
     std::shared_ptr<TRow> FindSeries(int listNr);
     std::shared_ptr<TRow> FindTemplate(int listNr);
     std::string RowName(int nr);

@@ -70,7 +70,8 @@ void FillMissingChartRanges(ChartData& d, TDateTime start, TDateTime stop);
 QColor ChartColour(int n);
 // Display name of colour n ("uGraphics"/n).
 std::string ChartColourName(int n);
-// The list texts of line styles 1..5 and symbols 1..6.
+// The list texts of line styles 1..5 and symbols 1..6. With the colour names they describe
+// a curve in the Graphics page's curve list.
 std::string ChartLineStyleText(int n);
 std::string ChartSymbolText(int n);
 

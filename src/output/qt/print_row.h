@@ -30,10 +30,10 @@ std::string RenderPrintout(QPagedPaintDevice& device, const std::vector<PrintBlo
 std::string PrintRow(const TRow& row, const PrintOptions& options, QPrinter& printer,
                      int* pageCount = nullptr);
 
-// The chart page on the printer; "" or an error text.
+// The chart page on the printer (the chart window's print command); "" or an error text.
 std::string PrintChart(const ChartData& chart, QPrinter& printer);
 
-// True when the system knows a printer to print on.
+// True when the system knows a printer to print on (the windows offer printing then).
 bool HasPrinter();
 
 }  // namespace kv
