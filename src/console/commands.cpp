@@ -292,8 +292,7 @@ ConsoleReply CommandInterpreter::rowNew(const std::vector<std::string>& words, A
     if (!takeOptions(words, 3, {"cells", "tact", "interval", "duration", "mode", "alarm"},
                      {"co2", "zero"}, args.password, opt, error))
         return ConsoleReply::failed(error);
-    TKelvora& k = ops_.kelvora();
-    RowSpec s = RowSpec::defaults(k.cfg);
+    RowSpec s = ops_.rowDefaults();
     s.name = trimmed(words[2]);
     // The command line is the whole dialog: what it does not switch on stays off.
     s.withCO2 = opt.flags.count("co2") > 0;
@@ -500,22 +499,37 @@ ConsoleReply CommandInterpreter::msgs(const std::vector<std::string>& words) {
 
 // --- output: the row data table, exports, evaluation workbooks, charts and printouts -----
 
-namespace {
-
-// A finished export: where it went, or its error.
-ConsoleReply fromExport(const std::string& error, const std::string& saved) {
-    if (!error.empty()) return ConsoleReply::failed(error);
-    ConsoleReply r;
-    if (!saved.empty()) r.lines.push_back("saved to " + saved);
-    return r;
-}
-
-}  // namespace
-
 bool CommandInterpreter::isOutputCommand(const std::string& sub) {
     return sub == "data" || sub == "csv" || sub == "xlsx" || sub == "at4" || sub == "301f" ||
            sub == "chart" || sub == "print";
 }
+
+namespace {
+
+// The values as the row data window shows them.
+ConsoleReply dataTable(TRow& row, const std::string& name, const Options& opt) {
+    if (opt.flags.size() > 1) return ConsoleReply::failed("row data takes one of co2, lf, ts");
+    RowValueChoice choice = RowValueChoice::O2;
+    if (!opt.flags.empty()) parseRowValueChoice(*opt.flags.begin(), choice);
+    if (!rowOffersChoice(row, choice))
+        return ConsoleReply::failed("series " + quoteWord(name) + " measures no CO2");
+    std::string table;
+    const std::string err = RowDataReport(row, choice, table);
+    if (!err.empty()) return ConsoleReply::failed(err);
+    ConsoleReply r;
+    for (auto line : split(table, '\n'))
+        if (!line.empty()) r.lines.emplace_back(line);
+    return r;
+}
+
+ConsoleReply drawnOutput(const OutputResult& out) {
+    if (!out.ok) return ConsoleReply::failed(out.text);
+    ConsoleReply r;
+    if (!out.text.empty()) r.lines.push_back(out.text);
+    return r;
+}
+
+}  // namespace
 
 ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
                                            const std::vector<std::string>& words, Args& args) {
@@ -539,50 +553,31 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     if (!optionsOk) return ConsoleReply::failed(error);
     const int nr = findRow(words[2], error);
     if (nr == 0) return ConsoleReply::failed(error);
-    const std::shared_ptr<TRow> row = ops_.kelvora().rows.FindByUniqueNr(nr);
-    if (!row) return ConsoleReply::failed("no row named " + quoteWord(words[2]));
-    const std::string file = needsFile ? ops_.resolvePath(words[3]) : std::string();
-    std::string saved;
+    const auto flag = [&opt](const char* f) { return opt.flags.count(f) > 0; };
 
-    if (sub == "data") {
-        if (opt.flags.size() > 1) return ConsoleReply::failed("row data takes one of co2, lf, ts");
-        RowValueChoice choice = RowValueChoice::O2;
-        if (!opt.flags.empty()) parseRowValueChoice(*opt.flags.begin(), choice);
-        if (!rowOffersChoice(*row, choice))
-            return ConsoleReply::failed("series " + quoteWord(words[2]) + " measures no CO2");
-        std::string table;
-        const std::string err = RowDataReport(*row, choice, table);
-        if (!err.empty()) return ConsoleReply::failed(err);
-        ConsoleReply r;
-        for (auto line : split(table, '\n'))
-            if (!line.empty()) r.lines.emplace_back(line);
-        return r;
-    }
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
     if (sub == "csv")
-        return fromExport(
-            ExportCSV(*row, file, opt.flags.count("ts") > 0, opt.flags.count("lf") > 0, &saved),
-            saved);
-    if (sub == "xlsx") return fromExport(ExportXLS(*row, file, false, false, &saved), saved);
-    if (sub == "at4") return fromExport(ExportAt4(*row, &saved), saved);
-    if (sub == "301f") return fromExport(Export301f(*row, &saved), saved);
+        return fromResult(ops_.exportCsv(nr, words[3], flag("ts"), flag("lf")), scope.takeNotes());
+    if (sub == "xlsx") return fromResult(ops_.exportXlsx(nr, words[3]), scope.takeNotes());
+    if (sub == "at4") return fromResult(ops_.exportAt4(nr), scope.takeNotes());
+    if (sub == "301f") return fromResult(ops_.export301f(nr), scope.takeNotes());
+    // The chart is the Graphics page's, which asks for no row password.
+    OpResult refused;
+    const std::shared_ptr<TRow> row =
+        sub == "chart" ? ops_.kelvora().rows.FindByUniqueNr(nr) : ops_.openRowData(nr, refused);
+    if (!row && refused.ok) return ConsoleReply::failed("no row named " + quoteWord(words[2]));
+    if (!row) return fromResult(refused, scope.takeNotes());
+    if (sub == "data") return dataTable(*row, words[2], opt);
 
     // Charts and printouts are drawn with the GUI library, headless on its offscreen
     // platform; console commands run on the main thread, where it must live.
     if (!EnsureGuiApp()) return ConsoleReply::failed("the drawing library cannot start");
-    OutputResult out;
-    if (sub == "chart") {
-        out = ChartRowToFile(*row, file);
-    } else {
-        PrintOptions po;
-        po.printData = opt.flags.count("data") > 0;
-        po.printSpecial = opt.flags.count("special") > 0;
-        po.showCO2 = row->withCO2;
-        out = PrintRowToPdf(*row, file, po);
-    }
-    if (!out.ok) return ConsoleReply::failed(out.text);
-    ConsoleReply r;
-    if (!out.text.empty()) r.lines.push_back(out.text);
-    return r;
+    if (sub == "chart") return drawnOutput(ChartRowToFile(*row, ops_.resolvePath(words[3])));
+    PrintOptions po;
+    po.printData = flag("data");
+    po.printSpecial = flag("special");
+    po.showCO2 = row->withCO2;
+    return drawnOutput(PrintRowToPdf(*row, ops_.resolvePath(words[3]), po));
 }
 
 }  // namespace kv

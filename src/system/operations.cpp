@@ -10,6 +10,10 @@
 #include "app/texts.h"
 #include "common/datetime.h"
 #include "common/strutil.h"
+#include "output/at4.h"
+#include "output/export_csv.h"
+#include "output/export_xls.h"
+#include "output/f301.h"
 #include "rows/row_util.h"
 
 namespace kv {
@@ -238,6 +242,61 @@ bool Operations::isProgramFile(const std::string& path) const {
     }
     const fs::path rowFile = fs::weakly_canonical(k_.rows.env().rowFileName, ec);
     return !ec && rowFile == target;
+}
+
+// ---------------------------------------------------------------------------------------
+// The row data window
+
+std::shared_ptr<TRow> Operations::openRowData(int rowNr, OpResult& err) {
+    auto row = findRow(rowNr, false, err);
+    if (!row || !passwordAccepted(*row, err)) return nullptr;
+    return row;
+}
+
+OpResult Operations::exported(const std::string& error, const std::string& saved) {
+    if (!error.empty()) return OpResult::failed(error);
+    return OpResult::done(saved.empty() ? std::string() : "saved to " + saved);
+}
+
+OpResult Operations::exportCsv(int rowNr, const std::string& file, bool perDriedMatter,
+                               bool conductivity) {
+    OpResult err;
+    const auto row = openRowData(rowNr, err);
+    if (!row) return err;
+    const std::string path = resolvePath(trimmed(file));
+    if (isProgramFile(path)) return OpResult::failed("[" + path + "] is a file of Kelvora itself.");
+    std::string saved;
+    const std::string error = ExportCSV(*row, path, perDriedMatter, conductivity, &saved);
+    return exported(error, saved);
+}
+
+OpResult Operations::exportXlsx(int rowNr, const std::string& file) {
+    OpResult err;
+    const auto row = openRowData(rowNr, err);
+    if (!row) return err;
+    const std::string path = resolvePath(trimmed(file));
+    if (isProgramFile(path)) return OpResult::failed("[" + path + "] is a file of Kelvora itself.");
+    std::string saved;
+    const std::string error = ExportXLS(*row, path, false, false, &saved);
+    return exported(error, saved);
+}
+
+OpResult Operations::exportAt4(int rowNr) {
+    OpResult err;
+    const auto row = openRowData(rowNr, err);
+    if (!row) return err;
+    std::string saved;
+    const std::string error = ExportAt4(*row, &saved);
+    return exported(error, saved);
+}
+
+OpResult Operations::export301f(int rowNr) {
+    OpResult err;
+    const auto row = openRowData(rowNr, err);
+    if (!row) return err;
+    std::string saved;
+    const std::string error = Export301f(*row, &saved);
+    return exported(error, saved);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -90,6 +90,18 @@ class Operations {
     OpResult setCellCounter(int cell, const std::string& value);
     OpResult refillTank(int cell);
 
+    // --- the row data window: values, exports, evaluations, printouts ---------------------
+    // The series whose values a front end shows, prints or exports, once its row password
+    // was given (the row data window asks for it); nullptr with the refusal in err.
+    std::shared_ptr<TRow> openRowData(int rowNr, OpResult& err);
+    // The exports of the row data window. A relative file name lies in the home folder; a
+    // file of the program itself is refused. The result's line names the file written.
+    OpResult exportCsv(int rowNr, const std::string& file, bool perDriedMatter, bool conductivity);
+    OpResult exportXlsx(int rowNr, const std::string& file);
+    // The evaluation workbooks, written into the result folder.
+    OpResult exportAt4(int rowNr);
+    OpResult export301f(int rowNr);
+
     // --- message list ---------------------------------------------------------------------
     OpResult newMessage(const std::string& text);
     OpResult saveMessages(const std::string& file);
@@ -101,6 +113,10 @@ class Operations {
     int displayCell(int physical) const;
     // A relative file name is taken in the home folder.
     std::string resolvePath(const std::string& file) const;
+    // The new series' fields as the configuration presets them.
+    RowSpec rowDefaults() const { return RowSpec::defaults(k_.cfg); }
+    // For the front ends' read-only views (status, cell table, row list); every change of
+    // state goes through the operations above.
     TKelvora& kelvora() { return k_; }
 
   private:
@@ -122,6 +138,8 @@ class Operations {
     bool saveRows(bool backup);
     bool isProgramFile(const std::string& path) const;
     OpResult newFromCopy(int sourceNr, bool makeTemplate, const std::string& name);
+    // An export's result: the file written, or the error text of the output module.
+    static OpResult exported(const std::string& error, const std::string& saved);
 
     TKelvora& k_;
     FrontEnd& ui_;

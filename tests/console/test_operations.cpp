@@ -192,6 +192,13 @@ TEST_F(ConsoleFixture, PasswordProtectedSeries) {
     EXPECT_EQ(error("tank refill 2"), "The row is protected by a password.");
     ok("tank refill 3");  // a free cell has no row to protect it
 
+    // The values, exports and printouts of the row data window are protected as well.
+    EXPECT_EQ(error("row data P"), "The row is protected by a password.");
+    EXPECT_EQ(error("row csv P p.csv password=nope"), "Wrong password.");
+    ok("row data P password=secret");
+    EXPECT_NE(error("row csv P Kelvora.Row password=secret").find("a file of Kelvora itself"),
+              std::string::npos);
+
     EXPECT_EQ(error("row stop P password=nope"), "Wrong password.");
     EXPECT_EQ(rowState("P"), RowState::Running);
     ok("row stop P password=secret");
