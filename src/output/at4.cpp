@@ -171,6 +171,8 @@ class At4Filler {
             const std::string range = "Values" + std::to_string(k + 1);
             if (auto v = x_.findName(range, first.sheet); v && v->row2 >= first.row1)
                 lastRow = std::min(lastRow, v->row2);
+            // Hours 0..fullHours: the last full hour is as complete as the others, and a run
+            // of whole days ends on the hour its evaluation reads (docs/DATAFILES.md).
             for (int h = 0; h <= t.fullHours && err.empty(); ++h) {
                 const int r = first.row1 + h;
                 if (r > lastRow) {

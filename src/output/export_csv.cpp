@@ -140,7 +140,8 @@ class TableWriter {
         if (row_.SpecialCellMode != 0) out_.text(ReferenceColumnTitle());
         out_.text("T (" + DegreeText() + ")");
         if (row_.withCO2) {
-            // The heading says what the columns hold: conductivity or CO2.
+            // The heading says what the columns hold: conductivity or CO2 (listed among the
+            // deviations in docs/DATAFILES.md).
             const char* co2Unit = o_.showLF ? " (mS/cm)" : " (mg CO2)";
             for (int s = 1; s <= cells_; ++s)
                 out_.text(std::to_string(row_.DisplayNr(s)) + co2Unit);

@@ -299,7 +299,8 @@ int TRow::get_iRTV(TDateTime dt) const {
     if (iRTV <= 0) return 0;
     const TDateTime first = RTV[1].dt;
     const TDateTime last = RTV[static_cast<size_t>(iRTV)].dt;
-    // Counts are cumulative: whatever happened up to the first entry belongs to it.
+    // Counts are cumulative: whatever happened up to the first entry belongs to it (a
+    // deviation of the stored data that docs/DATAFILES.md lists).
     if (dt <= first) return 1;
     if (last < dt) return dt <= last + 10 * kSecond ? iRTV : 0;
     // Smallest i + 1 with RTV[i].dt < dt <= RTV[i + 1].dt.

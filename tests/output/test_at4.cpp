@@ -131,3 +131,16 @@ TEST_F(At4Test, FillsTheTemplateAtItsNames) {
     EXPECT_NE(err.find("AnalysenNr"), std::string::npos) << err;
     EXPECT_TRUE(hasMessage(err));
 }
+
+TEST_F(At4Test, AFourDayRunKeepsTheHourItIsEvaluatedAt) {
+    // A row's values run from its first to its last time value, which it takes at the
+    // planned stop: a four-day run has exactly 96 full hours, and hour 96 is the one the
+    // AT4 evaluation reads. It is written with the others.
+    auto r = row("Four days", 1);
+    const double start = at(10, 0) - 5;
+    for (int h = 0; h <= 96; ++h) add(*r, start + h / 24.0, {4 * h});
+    std::string file;
+    ASSERT_EQ(ExportAt4(*r, &file), "");
+    EXPECT_EQ(checkXlsx(dir_, file, {t("number", "AT4", "D115", "96"), t("empty", "AT4", "D116")}),
+              "");
+}
