@@ -316,6 +316,7 @@ class TRow : public std::enable_shared_from_this<TRow> {
     void correctLoadedKeys(const IniSections& file, const std::string& sec,
                            const ReadRowOptions& options);
     void readCells(const IniSections& file, const std::string& sec);
+    void readCellFields(const std::vector<std::string_view>& fields, RowCell& c, bool co2Device);
     void mapLoadedCells(const ReadRowOptions& options);
     void importIdentity();
     std::string normaliseDataDir(std::string dir) const;

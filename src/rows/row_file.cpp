@@ -568,44 +568,49 @@ void TRow::readCells(const IniSections& f, const std::string& sec) {
         c = RowCell{};
         c.bMapped = mapped;
         c.CellNr = cellNr;
-        c.CellTact = Tact;
-        c.Name = firstChars(field(d, 1), kMaxTextChars);
-        c.Vol = textToReal(field(d, 2));
-        c.StartTime = textToDateTime(field(d, 3));
+        readCellFields(d, c, dev);
         if (slot == 1 && !trim(field(d, 3)).empty() && c.StartTime != Start) {
             WriteDbg("Rows", "+++ different row/RowCells[1].Start: " + dtText(Start) + " / " +
                                  dtText(c.StartTime) + ": rowStart set to RowCells[1].Start +++");
             Start = c.StartTime;
         }
-        c.StopTime = textToDateTime(field(d, 4));
-        c.ChartSel1 = parseChartSel(field(d, 5), 1);
-        const auto s = static_cast<CellState>(textToInt(field(d, 6)));
-        c.Mode = textToIntDef(field(d, 7), 0);
-        c.Index = textToReal(field(d, 8));
-        c.PTC = textToReal(field(d, 9));
-        c.BTH1 = textToReal(field(d, 10));
-        c.TS = textToReal(field(d, 11));
-        c.RowMode = present(d, 12) ? textToInt(field(d, 12)) : RowMode;
-        const int start = present(d, 13) ? roundToInt(textToReal(field(d, 13)), -1) : -1;
-        if (dev)
-            c.cdm_LF_0 = start * 0.000001;
-        else
-            c.aiCO2_start = start;
-        if (present(d, 14)) c.ChartSel2 = parseChartSel(field(d, 14), 2);
-        c.CO2Factor = 1.0;
-        if (present(d, 15)) {
-            const double fct = textToReal(field(d, 15));
-            if (!isNoValue(fct)) c.CO2Factor = fct;
-        }
-        c.State = (State == RowState::StoppedOld || State == RowState::Stopped)
-                      ? CellState::cs_Stopped
-                      : s;
     }
     for (int s = slot + 1; s <= kMaxRowCells; ++s) {
         RowCell& c = RowCells[static_cast<size_t>(s)];
         if (c.CellNr != 0) clearSlot(c);
     }
     NrCells = slot;
+}
+
+// Fields 2 to 16 of a cell entry; a field missing from an older file keeps its default.
+void TRow::readCellFields(const std::vector<std::string_view>& d, RowCell& c, bool co2Device) {
+    c.CellTact = Tact;
+    c.Name = firstChars(field(d, 1), kMaxTextChars);
+    c.Vol = textToReal(field(d, 2));
+    c.StartTime = textToDateTime(field(d, 3));
+    c.StopTime = textToDateTime(field(d, 4));
+    c.ChartSel1 = parseChartSel(field(d, 5), 1);
+    const auto s = static_cast<CellState>(textToInt(field(d, 6)));
+    c.Mode = textToIntDef(field(d, 7), 0);
+    c.Index = textToReal(field(d, 8));
+    c.PTC = textToReal(field(d, 9));
+    c.BTH1 = textToReal(field(d, 10));
+    c.TS = textToReal(field(d, 11));
+    c.RowMode = present(d, 12) ? textToInt(field(d, 12)) : RowMode;
+    const int start = present(d, 13) ? roundToInt(textToReal(field(d, 13)), -1) : -1;
+    if (co2Device)
+        c.cdm_LF_0 = start * 0.000001;
+    else
+        c.aiCO2_start = start;
+    if (present(d, 14)) c.ChartSel2 = parseChartSel(field(d, 14), 2);
+    c.CO2Factor = 1.0;
+    if (present(d, 15)) {
+        const double fct = textToReal(field(d, 15));
+        if (!isNoValue(fct)) c.CO2Factor = fct;
+    }
+    // A stopped row's cells are stopped, whatever the file says of them.
+    c.State =
+        (State == RowState::StoppedOld || State == RowState::Stopped) ? CellState::cs_Stopped : s;
 }
 
 void TRow::mapLoadedCells(const ReadRowOptions& options) {
