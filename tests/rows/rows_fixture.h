@@ -113,6 +113,9 @@ class RowsFixture : public ::testing::Test {
                                      bool isTemplate = false) {
         const int nr = rows_->NewRow(0);
         auto r = rows_->FindByUniqueNr(nr);
+        // Another thread may be updating the rows meanwhile: fields are written under the
+        // rows lock, as every production path does.
+        auto lock = rows_->lock();
         r->Name = name;
         r->isTemplate = isTemplate;
         for (int c : cellNrs)

@@ -503,8 +503,11 @@ TEST_F(RowDataTest, TheAcquisitionThreadAndTheWindowThreadShareTheRows) {
     });
     for (int round = 0; round < 20; ++round) {
         auto r = newRow("Round " + std::to_string(round), {1, 2, 3});
-        r->Interval = 1;
-        r->SIInterval = kv::TimeUnit::Minutes;
+        {
+            auto lock = rows().lock();
+            r->Interval = 1;
+            r->SIInterval = kv::TimeUnit::Minutes;
+        }
         ASSERT_TRUE(r->StartDialogStartAll(false));
         advanceSeconds(70);
         r->SuspendCell(2, true, false);
