@@ -2,6 +2,7 @@
 // away and comes back.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -36,6 +37,15 @@ struct Pty {
     }
     void send(const std::string& s) const {
         EXPECT_EQ(::write(master, s.data(), s.size()), (ssize_t)s.size());
+    }
+    // What the device has received, waiting up to two seconds for n bytes.
+    std::string receivedSoon(size_t n) const {
+        std::string got;
+        for (int i = 0; i < 400 && got.size() < n; ++i) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 5) == 1) got += received();
+        }
+        return got;
     }
     std::string received() const {
         char buf[256];
@@ -83,8 +93,7 @@ TEST(TtyBackend, FindsDevicesBySerialAndSurvivesReplug) {
     ASSERT_NE(h, kInvalidHandle);
     link.FTSetLine(h, 115200);
     EXPECT_EQ(link.FTWriteChars(h, "Z#"), 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(dev->received(), "Z#");
+    EXPECT_EQ(dev->receivedSoon(2), "Z#");
     dev->send(std::string("Z=KLV/USB V1.4.1#\0rest", 22));
     EXPECT_EQ(readSoon(link, h), "Z=KLV/USB V1.4.1#");
 

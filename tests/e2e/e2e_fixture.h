@@ -66,7 +66,7 @@ class EndToEnd : public ::testing::Test {
     DataFile dataFile();
     // The messages of the program (newest first), as `msgs 200` prints them.
     std::string messages();
-    // No ThreadSanitizer report from any program of this run.
+    // No sanitizer report from any program of this run.
     void expectNoRaceReports();
 
     kvtest::TempDir dir_;

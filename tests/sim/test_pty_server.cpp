@@ -15,6 +15,7 @@
 
 #include "sim/lab.h"
 #include "sim/pty_server.h"
+#include "support/sim_process.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -125,11 +126,8 @@ TEST(PtyServer, ServesDevicesUnplugAndReplug) {
 
 // kelvora-sim itself: links, a request, a fault from standard input, clean end on SIGTERM.
 TEST(KelvoraSim, RunsLabFromConfigUntilSigterm) {
-    // Under ctest, which names the folder, the program must be there; by hand without the
-    // folder the test is skipped.
-    const char* binDir = std::getenv("KELVORA_BIN_DIR");
-    if (!binDir) GTEST_SKIP() << "KELVORA_BIN_DIR not set: kelvora-sim not located";
-    const std::string exe = std::string(binDir) + "/kelvora-sim";
+    // The suite's own build makes the program: missing, it is a failure, never a skip.
+    const std::string exe = kvtest::simProgram();
     ASSERT_TRUE(fs::exists(exe)) << "kelvora-sim missing: " << exe;
     kvtest::TempDir dir;
     kvtest::writeFile(dir.file("lab.ini"), kLab);
