@@ -5,6 +5,9 @@
 //
 //   bench_chart [repetitions [folder]]   (default 5; with a folder, the 150 dpi images are
 //                                         saved there as bench_chart_solid/dashed.png)
+//   bench_chart --smoke                  one run of each drawing with 2,000 points (the
+//                                         suite's check that every drawing completes)
+// A drawing that comes out empty (a blank image, a PDF without content) is a failure.
 
 #include <QBuffer>
 #include <QImage>
@@ -25,7 +28,7 @@
 
 namespace {
 
-constexpr int kPoints = 40000;
+int kPoints = 40000;
 constexpr double kW = 2970, kH = 2100;
 
 kv::ChartData chart(int style, int symbol) {
@@ -67,6 +70,22 @@ double medianMs(int reps, const std::function<void()>& f) {
     return ms[ms.size() / 2];
 }
 
+// The last drawing, looked at after the timing to tell that something was drawn.
+QImage lastImage;
+qint64 lastPdfBytes = 0;
+bool lastWasPdf = false;
+
+// Non-white pixels of the last image, or the bytes of the last PDF.
+qint64 drawnAmount() {
+    if (lastWasPdf) return lastPdfBytes;
+    qint64 n = 0;
+    for (int y = 0; y < lastImage.height(); ++y) {
+        const auto* line = reinterpret_cast<const QRgb*>(lastImage.constScanLine(y));
+        for (int x = 0; x < lastImage.width(); ++x) n += line[x] != qRgb(255, 255, 255);
+    }
+    return n;
+}
+
 QImage drawImage(const kv::ChartData& d, int dpi) {
     const int w = static_cast<int>(std::lround(297 / 25.4 * dpi));
     const int h = static_cast<int>(std::lround(210 / 25.4 * dpi));
@@ -76,6 +95,8 @@ QImage drawImage(const kv::ChartData& d, int dpi) {
         QPainter p(&img);
         kv::DrawChart(p, QRectF(0, 0, w, h), kW, kH, d);
     }
+    lastImage = img;
+    lastWasPdf = false;
     return img;
 }
 
@@ -86,14 +107,20 @@ void drawPdf(const kv::ChartData& d) {
     pdf.setResolution(600);
     pdf.setPageLayout(QPageLayout(QPageSize(QSizeF(297, 210), QPageSize::Millimeter),
                                   QPageLayout::Portrait, QMarginsF(0, 0, 0, 0)));
-    QPainter p(&pdf);
-    kv::DrawChart(p, QRectF(0, 0, pdf.width(), pdf.height()), kW, kH, d);
+    {
+        QPainter p(&pdf);
+        kv::DrawChart(p, QRectF(0, 0, pdf.width(), pdf.height()), kW, kH, d);
+    }
+    lastPdfBytes = buf.size();
+    lastWasPdf = true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const bool smoke = argc > 1 && std::string(argv[1]) == "--smoke";
+    const int reps = smoke ? 1 : argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    if (smoke) kPoints = 2000;
     if (!kv::EnsureGuiApp()) {
         std::fprintf(stderr, "no graphics system\n");
         return 1;
@@ -114,8 +141,17 @@ int main(int argc, char** argv) {
         {"PDF, solid + symbols", [&] { drawPdf(solid); }},
         {"PDF, dashed", [&] { drawPdf(dashed); }},
     };
-    for (const Case& c : cases) std::printf("  %-32s %8.1f ms\n", c.name, medianMs(reps, c.f));
-    if (argc > 2) {
+    int empty = 0;
+    for (const Case& c : cases) {
+        std::printf("  %-32s %8.1f ms\n", c.name, medianMs(reps, c.f));
+        // A blank page or an empty PDF (a few hundred bytes of frame) drew nothing.
+        if (drawnAmount() < 1000) {
+            std::printf("  %s: the drawing came out empty\n", c.name);
+            ++empty;
+        }
+    }
+    if (empty > 0) return 1;
+    if (!smoke && argc > 2) {
         const std::string dir = argv[2];
         drawImage(solid, 150).save(QString::fromStdString(dir + "/bench_chart_solid.png"));
         drawImage(dashed, 150).save(QString::fromStdString(dir + "/bench_chart_dashed.png"));
