@@ -1,5 +1,6 @@
 #include "acquisition/alarms.h"
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
@@ -36,6 +37,7 @@ void Alarms::raiseAlarm(int i, int rowNr) {
                                        "Row %s: Cell %s suspended due to alarm condition !",
                                        cells_.rowName(rowNr), std::to_string(i));
     AddMsg(msg, true);
+    NotifyAlarm(AlarmKind::Leakage, msg);
     std::string tankStatus;
     {
         std::lock_guard lock(mutex_);
@@ -91,7 +93,10 @@ void Alarms::CheckO2Tanks() {
     std::string info = cells;
     if (alarm) info += " / " + caption();
     status_.setPanel(StatusPanel::Info2, info, StatusColor::Red);
-    if (first) AddMsg(cells, true);
+    if (first) {
+        AddMsg(cells, true);
+        NotifyAlarm(AlarmKind::TankLow, cells);
+    }
 }
 
 std::string Alarms::caption() const {

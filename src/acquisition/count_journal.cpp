@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/inifile.h"
 #include "app/messages.h"
@@ -44,7 +45,10 @@ bool CountJournal::write(TDateTime now) {
     if (!error.empty()) {
         WriteDbg(kCat, error);
         // Written every tick: told to the operator once, until it works again.
-        if (!errorReported_) AddMsg("CellCounts: " + error, true);
+        if (!errorReported_) {
+            AddMsg("CellCounts: " + error, true);
+            NotifyAlarm(AlarmKind::WriteFailed, "CellCounts: " + error);
+        }
         errorReported_ = true;
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
@@ -148,7 +149,10 @@ void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
                 x.lastErrorCode = reached ? e.ErrorCode : 0;
                 if (reached) x.Message = msg + " " + dateTimeToText(now);
             });
-            if (reached && !suppressed) AddMsg(msg, true);
+            if (reached && !suppressed) {
+                AddMsg(msg, true);
+                NotifyAlarm(AlarmKind::DeviceLost, msg);
+            }
             // The summary was drawn before this count; it shows the loss from now on.
             if (reached)
                 status_.setPanel(StatusPanel::DevStatus,
@@ -172,7 +176,10 @@ void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
     WriteDbg(kCat, "...ErrorCode/lastErrorCode=" + num(e.ErrorCode) + "/" + num(e.ErrorCode));
     const std::string msg = upMessage(e);
     WriteDbg(kCat, msg + "; actUSBErrorCount=" + num(e.actUSBErrorCount));
-    if (!e.bErrorMsgSuppressed) AddMsg(msg, true);
+    if (!e.bErrorMsgSuppressed) {
+        AddMsg(msg, true);
+        NotifyAlarm(AlarmKind::DeviceBack, msg);
+    }
     dl_.update(d, [&](TKLVDeviceListEntry& x) {
         x.lastErrorCode = e.ErrorCode;
         x.Message.clear();

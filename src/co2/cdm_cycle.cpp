@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
@@ -366,15 +367,20 @@ std::string TCdmCycle::comRead() {
         cdm_.emptyReads = 0;
         if (!cdm_.Online.exchange(true)) {
             WriteDbg(kCat, "CDM_comRead has contact again");
-            AddMsg(GetText("uMain", "CDM_Online", "Connection to CDM-Device established again !"),
-                   true);
+            const std::string msg =
+                GetText("uMain", "CDM_Online", "Connection to CDM-Device established again !");
+            AddMsg(msg, true);
+            NotifyAlarm(AlarmKind::DeviceBack, msg);
             forceNewCycle();
         }
     } else if (cdm_.Online.load()) {
         if (++cdm_.emptyReads > cfg_.CDM_maxEmptyReads) {
             cdm_.Online = false;
             WriteDbg(kCat, "CDM_comRead fails");
-            AddMsg(GetText("uMain", "CDM_Offline", "Connection to CDM-Device lost !"), true);
+            const std::string msg =
+                GetText("uMain", "CDM_Offline", "Connection to CDM-Device lost !");
+            AddMsg(msg, true);
+            NotifyAlarm(AlarmKind::DeviceLost, msg);
         }
     }
     return text;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
@@ -782,6 +783,8 @@ bool TEC71Cycle::deviceCheck() {
             const std::string msg =
                 GetText("uMain", "ConnectionUp_CO2", "Connection to CO2-Device established !");
             AddMsg(msg, true);
+            // The first contact after the start is no return.
+            if (m->OfflineCount >= m->MaxOfflineCount) NotifyAlarm(AlarmKind::DeviceBack, msg);
             WriteDbg(cat, msg);
             m->ReportedOnline = true;
             m->OfflineCount = 0;
@@ -793,6 +796,7 @@ bool TEC71Cycle::deviceCheck() {
         const std::string msg =
             GetText("uMain", "ConnectionDown_CO2", "Connection to CO2-Device lost !");
         AddMsg(msg, true);
+        NotifyAlarm(AlarmKind::DeviceLost, msg);
         WriteDbg(cat, msg);
     }
     return true;

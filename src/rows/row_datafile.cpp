@@ -12,10 +12,12 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
 #include "acquisition/cell_state.h"
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/inifile.h"
 #include "app/messages.h"
@@ -225,7 +227,12 @@ bool TRow::appendLines(int from, int to, bool forceFirst) {
     const std::string fn = DataFileName();
     const int err = appendToDataFile(fn, HeaderLine(), lines);
     if (err != 0) {
-        if (!writeErrorReported_) reportAccessError(err, fn);
+        if (!writeErrorReported_) {
+            reportAccessError(err, fn);
+            NotifyAlarm(AlarmKind::WriteFailed, "Meas.series " + Name +
+                                                    ": data line not written to " + fn + ": " +
+                                                    std::strerror(err));
+        }
         writeErrorReported_ = true;
         return false;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "acquisition/cell_state.h"
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
@@ -95,8 +96,12 @@ bool TRow::StopRow(const std::string& reason) {
                  log);
         return false;
     }
-    AddMsg(GetTextFmt("uRows", "StopRow", "Stopped meas. series %s, Reason: %s", Name, reason),
-           false);
+    const std::string stopText =
+        GetTextFmt("uRows", "StopRow", "Stopped meas. series %s, Reason: %s", Name, reason);
+    AddMsg(stopText, false);
+    NotifyAlarm(reason.find("Now>=Stop") != std::string::npos ? AlarmKind::RowFinished
+                                                              : AlarmKind::RowStopped,
+                stopText);
     realStop = clock().now();
     if (State == RowState::Running && ContinueCellControl &&
         reason.find("Now>=Stop") != std::string::npos) {

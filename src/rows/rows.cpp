@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "acquisition/cell_state.h"
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/messages.h"
 #include "app/texts.h"
@@ -241,6 +243,8 @@ bool TRows::SaveRowFile(const std::string& fileName, bool backup) {
     const int err = replaceFileAtomically(fileName, content);
     if (err != 0) {
         reportAccessError(err, fileName);
+        NotifyAlarm(AlarmKind::WriteFailed,
+                    "Row definitions not written to " + fileName + ": " + std::strerror(err));
         return false;
     }
     return true;
