@@ -82,6 +82,7 @@ void AcquisitionCycle::mmTimerCallback() {
         WriteDbg("mmTimerCallback", "Stop, #" + num(tick), logTimer);
     }
     if (tick >= kTickNumberWrap) tick_.store(0);
+    if (tickDone_) tickDone_();
 }
 
 void AcquisitionCycle::handledTick() {

@@ -50,6 +50,9 @@ class AcquisitionCycle {
     // Where every tick that changed a count keeps the counts (none: not kept). Set before
     // start().
     void setCountJournal(CountJournal* journal) { journal_ = journal; }
+    // Called at the end of every tick, handled or skipped (the service watchdog: a tick that
+    // hangs never gets here). Set before start().
+    void setTickDone(std::function<void()> f) { tickDone_ = std::move(f); }
 
     // One tick.
     void mmTimerCallback();
@@ -120,6 +123,7 @@ class AcquisitionCycle {
     DeviceIoLocks& io_;
     std::function<void(bool)> rowsUpdate_;
     CountJournal* journal_ = nullptr;
+    std::function<void()> tickDone_;
 
     std::atomic<int> tick_{0};
     // Touched by the ticks only, which never overlap.

@@ -1,14 +1,15 @@
 #include "system/application.h"
 
 #include <dirent.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
@@ -16,12 +17,11 @@
 #include "app/texts.h"
 #include "co2/winsio.h"
 #include "common/datetime.h"
+#include "common/spawn.h"
 #include "rows/sync.h"
 #include "sim/meters/sim_co2_ports.h"
 #include "system/run_deadline.h"
 #include "system/version.h"
-
-extern char** environ;
 
 namespace kv {
 
@@ -34,25 +34,6 @@ const std::string kStopText = std::string("Stop Kelvora  [") + kVersionText + "]
 bool fileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
-}
-
-// The monitor program counts as running when a process of that name exists.
-bool monitorRunning() {
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return false;
-    bool found = false;
-    while (dirent* e = ::readdir(proc)) {
-        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-        std::ifstream comm(std::string("/proc/") + e->d_name + "/comm");
-        std::string name;
-        // The kernel keeps 15 characters of a process name.
-        if (std::getline(comm, name) && name == std::string("kelvora-monitor").substr(0, 15)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(proc);
-    return found;
 }
 
 }  // namespace
@@ -97,9 +78,10 @@ int Application::startup() {
     // 4.-7. Logs, parameter, splash.
     startupLogs();
     startupLanguage();
-    ui_.progress("Initializing forms...");
+    progress("Initializing forms...");
     WriteDbg(kApp, "... creating forms");
     startupMessages();
+    startupAlarms(previousLastMessage_);
     startupConfigDefaults();
     startupLiveFile();
     startupKelvora();
@@ -123,7 +105,7 @@ void Application::startupLogs() {
 }
 
 void Application::startupLanguage() {
-    ui_.progress("Load language support file...");
+    progress("Load language support file...");
     WriteDbg(kApp, "... loading Textfile [" + paths_.txt() + "]");
     if (fileExists(paths_.txt())) languageTexts().load(paths_.txt());
 }
@@ -131,6 +113,8 @@ void Application::startupLanguage() {
 void Application::startupMessages() {
     WriteDbg(kApp, "... loading MessageFile [" + paths_.msg() + "]");
     const std::string loadError = messageList().load(paths_.msg());
+    const auto loaded = messageList().newestFirst();
+    previousLastMessage_ = loaded.empty() ? std::string() : loaded.front();
     if (!messageList().openForAppend(paths_.msg())) {
         const std::string err = "Message file [" + paths_.msg() + "] cannot be written.";
         ui_.errorBox(err);
@@ -144,7 +128,7 @@ void Application::startupMessages() {
 }
 
 void Application::startupConfigDefaults() {
-    ui_.progress("Initializing Kelvora Data Structures...");
+    progress("Initializing Kelvora Data Structures...");
     IniFile::Batch batch(*ini_);
     ini_->writeString("General", "Version", kVersionText);
     if (ini_->readString("Excel", "Version", "-") == "-") {
@@ -171,7 +155,8 @@ void Application::startupLiveFile() {
     if (name.empty()) return;
     WriteDbg(kApp, "... initializing LiveFile [" + name + "]");
     TouchLiveFile();
-    if (!monitorRunning()) startMonitorIfNeeded();
+    // One monitor per home folder: it holds a lock there while it watches.
+    if (!lockHeld(paths_.monitorLockFile())) startMonitorIfNeeded();
 }
 
 void Application::startMonitorIfNeeded() {
@@ -180,26 +165,54 @@ void Application::startMonitorIfNeeded() {
         WriteDbg(kApp, "... monitor program [" + monitor + "] not available");
         return;
     }
-    const std::string live = liveFile().fileName();
-    const char* argv[] = {monitor.c_str(), "--live", live.c_str(), nullptr};
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, monitor.c_str(), nullptr, nullptr, const_cast<char**>(argv), environ) ==
-        0)
+    SpawnOptions o;
+    o.argv = {monitor, "--home", paths_.home, "--stale",
+              std::to_string(std::max(1, ini_->readInteger("Monitor", "Stale(Sec)", 120)))};
+    if (ini_->readInteger("Monitor", "Notify", 1) != 0) o.argv.push_back("--notify");
+    // Under a service manager the restart is the manager's: two restarts would compete for
+    // the home folder.
+    if (ini_->readInteger("Monitor", "Restart", 0) != 0 && !service_.active())
+        o.argv.push_back("--restart");
+    o.unsetEnv = {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"};
+    // Its own session: a terminal that closes, or a Ctrl-C meant for Kelvora, leaves it alone.
+    o.group = SpawnOptions::Group::Session;
+    std::string error;
+    if (spawnProcess(o, error) > 0)
         WriteDbg(kApp, "... started monitor program [" + monitor + "]");
     else
-        WriteDbg(kApp, "... monitor program [" + monitor + "] could not be started");
+        WriteDbg(kApp, "... monitor program [" + monitor + "] could not be started: " + error);
+}
+
+void Application::startupAlarms(const std::string& previousLastMessage) {
+    AlarmSettings s = readAlarmSettings(*ini_, paths_.home);
+    if (!s.command.empty()) WriteDbg(kApp, "... alarm command [" + s.command + "]");
+    alarmNotifier().configure(std::move(s));
+    // Every run ends its message file with the stop line; without it the previous run was
+    // killed, crashed or lost its power, and somebody should know that it started again.
+    if (!previousLastMessage.empty() &&
+        previousLastMessage.find("Stop Kelvora") == std::string::npos) {
+        const std::string text = "Kelvora started again in " + paths_.home +
+                                 "; the previous run ended without shutting down.";
+        WriteDbg(kApp, "... " + text);
+        NotifyAlarm(AlarmKind::Restart, text);
+    }
 }
 
 // The splash window's gauges and texts during the synchronisation; headless, only the
 // task texts are shown.
 class Application::SplashProgress : public SyncProgress {
   public:
-    explicit SplashProgress(FrontEnd& ui) : ui_(ui) {}
-    void task(const std::string& text) override { ui_.progress(text); }
+    explicit SplashProgress(Application& app) : app_(app) {}
+    void task(const std::string& text) override { app_.progress(text); }
 
   private:
-    FrontEnd& ui_;
+    Application& app_;
 };
+
+void Application::progress(const std::string& text) {
+    ui_.progress(text);
+    service_.status(text);
+}
 
 RowsHooks Application::rowsHooks() {
     RowsHooks h;
@@ -219,7 +232,7 @@ RowsHooks Application::rowsHooks() {
 }
 
 void Application::startupKelvora() {
-    ui_.progress("Loading Kelvora Data Structures...");
+    progress("Loading Kelvora Data Structures...");
     WriteDbg(kApp, "... creating Kelvora data structure");
     kelvora_ = std::make_unique<TKelvora>(*ini_, paths_.home, paths_.row(), rowsHooks(),
                                           options_.simPorts);
@@ -255,12 +268,12 @@ void Application::startupCO2Checks() {
     TKelvora& k = *kelvora_;
     WriteDbg(kApp, "... checking CDM");
     if (k.cfg.CDM_Present) {
-        ui_.progress("Initializing USB/RS232 CDM interface...");
+        progress("Initializing USB/RS232 CDM interface...");
         CDM_StartupCheck(k.cfg, k.cdm, [this](const std::string& text) { ui_.errorBox(text); });
     }
     WriteDbg(kApp, "... checking EC71");
     if (k.cfg.EC71_Present) {
-        ui_.progress("Initializing USB/RS232 EC71 interface...");
+        progress("Initializing USB/RS232 EC71 interface...");
         EC71_StartupCheck(k.cfg, k.ec71Meters(), [&k] { k.relays.allOff(); });
     }
 }
@@ -272,7 +285,7 @@ void Application::startupDevicesAndRows() {
     k.devices.sendInitToDataDevices(0);
     k.devices.sendSToDataDevices();
 
-    ui_.progress("Loading Kelvora stored Row Data...");
+    progress("Loading Kelvora stored Row Data...");
     WriteDbg(kApp, "... loading RowFile [" + paths_.row() + "]");
     k.rows.LoadRowFile(paths_.row());
     WriteDbg(kApp, "... .. finished loading Row-file: " + paths_.row());
@@ -291,9 +304,9 @@ void Application::startupDevicesAndRows() {
                            k.acq.journal.path());
 
     if (options_.parameter != "NoSync") {
-        ui_.progress("Synchronizing Kelvora with Devices...");
+        progress("Synchronizing Kelvora with Devices...");
         WriteDbg(kApp, "... Start synching with devices");
-        SplashProgress splash(ui_);
+        SplashProgress splash(*this);
         DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(false, &splash);
         WriteDbg(kApp, "... Finished synching with devices");
         clock().sleepMs(1000);
@@ -301,7 +314,7 @@ void Application::startupDevicesAndRows() {
 }
 
 void Application::startupAlignCells() {
-    ui_.progress("Synchronizing Kelvora Cellstate with Devices...");
+    progress("Synchronizing Kelvora Cellstate with Devices...");
     const int cells = kelvora_->cfg.Cells;
     for (int n = 1; n <= cells; ++n) {
         TouchLiveFile();
@@ -323,18 +336,25 @@ void Application::startupFinish() {
     // A data device that comes back is read out again; this runs on the device check's
     // own thread.
     k.acq.check.setResyncHook([this, &k] {
-        SplashProgress splash(ui_);
+        SplashProgress splash(*this);
         DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(true, &splash);
     });
     k.acq.check.setEC71Hook([&k] { return k.cfg.EC71_Present && k.ec71Cycle.deviceCheck(); });
     k.acq.check.setCDMHook([&k] {
         if (k.cfg.CDM_Present) k.cdmCycle.deviceCheck();
     });
+    // The service manager's watchdog is fed by the ticks themselves.
+    k.acq.cycle.setTickDone([this] { service_.tickDone(); });
+    if (service_.watchdogInterval().count() > 0 &&
+        std::chrono::milliseconds(k.cfg.mmTimerInt) * 2 >
+            std::chrono::duration_cast<std::chrono::milliseconds>(service_.watchdogInterval()))
+        WriteDbg(kApp, "... the service watchdog interval is shorter than two acquisition ticks");
     k.acq.startTimers();
     if (k.cfg.CDM_Present) k.cdmCycle.start();
     if (k.cfg.EC71_Present) k.ec71Cycle.start();
     running_ = true;
-    ui_.progress("Kelvora running");
+    progress("Kelvora running");
+    service_.ready();
 }
 
 bool Application::quit(QuitSource source) {
@@ -371,6 +391,7 @@ bool Application::quit(QuitSource source) {
         }
     }
     // 4. Callbacks that start from now on do no work.
+    service_.stopping();
     k.quitting = true;
     k.systemRunning = false;
     // 5. Wait until every periodic callback has left its work, 6. then stop the timers.
@@ -395,6 +416,9 @@ bool Application::quit(QuitSource source) {
 void Application::shutdown() {
     if (shutDown_ || !kelvora_) return;
     shutDown_ = true;
+    // An alarm command still busy gets a little time, while the live file still says that
+    // the program is there; a command outliving the program is ended.
+    alarmNotifier().shutdown(std::chrono::seconds(10));
     TKelvora& k = *kelvora_;
     if (k.cfg.CDM_Present) CDM_Shutdown(k.cfg, k.cdm);
     for (TEC71* meter : k.ec71Meters()) {

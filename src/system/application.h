@@ -14,6 +14,7 @@
 #include "system/frontend.h"
 #include "system/home.h"
 #include "system/kelvora.h"
+#include "system/service_notify.h"
 
 namespace kv {
 
@@ -80,6 +81,9 @@ private:
     void startupAlignCells();
     void startupFinish();
     void startMonitorIfNeeded();
+    void startupAlarms(const std::string& previousLastMessage);
+    // A start-up step for the front end and the service manager.
+    void progress(const std::string& text);
     RowsHooks rowsHooks();
     class SplashProgress;
 
@@ -92,6 +96,8 @@ private:
     // The simulated meters of a run on the virtual lab; they serve their COM ports until
     // the shutdown.
     std::unique_ptr<sim::SimCo2Meters> simMeters_;
+    ServiceNotifier service_;
+    std::string previousLastMessage_;  // the message file's last line before this run
     double startTime_ = 0;
     std::atomic<bool> running_{false};
     bool shutDown_ = false;

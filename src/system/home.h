@@ -4,6 +4,7 @@
 // folder of the executable.
 
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -16,6 +17,8 @@ struct HomePaths {
     std::string row() const { return basePath + "Row"; }
     std::string dbgDir() const { return home + "/Dbg"; }
     std::string lockFile() const { return basePath + "Lock"; }
+    // Held by the kelvora-monitor that watches this home folder.
+    std::string monitorLockFile() const { return basePath + "MonitorLock"; }
 };
 
 // Resolves the home folder; argHome and envHome may be empty. Returns an absolute path.
@@ -26,6 +29,10 @@ std::string executableDir();
 
 // The single-instance rule: an exclusive advisory lock on a file in the home folder. The
 // lock goes away with the process, so a crash never leaves a stale lock behind.
+//
+// The holder writes into the file how it was started, one item a line — "pid=", "cwd=",
+// "exe=" and one "arg=" per argument — so that the monitor can start it again the same way
+// after a crash. The file keeps that record after the process has gone.
 class InstanceLock {
 public:
     InstanceLock() = default;
@@ -40,5 +47,19 @@ public:
 private:
     int fd_ = -1;
 };
+
+// True while some process holds the lock on `path`. Looks without taking it for longer
+// than an instant; acquire() allows for such a look.
+bool lockHeld(const std::string& path);
+
+// How the holder of a lock file was started (the record acquire() writes).
+struct LockRecord {
+    long pid = 0;
+    std::string cwd;
+    std::string exe;
+    std::vector<std::string> args;  // without the program itself
+    bool complete() const { return pid > 0 && !exe.empty(); }
+};
+LockRecord readLockRecord(const std::string& path);
 
 }  // namespace kv
