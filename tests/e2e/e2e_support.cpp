@@ -242,7 +242,9 @@ std::string Program::allStderr() const {
 bool Program::start(int run, std::string& error) {
     runs_ = std::max(runs_, run);
     const std::string err = stderrFile(run);
-    proc_ = Process(binDir() + "/kelvora", {"--headless", "--home", home_},
+    std::vector<std::string> args = {"--headless", "--home", home_};
+    args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+    proc_ = Process(binDir() + "/kelvora", args,
                     {home_ + "/kelvora-" + std::to_string(run) + ".out", err, false});
     if (!proc_.started()) {
         error = "kelvora could not be started from " + binDir();

@@ -93,7 +93,9 @@ struct CtlResult {
 // One kelvora --headless run in a home folder.
 class Program {
   public:
-    explicit Program(std::string home) : home_(std::move(home)) {}
+    // extraArgs follow "--headless --home HOME" (for example --simulate).
+    explicit Program(std::string home, std::vector<std::string> extraArgs = {})
+        : home_(std::move(home)), extraArgs_(std::move(extraArgs)) {}
     // Starts the program and waits until its start-up has finished ("Kelvora running" on
     // stderr) and its control socket answers. `run` numbers the stderr files.
     bool start(int run, std::string& error);
@@ -108,6 +110,7 @@ class Program {
 
   private:
     std::string home_;
+    std::vector<std::string> extraArgs_;
     Process proc_;
     int runs_ = 0;
 };
