@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,17 @@ std::string executableDir() {
 HomePaths resolveHome(const std::string& argHome, const std::string& envHome,
                       const std::string& exeDir) {
     std::string home = !argHome.empty() ? argHome : !envHome.empty() ? envHome : exeDir;
+    // An installed program lives in a system folder (/usr/bin), which is no place for data:
+    // started from the desktop without a home folder, it keeps its files in ~/Kelvora.
+    const bool systemFolder = exeDir.rfind("/usr/", 0) == 0 || exeDir == "/bin" ||
+                              exeDir == "/sbin" || ::access(exeDir.c_str(), W_OK) != 0;
+    if (argHome.empty() && envHome.empty() && systemFolder) {
+        const char* user = std::getenv("HOME");
+        if (user && *user == '/') {
+            home = std::string(user) + "/Kelvora";
+            ::mkdir(home.c_str(), 0755);
+        }
+    }
     std::error_code ec;
     auto abs = std::filesystem::absolute(home, ec);
     if (!ec) home = abs.lexically_normal().string();

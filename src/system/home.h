@@ -1,7 +1,8 @@
 #pragma once
 // The home folder holds everything the program reads and writes: Kelvora.Ini, .Txt, .Msg,
 // .Row, the live file and the Dbg/ folder. It is --home DIR, else $KELVORA_HOME, else the
-// folder of the executable.
+// folder of the executable — unless that is a system folder (below /usr, /bin, /sbin) or not
+// writable, as for an installed program: then ~/Kelvora, created when missing.
 
 #include <string>
 #include <vector>

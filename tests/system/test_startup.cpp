@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
-#include <thread>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "app/debuglog.h"
@@ -11,9 +13,10 @@
 #include "app/messages.h"
 #include "common/clock.h"
 #include "common/datetime.h"
-#include "support/temp_dir.h"
 #include "sim/lab.h"
+#include "support/temp_dir.h"
 #include "system/application.h"
+#include "system/home.h"
 
 using namespace kv;
 using kvtest::readFile;
@@ -236,4 +239,39 @@ TEST_F(StartupTest, DevicesAreMappedInitialisedAndClosed) {
     // The state save wrote the data device's tact state back.
     EXPECT_TRUE(IniFile(home.file("Kelvora.Ini")).hasKey("USBDevice-1", "lastTactNr"));
     EXPECT_GE(lab->find("KLV1")->commandCount("f0"), 1);  // Close_HW
+}
+
+TEST(Home, InstalledProgramKeepsItsFilesInTheUsersFolder) {
+    TempDir user;
+    const char* saved = std::getenv("HOME");
+    const std::string before = saved ? saved : "";
+    ::setenv("HOME", user.path().c_str(), 1);
+    EXPECT_EQ(resolveHome("", "", "/usr/bin").home, user.file("Kelvora"));
+    EXPECT_TRUE(std::filesystem::is_directory(user.file("Kelvora")));
+    // A build tree, --home and $KELVORA_HOME are used as they are.
+    EXPECT_EQ(resolveHome("", "", user.path()).home, user.path());
+    EXPECT_EQ(resolveHome("", user.file("env"), "/usr/bin").home, user.file("env"));
+    EXPECT_EQ(resolveHome(user.file("arg"), "", "/usr/bin").home, user.file("arg"));
+    if (saved) ::setenv("HOME", before.c_str(), 1);
+}
+
+TEST(Home, LockRecordsHowTheHolderWasStarted) {
+    TempDir dir;
+    const std::string path = dir.file("Kelvora.Lock");
+    EXPECT_FALSE(lockHeld(path));
+    InstanceLock lock;
+    ASSERT_TRUE(lock.acquire(path));
+    EXPECT_TRUE(lockHeld(path));
+    // A look does not keep the lock from its holder.
+    InstanceLock second;
+    EXPECT_FALSE(second.acquire(path));
+    const LockRecord r = readLockRecord(path);
+    EXPECT_EQ(r.pid, ::getpid());
+    EXPECT_EQ(r.exe, std::filesystem::read_symlink("/proc/self/exe").string());
+    EXPECT_EQ(r.cwd, std::filesystem::current_path().string());
+    EXPECT_TRUE(r.complete());
+    lock.release();
+    EXPECT_FALSE(lockHeld(path));
+    // The record stays for a monitor that comes after a crash.
+    EXPECT_EQ(readLockRecord(path).pid, ::getpid());
 }
