@@ -98,10 +98,8 @@ bool LiveMonitor::poll() {
             reporter_.info(where() + " has quit; the monitor ends.");
             return false;
         }
-        if (state_ != State::Waiting || !haveMtime_) {
-            reporter_.info("waiting for " + where() + " (live file " + live_ + ")");
-            haveMtime_ = true;  // said once
-        }
+        if (!waitingSaid_) reporter_.info("waiting for " + where() + " (live file " + live_ + ")");
+        waitingSaid_ = true;
         state_ = State::Waiting;
         return true;
     }
@@ -110,8 +108,7 @@ bool LiveMonitor::poll() {
 }
 
 void LiveMonitor::whileHeld(Steady::time_point now, bool exists, const timespec& mtime) {
-    if (state_ == State::Waiting) haveMtime_ = false;
-    if (!seenRunning_ || state_ == State::Waiting)
+    if (!seenRunning_)
         reporter_.info("watching " + where() + ": live file " + live_ + ", limit " +
                        secondsText(options_.staleSec) + " s" +
                        (options_.restart ? ", restart on" : ""));
@@ -122,8 +119,9 @@ void LiveMonitor::whileHeld(Steady::time_point now, bool exists, const timespec&
             missing_ = true;
             missingSince_ = now;
         }
-        const auto grace = std::min<Steady::duration>(
-            kMissingGrace, duration_cast<Steady::duration>(duration<double>(options_.staleSec)));
+        // Before the program has created its file (early in its start-up) only the limit counts.
+        const auto limit = duration_cast<Steady::duration>(duration<double>(options_.staleSec));
+        const auto grace = fileSeen_ ? std::min<Steady::duration>(kMissingGrace, limit) : limit;
         if (now - missingSince_ >= grace && state_ != State::NotResponding) {
             reporter_.report(
                 {AlarmKind::NotResponding, true,
@@ -133,6 +131,7 @@ void LiveMonitor::whileHeld(Steady::time_point now, bool exists, const timespec&
         return;
     }
     missing_ = false;
+    fileSeen_ = true;
     if (!haveMtime_) {
         // The first look: the age from the system clock, later only changes count.
         timespec wall{};
@@ -191,6 +190,7 @@ void LiveMonitor::whileFree(Steady::time_point now) {
                                              " remains: it ended without shutting down."});
         state_ = State::Ended;
         haveMtime_ = false;
+        fileSeen_ = false;
         if (options_.restart) {
             startPending_ = true;
             nextStart_ = now + backoff(failedStarts_);

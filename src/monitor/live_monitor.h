@@ -59,11 +59,13 @@ class LiveMonitor {
 
     State state_ = State::Waiting;
     bool seenRunning_ = false;
+    bool waitingSaid_ = false;
     bool haveMtime_ = false;
     struct timespec lastMtime_ {};
     Steady::time_point lastChange_{};
     Steady::time_point missingSince_{};
     bool missing_ = false;
+    bool fileSeen_ = false;  // the live file existed while this program held the lock
 
     // Restarts.
     pid_t child_ = -1;
