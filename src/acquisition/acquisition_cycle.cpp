@@ -17,7 +17,6 @@ constexpr int kManometerOpen = 10;
 // Comparisons of elapsed virtual or real time allow for the rounding of day fractions.
 constexpr double kTimeSlackSec = 0.001;
 
-
 double secondsSince(TDateTime then, TDateTime now) {
     return (now - then) * 86400.0 + kTimeSlackSec;
 }

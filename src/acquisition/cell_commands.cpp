@@ -10,7 +10,6 @@ namespace kv {
 
 namespace {
 
-
 constexpr const char* kNoAnswer = "------";
 constexpr const char* kNoAnswerZeros = "000000";
 

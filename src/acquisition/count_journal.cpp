@@ -92,8 +92,8 @@ int CountJournal::restore(const std::function<TDateTime(int rowNr)>& newestValue
         });
         if (!raised) continue;
         ++restored;
-        WriteDbg(kCat, "Cell " + std::to_string(i) + ": count " + std::to_string(before) +
-                           " -> " + std::to_string(count) + " (counted until " + time + ")");
+        WriteDbg(kCat, "Cell " + std::to_string(i) + ": count " + std::to_string(before) + " -> " +
+                           std::to_string(count) + " (counted until " + time + ")");
     }
     return restored;
 }

@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kCat = "DeviceCheck";
 
-
 }  // namespace
 
 DeviceCheck::DeviceCheck(const Config& cfg, DeviceList& devices, Alarms& alarms, RunFlags flags,

@@ -11,8 +11,12 @@ inline constexpr int NoValueInt = -32767;
 // -1.5E37 as the original's 48-bit reals hold it; written to files only as an empty text.
 inline constexpr double NoValueReal = -1.4999999999991036e37;
 // Tolerant test: also accepts the exact double -1.5E37.
-inline bool isNoValue(double v) { return v <= -1.0e37; }
-inline bool isNoValue(int v) { return v == NoValueInt; }
+inline bool isNoValue(double v) {
+    return v <= -1.0e37;
+}
+inline bool isNoValue(int v) {
+    return v == NoValueInt;
+}
 
 // The decimal text of a whole number, as log lines, keys and messages write it.
 inline std::string num(long long v) {

@@ -24,8 +24,8 @@ class SimCo2Meters;
 }  // namespace sim
 
 struct StartOptions {
-    std::string home;       // --home; empty: $KELVORA_HOME or the executable's folder
-    std::string parameter;  // the first plain argument ("NoSync" skips the synchronisation)
+    std::string home;           // --home; empty: $KELVORA_HOME or the executable's folder
+    std::string parameter;      // the first plain argument ("NoSync" skips the synchronisation)
     double runForSeconds = -1;  // --run-for: quit by itself after that time
     // Print the status texts the main window would show (headless, not quiet).
     bool printStatus = false;
@@ -44,7 +44,7 @@ enum class QuitSource {
 };
 
 class Application {
-public:
+  public:
     Application(StartOptions options, FrontEnd& frontEnd);
     ~Application();
     Application(const Application&) = delete;
@@ -69,7 +69,7 @@ public:
     TKelvora& kelvora() { return *kelvora_; }
     bool isRunning() const { return running_.load(); }
 
-private:
+  private:
     void startupLogs();
     void startupLanguage();
     void startupMessages();

@@ -35,7 +35,7 @@ std::string executableDir();
 // "exe=" and one "arg=" per argument — so that the monitor can start it again the same way
 // after a crash. The file keeps that record after the process has gone.
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock() { release(); }
     InstanceLock(const InstanceLock&) = delete;
@@ -45,7 +45,7 @@ public:
     bool acquire(const std::string& path);
     void release();
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -35,7 +35,7 @@ std::vector<std::string> lines(const std::string& text) {
 
 // Answers questions from a script and records what was shown.
 class ScriptedFrontEnd : public FrontEnd {
-public:
+  public:
     void progress(const std::string& t) override { progressTexts.push_back(t); }
     void errorBox(const std::string& t) override { errors.push_back(t); }
     Answer ask(const std::string& q, bool) override {
@@ -74,7 +74,7 @@ std::string logText(const std::string& line) {
 }
 
 class StartupTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { std::filesystem::create_directory(home.file("Dbg")); }
     void TearDown() override { setDateTimeFormat("GE"); }
     TempDir home;
@@ -224,8 +224,8 @@ TEST_F(StartupTest, DevicesAreMappedInitialisedAndClosed) {
         EXPECT_GT(app.kelvora().devices.handleOf(1), 0);
         EXPECT_LT(app.kelvora().devices.handleOf(2), 0);
         // Start-up resets the tact counters, re-reads the settings and finally starts them.
-        EXPECT_EQ(lab->find("KLV1")->commandCount("i0"), 1) << ::testing::PrintToString(
-            lab->find("KLV1")->receivedCommands());
+        EXPECT_EQ(lab->find("KLV1")->commandCount("i0"), 1)
+            << ::testing::PrintToString(lab->find("KLV1")->receivedCommands());
         EXPECT_EQ(lab->find("KLV1")->commandCount("i1"), 1);
         // The production wiring: acquisition and device check on their own timer threads.
         for (int i = 0; i < 200 && lab->find("KLV1")->commandCount("V1") < 3; ++i)
