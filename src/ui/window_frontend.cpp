@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
+#include <condition_variable>
+#include <mutex>
 
 #include "ui/password_dialog.h"
 #include "ui/translate.h"
@@ -11,12 +13,55 @@ namespace kv::ui {
 
 WindowFrontEnd::WindowFrontEnd(QObject* parent) : QObject(parent) {}
 
+namespace {
+
+// A call handed to the window thread. The caller waits on its own mutex and condition
+// rather than on Qt's blocking connection: that one shares a reference-counted slot object
+// between the threads and wakes the caller through a semaphore of Qt's, so the caller
+// could free the call while the window thread still reads it, unseen by any race checker.
+struct PendingCall {
+    const std::function<void()>* f = nullptr;
+    std::mutex lock;
+    std::condition_variable doneSignal;
+    bool done = false;
+};
+
+class CallEvent : public QEvent {
+  public:
+    static QEvent::Type type() {
+        static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return t;
+    }
+    explicit CallEvent(PendingCall* call) : QEvent(type()), call_(call) {}
+    PendingCall* call() const { return call_; }
+
+  private:
+    PendingCall* call_;
+};
+
+}  // namespace
+
+bool WindowFrontEnd::event(QEvent* e) {
+    if (e->type() != CallEvent::type()) return QObject::event(e);
+    PendingCall* call = static_cast<CallEvent*>(e)->call();
+    (*call->f)();
+    // Notified under the lock: the caller may free the call as soon as it sees it done.
+    std::lock_guard<std::mutex> g(call->lock);
+    call->done = true;
+    call->doneSignal.notify_one();
+    return true;
+}
+
 void WindowFrontEnd::onWindowThread(const std::function<void()>& f) {
     if (QThread::currentThread() == thread()) {
         f();
         return;
     }
-    QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
+    PendingCall call;
+    call.f = &f;
+    QCoreApplication::postEvent(this, new CallEvent(&call));
+    std::unique_lock<std::mutex> g(call.lock);
+    call.doneSignal.wait(g, [&] { return call.done; });
 }
 
 void WindowFrontEnd::progress(const std::string& text) {

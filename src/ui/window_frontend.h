@@ -38,6 +38,9 @@ class WindowFrontEnd : public QObject, public FrontEnd {
     // queued).
     void progressText(const QString& text);
 
+  protected:
+    bool event(QEvent* e) override;
+
   private:
     // Runs f on the window thread and returns when it has run.
     void onWindowThread(const std::function<void()>& f);
