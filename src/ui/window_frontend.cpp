@@ -85,8 +85,8 @@ Answer WindowFrontEnd::ask(const std::string& question, bool withCancel) {
     onWindowThread([&] {
         QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No;
         if (withCancel) buttons |= QMessageBox::Cancel;
-        const auto b = QMessageBox::question(parent_, "Kelvora", qs(question), buttons,
-                                             QMessageBox::No);
+        const auto b =
+            QMessageBox::question(parent_, "Kelvora", qs(question), buttons, QMessageBox::No);
         // A box closed without a choice is a refusal: Cancel where Cancel is offered.
         if (b == QMessageBox::Yes)
             answer = Answer::Yes;
