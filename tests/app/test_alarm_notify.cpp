@@ -61,7 +61,10 @@ TEST_F(AlarmNotifyTest, CommandGetsKindTextAndHomeAsArgumentsAndEnvironment) {
         "\"$KELVORA_HOME\" \"$KELVORA_COUNT\" \"$KELVORA_SOURCE\" >> events; "
         "printf 'args:%s|%s|%s\\n' >> events");
     notifier_.notify(AlarmKind::DeviceLost, "Connection to Data Device \"D 1\" is down. Error $x.");
-    ASSERT_TRUE(waitFor(30, [&] { return lines(events()).size() == 2; })) << events();
+    // The command can write before the notifier has counted its start.
+    ASSERT_TRUE(waitFor(30, [&] {
+        return lines(events()).size() == 2 && notifier_.started() == 1;
+    })) << events();
     const auto l = lines(events());
     const std::string text = "Connection to Data Device \"D 1\" is down. Error $x.";
     EXPECT_EQ(l[0], "device-lost|" + text + "|" + dir_.path() + "|1|Kelvora");
@@ -80,7 +83,9 @@ TEST_F(AlarmNotifyTest, EventsOfOneKindWithinTheIntervalAreSentTogether) {
     notifier_.notify(AlarmKind::DeviceLost, "B lost");
     notifier_.notify(AlarmKind::DeviceLost, "C lost");
     notifier_.notify(AlarmKind::TankLow, "tanks");
-    ASSERT_TRUE(waitFor(30, [&] { return lines(events()).size() == 3; })) << events();
+    ASSERT_TRUE(waitFor(30, [&] {
+        return lines(events()).size() == 3 && notifier_.started() == 3;
+    })) << events();
     auto l = lines(events());
     EXPECT_EQ(l[0], "device-lost:1:A lost/");
     std::sort(l.begin() + 1, l.end());  // two commands that ran side by side
