@@ -112,6 +112,7 @@ DegradationGroup makeGroup(std::string label, int mode, double index,
     g.index = index;
     for (const EvalCell* c : cells) {
         g.cells.push_back(c->displayNr);
+        g.hasThod |= positive(c->ptc) && positive(c->bth1);
         g.replicates.push_back(degradationOf(*c, blank));
     }
     g.mean.assign(days.size(), NoValueReal);
@@ -142,7 +143,7 @@ void decideVerdict(DegradationGroup& g, const EvalInput& in) {
     if (!valid(g.lastDay)) {
         g.verdict = Verdict::Open;
         g.verdictText = "no verdict yet";
-        g.reason = "no degradation values (B(Th1) and P(TC) of the cells, blind cells)";
+        g.reason = g.hasThod ? "no degradation values yet" : "no P(TC) and B(Th1) of the cells";
         return;
     }
     const bool window = in.windowCriterion && valid(g.day10);
@@ -197,8 +198,8 @@ EvalCheck referenceCheck(const F301Evaluation& e, const EvalInput& in, double la
         return c;
     }
     const DegradationGroup& g = e.reference.front();
-    if (!valid(g.lastDay)) {
-        c.text = "no degradation values of the reference cells (their P(TC) and B(Th1))";
+    if (!g.hasThod) {
+        c.text = "no P(TC) and B(Th1) of the reference cells";
         return c;
     }
     highestBy(e.days, g.mean, kReferenceDays, c.figure, c.day);
@@ -313,8 +314,8 @@ EvalCheck toxicityCheck(const F301Evaluation& e, const EvalInput& in, double las
         return c;
     }
     const DegradationGroup& g = e.toxicity.front();
-    if (!valid(g.lastDay)) {
-        c.text = "no degradation values of the toxicity control (its P(TC) and B(Th1))";
+    if (!g.hasThod) {
+        c.text = "no P(TC) and B(Th1) of the toxicity control";
         return c;
     }
     highestBy(e.days, g.mean, kReferenceDays, c.figure, c.day);
@@ -447,7 +448,8 @@ EvalInput evaluationInput(const TRow& row) {
     auto lock = std::unique_lock(const_cast<TRow&>(row).owner().mutex());
     in.rowName = row.Name;
     const TDateTime start = row.spanStart();
-    const int n = std::min<int>(row.iRTV, static_cast<int>(row.RTV.size()) - 1);
+    // A row that has not started has no time vector at all.
+    const int n = std::max(0, std::min<int>(row.iRTV, static_cast<int>(row.RTV.size()) - 1));
     for (int i = 1; i <= n; ++i) in.days.push_back(row.RTV[static_cast<size_t>(i)].dt - start);
     in.finished = row.State == RowState::Stopped || row.State == RowState::StoppedOld ||
                   row.State == RowState::StoppedControl;

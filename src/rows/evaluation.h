@@ -83,6 +83,7 @@ struct DegradationGroup {
     std::vector<int> cells;                       // display numbers of the replicates
     std::vector<std::vector<double>> replicates;  // % ThOD per replicate and time value
     std::vector<double> mean;                     // % ThOD per time value
+    bool hasThod = false;                         // a replicate has P(TC) and B(Th1)
     // Days of the first mean values reaching 10 % and 60 %; no value when not reached.
     double day10 = NoValueReal;
     double day60 = NoValueReal;
