@@ -447,9 +447,12 @@ EvalInput evaluationInput(const TRow& row) {
     EvalInput in;
     auto lock = std::unique_lock(const_cast<TRow&>(row).owner().mutex());
     in.rowName = row.Name;
-    const TDateTime start = row.spanStart();
     // A row that has not started has no time vector at all.
     const int n = std::max(0, std::min<int>(row.iRTV, static_cast<int>(row.RTV.size()) - 1));
+    TDateTime start = row.spanStart();
+    // Without a start before its values (an imported or damaged row), the test begins with
+    // the first value.
+    if (n > 0 && (start <= 0 || start > row.RTV[1].dt)) start = row.RTV[1].dt;
     for (int i = 1; i <= n; ++i) in.days.push_back(row.RTV[static_cast<size_t>(i)].dt - start);
     in.finished = row.State == RowState::Stopped || row.State == RowState::StoppedOld ||
                   row.State == RowState::StoppedControl;
@@ -649,10 +652,14 @@ std::vector<std::string> evaluationLines(const EvalInput& in) {
 }
 
 std::vector<EvalTableRow> evaluationTable(const EvalInput& in) {
+    return is301FInput(in) ? evaluationTable301F(in) : evaluationTableAT4(in);
+}
+
+std::vector<EvalTableRow> evaluationTable301F(const EvalInput& in) {
     using C = EvalTableCell;
     std::vector<EvalTableRow> t;
     t.push_back({C::t("Series"), C::t(in.rowName)});
-    if (is301FInput(in)) {
+    {
         const F301Evaluation e = evaluate301F(in);
         t.push_back({C::t("Evaluation"), C::t("OECD 301F")});
         t.push_back({C::t("10-day window"), C::t(e.windowCriterion ? "applied" : "not applied")});
@@ -688,8 +695,14 @@ std::vector<EvalTableRow> evaluationTable(const EvalInput& in) {
             for (const auto* g : all) r.push_back(C::n(g->mean[i]));
             t.push_back(std::move(r));
         }
-        return t;
     }
+    return t;
+}
+
+std::vector<EvalTableRow> evaluationTableAT4(const EvalInput& in) {
+    using C = EvalTableCell;
+    std::vector<EvalTableRow> t;
+    t.push_back({C::t("Series"), C::t(in.rowName)});
     const AT4Evaluation e = evaluateAT4(in);
     t.push_back({C::t("Evaluation"), C::t("AT4")});
     t.push_back({C::t("Rule"), C::t(e.rule)});

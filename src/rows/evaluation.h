@@ -160,7 +160,9 @@ struct EvalTableCell {
     }
 };
 using EvalTableRow = std::vector<EvalTableCell>;
-std::vector<EvalTableRow> evaluationTable(const EvalInput& in);
+std::vector<EvalTableRow> evaluationTable(const EvalInput& in);  // 301F or AT4 as above
+std::vector<EvalTableRow> evaluationTable301F(const EvalInput& in);
+std::vector<EvalTableRow> evaluationTableAT4(const EvalInput& in);
 
 // A day or hour figure as the texts show it: "13", "2.5".
 std::string dayText(double day);
