@@ -58,7 +58,8 @@ std::string CommandInterpreter::helpText() {
            "  row at4 NAME                  AT4 evaluation workbook into the result folder\n"
            "  row 301f NAME                 301F evaluation workbook into the result folder\n"
            "  row chart NAME FILE.png|FILE.pdf   draw the series' chart\n"
-           "  row print NAME FILE.pdf [data] [special]   print the series to a PDF file\n"
+           "  row print NAME FILE.pdf [data] [special] [evaluation]\n"
+           "                                print the series to a PDF file\n"
            "  row cell NAME N [name=TEXT] [vol=ML] [ts=PERCENT]\n"
            "          [mode=normal|check|blind|reference|toxicity] [index=K] [ptc=MG_L]\n"
            "          [bth1=V | formula=F [no3]]   cell N's parameters before the start\n"
@@ -673,7 +674,8 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     else if (sub == "csv")
         optionsOk = takeOptions(words, first, {}, {"ts", "lf"}, args.password, opt, error);
     else if (sub == "print")
-        optionsOk = takeOptions(words, first, {}, {"data", "special"}, args.password, opt, error);
+        optionsOk = takeOptions(words, first, {}, {"data", "special", "evaluation"}, args.password,
+                                opt, error);
     else
         optionsOk = takeOptions(words, first, {}, {}, args.password, opt, error);
     if (!optionsOk) return ConsoleReply::failed(error);
@@ -702,6 +704,7 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     PrintOptions po;
     po.printData = flag("data");
     po.printSpecial = flag("special");
+    po.printEvaluation = flag("evaluation");
     po.showCO2 = row->withCO2;
     return drawnOutput(PrintRowToPdf(*row, ops_.resolvePath(words[3]), po));
 }
