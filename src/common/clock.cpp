@@ -41,7 +41,9 @@ void RealClock::sleepMs(int ms) {
 
 ManualClock::ManualClock(TDateTime start) : t_(start) {}
 
-TDateTime ManualClock::now() { return t_.load(); }
+TDateTime ManualClock::now() {
+    return t_.load();
+}
 
 void ManualClock::sleepMs(int ms) {
     if (ms > 0) advanceMs(ms);
@@ -53,10 +55,43 @@ void ManualClock::advanceMs(double ms) {
     }
 }
 
-void ManualClock::set(TDateTime t) { t_.store(t); }
+void ManualClock::set(TDateTime t) {
+    t_.store(t);
+}
 
-Clock& clock() { return *gClock.load(); }
+namespace {
+std::atomic<double> gSpeed{1.0};
+}  // namespace
 
-void setClock(Clock* c) { gClock.store(c ? c : &gRealClock); }
+AcceleratedClock::AcceleratedClock(double speed)
+    : speed_(speed > 0 ? speed : 1.0),
+      start_(gRealClock.now()),
+      steadyStart_(std::chrono::steady_clock::now()) {}
+
+TDateTime AcceleratedClock::now() {
+    const std::chrono::duration<double> real = std::chrono::steady_clock::now() - steadyStart_;
+    return start_ + real.count() * speed_ / 86400.0;
+}
+
+void AcceleratedClock::sleepMs(int ms) {
+    if (ms <= 0) return;
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / speed_));
+}
+
+double clockSpeed() {
+    return gSpeed.load();
+}
+
+void setClockSpeed(double speed) {
+    gSpeed.store(speed > 0 ? speed : 1.0);
+}
+
+Clock& clock() {
+    return *gClock.load();
+}
+
+void setClock(Clock* c) {
+    gClock.store(c ? c : &gRealClock);
+}
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 // the virtual lab can run days of measurement in virtual time, deterministically.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -13,7 +14,7 @@ using TDateTime = double;
 inline constexpr double kSecond = 1.0 / 86400.0;
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Current local date-time.
     virtual TDateTime now() = 0;
@@ -23,7 +24,7 @@ public:
 // The system clock in local time. now() takes three readings and returns the smallest, so a
 // reading that straddles a clock adjustment does not jump forward.
 class RealClock : public Clock {
-public:
+  public:
     TDateTime now() override;
     void sleepMs(int ms) override;
 };
@@ -31,16 +32,37 @@ public:
 // A clock that only moves when told to. sleepMs() advances it, so code that waits for a
 // device answer still makes progress in virtual time. Thread-safe.
 class ManualClock : public Clock {
-public:
+  public:
     explicit ManualClock(TDateTime start);
     TDateTime now() override;
     void sleepMs(int ms) override;
     void advanceMs(double ms);
     void set(TDateTime t);
 
-private:
+  private:
     std::atomic<double> t_;
 };
+
+// Time that runs `speed` times faster than real time, from the real time of its creation:
+// the program and its in-process virtual lab on --simulate --speed N. Sleeps take a
+// speed-th of the time. Thread-safe.
+class AcceleratedClock : public Clock {
+  public:
+    explicit AcceleratedClock(double speed);
+    TDateTime now() override;
+    void sleepMs(int ms) override;
+    double speed() const { return speed_; }
+
+  private:
+    const double speed_;
+    const TDateTime start_;
+    const std::chrono::steady_clock::time_point steadyStart_;
+};
+
+// How much faster than real time the program's clock runs (1 normally); the periodic
+// timers divide their periods by it.
+double clockSpeed();
+void setClockSpeed(double speed);
 
 // The process-wide clock. Defaults to a RealClock; tests install a ManualClock with
 // ScopedClock. The pointer is atomic so that a swap before threads start is race-free.
@@ -48,7 +70,7 @@ Clock& clock();
 void setClock(Clock* c);  // nullptr restores the real clock
 
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(Clock& c) { setClock(&c); }
     ~ScopedClock() { setClock(nullptr); }
     ScopedClock(const ScopedClock&) = delete;

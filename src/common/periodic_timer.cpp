@@ -1,5 +1,10 @@
 #include "common/periodic_timer.h"
 
+#include <algorithm>
+#include <cmath>
+
+#include "common/clock.h"
+
 namespace kv {
 
 void PeriodicTimer::start(int periodMs, std::function<void()> tick) {
@@ -9,7 +14,11 @@ void PeriodicTimer::start(int periodMs, std::function<void()> tick) {
     stopRequested_ = false;
     running_ = true;
     periodMs_ = periodMs > 0 ? periodMs : 1;
-    thread_ = std::thread(&PeriodicTimer::run, this, std::chrono::milliseconds(periodMs_));
+    // On an accelerated clock the periodic work keeps its pace in the program's time; a
+    // fifth of a millisecond is the shortest period the threads are given.
+    const auto period = std::chrono::microseconds(
+        std::max<long long>(200, std::llround(periodMs_ * 1000.0 / clockSpeed())));
+    thread_ = std::thread(&PeriodicTimer::run, this, period);
 }
 
 void PeriodicTimer::stop() {
@@ -21,8 +30,10 @@ void PeriodicTimer::stop() {
         t = std::move(thread_);
     }
     cv_.notify_all();
-    if (t.get_id() != std::this_thread::get_id()) t.join();
-    else t.detach();  // stop() from inside a tick: the loop ends after the tick
+    if (t.get_id() != std::this_thread::get_id())
+        t.join();
+    else
+        t.detach();  // stop() from inside a tick: the loop ends after the tick
     std::lock_guard lock(mutex_);
     running_ = false;
 }
@@ -37,7 +48,7 @@ int PeriodicTimer::periodMs() const {
     return periodMs_;
 }
 
-void PeriodicTimer::run(std::chrono::milliseconds period) {
+void PeriodicTimer::run(std::chrono::microseconds period) {
     using clock = std::chrono::steady_clock;
     auto next = clock::now() + period;
     std::unique_lock lock(mutex_);

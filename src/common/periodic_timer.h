@@ -14,20 +14,21 @@
 namespace kv {
 
 class PeriodicTimer {
-public:
+  public:
     PeriodicTimer() = default;
     ~PeriodicTimer() { stop(); }
     PeriodicTimer(const PeriodicTimer&) = delete;
     PeriodicTimer& operator=(const PeriodicTimer&) = delete;
 
-    // Starts ticking every periodMs; a running timer is stopped first.
+    // Starts ticking every periodMs (of the program's clock: divided by clockSpeed()); a
+    // running timer is stopped first.
     void start(int periodMs, std::function<void()> tick);
     void stop();
     bool running() const;
     int periodMs() const;
 
-private:
-    void run(std::chrono::milliseconds period);
+  private:
+    void run(std::chrono::microseconds period);
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;

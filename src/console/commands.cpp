@@ -1,6 +1,7 @@
 #include "console/commands.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <set>
@@ -57,7 +58,15 @@ std::string CommandInterpreter::helpText() {
            "  row at4 NAME                  AT4 evaluation workbook into the result folder\n"
            "  row 301f NAME                 301F evaluation workbook into the result folder\n"
            "  row chart NAME FILE.png|FILE.pdf   draw the series' chart\n"
-           "  row print NAME FILE.pdf [data] [special]   print the series to a PDF file\n"
+           "  row print NAME FILE.pdf [data] [special] [evaluation]\n"
+           "                                print the series to a PDF file\n"
+           "  row cell NAME N [name=TEXT] [vol=ML] [ts=PERCENT]\n"
+           "          [mode=normal|check|blind|reference|toxicity] [index=K] [ptc=MG_L]\n"
+           "          [bth1=V | formula=F [no3]]   cell N's parameters before the start\n"
+           "  row evaluate NAME [window=on|off] [lag=3/25/24]\n"
+           "                                the 301F or AT4 evaluation (the options set the\n"
+           "                                10-day window and the lag rule: h/%/h)\n"
+           "  thod FORMULA [no3]            ThOD of a substance (both values, molar mass)\n"
            "  cell hold|continue|stop N     hold, continue or stop cell N in its series\n"
            "  cell counter N VALUE          set the impulse counter of cell N\n"
            "  tank refill N                 the O2 tank of cell N has been refilled\n"
@@ -178,6 +187,18 @@ ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args
     }
     if (cmd == "msgs") return msgs(words);
     if (cmd == "row") return rowCommand(words, args);
+    if (cmd == "thod") {
+        if (words.size() < 2) return ConsoleReply::failed("usage: thod FORMULA [no3]");
+        if (!takeOptions(words, 2, {}, {"no3"}, args.password, args.options, error))
+            return ConsoleReply::failed(error);
+        double bth1 = 0;
+        const bool no3 = args.options.flags.count("no3") > 0;
+        OpResult r = ops_.bth1FromFormula(words[1], no3, bth1);
+        if (r.ok)
+            r.lines.push_back(std::string("B(Th1) ") + (no3 ? "with" : "without") +
+                              " nitrification " + realToText(bth1, 0, 3) + " mg O2/mg");
+        return fromResult(r, {});
+    }
     if (cmd == "cell") return cellCommand(words, args);
     if (cmd == "tank") {
         if (words.size() < 3 || !iequals(words[1], "refill"))
@@ -237,7 +258,8 @@ int CommandInterpreter::findRow(const std::string& name, std::string& error) {
 
 ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& words, Args& args) {
     static const char* const kUsage =
-        "usage: row new|start|stop|delete|export|import|data|csv|xlsx|at4|301f|chart|print ... "
+        "usage: row new|start|stop|delete|export|import|cell|evaluate|data|csv|xlsx|at4|301f|chart|"
+        "print ... "
         "(try help)";
     if (words.size() < 2) return ConsoleReply::failed(kUsage);
     const std::string sub = toLowerAscii(words[1]);
@@ -256,6 +278,8 @@ ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& word
     if (words.size() < 3) return ConsoleReply::failed(kUsage);
     const std::string& name = words[2];
     if (sub == "new") return rowNew(words, args);
+    if (sub == "cell") return rowCell(words, args);
+    if (sub == "evaluate") return rowEvaluate(words, args);
 
     if (sub == "start") {
         if (!takeOptions(words, 3, {}, {"count-after-all"}, args.password, opt, error))
@@ -330,6 +354,109 @@ ConsoleReply CommandInterpreter::rowNew(const std::vector<std::string>& words, A
     ConsoleFrontEnd::Scope scope(ui_, std::nullopt);
     const OpResult r = ops_.newRow(s);
     return fromResult(r, scope.takeNotes());
+}
+
+namespace {
+
+bool parseNumber(const std::string& text, double& v) {
+    v = textToReal(text);
+    return !isNoValue(v) && std::isfinite(v);
+}
+
+bool parseCellMode(const std::string& text, int& mode) {
+    static const char* const names[] = {"normal", "check", "blind", "reference", "toxicity"};
+    const std::string t = toLowerAscii(text);
+    for (int m = 0; m < 5; ++m)
+        if (t == names[m] || t == std::to_string(m)) {
+            mode = m;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+ConsoleReply CommandInterpreter::rowCell(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage =
+        "usage: row cell NAME N [name=TEXT] [vol=ML] [ts=PERCENT] "
+        "[mode=normal|check|blind|reference|toxicity] [index=K] [ptc=MG_L] [bth1=V | formula=F "
+        "[no3]]";
+    if (words.size() < 4) return ConsoleReply::failed(kUsage);
+    int cell = 0;
+    if (!parseInt(words[3], cell)) return ConsoleReply::failed("not a cell number: " + words[3]);
+    std::string error;
+    Options& opt = args.options;
+    if (!takeOptions(words, 4, {"name", "vol", "ts", "mode", "index", "ptc", "bth1", "formula"},
+                     {"no3"}, args.password, opt, error))
+        return ConsoleReply::failed(error);
+    RowCellSpec spec;
+    for (const auto& [key, value] : opt.values) {
+        double v = 0;
+        if (key == "name") {
+            spec.name = value;
+        } else if (key == "mode") {
+            int m = 0;
+            if (!parseCellMode(value, m))
+                return ConsoleReply::failed(
+                    "mode= takes normal, check, blind, reference or toxicity");
+            spec.mode = m;
+        } else if (key == "formula") {
+            spec.formula = value;
+        } else if (!parseNumber(value, v)) {
+            return ConsoleReply::failed(key + "= takes a number, not " + quoteWord(value));
+        } else if (key == "vol") {
+            spec.vol = v;
+        } else if (key == "ts") {
+            spec.ts = v;
+        } else if (key == "index") {
+            spec.index = v;
+        } else if (key == "ptc") {
+            spec.ptc = v;
+        } else if (key == "bth1") {
+            spec.bth1 = v;
+        }
+    }
+    if (spec.bth1 && spec.formula) return ConsoleReply::failed("give bth1= or formula=, not both");
+    spec.no3 = opt.flags.count("no3") > 0;
+    if (spec.no3 && !spec.formula) return ConsoleReply::failed("no3 goes with formula=");
+    const int nr = findRow(words[2], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    return fromResult(ops_.setRowCell(nr, cell, spec), scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::rowEvaluate(const std::vector<std::string>& words, Args& args) {
+    std::string error;
+    Options& opt = args.options;
+    if (!takeOptions(words, 3, {"window", "lag"}, {}, args.password, opt, error))
+        return ConsoleReply::failed(error);
+    EvaluationSettings set;
+    bool change = false;
+    if (auto it = opt.values.find("window"); it != opt.values.end()) {
+        const std::string w = toLowerAscii(it->second);
+        if (w != "on" && w != "off") return ConsoleReply::failed("window= takes on or off");
+        set.window = w == "on";
+        change = true;
+    }
+    if (auto it = opt.values.find("lag"); it != opt.values.end()) {
+        const auto parts = split(it->second, '/');
+        double h = 0, p = 0, l = 0;
+        if (parts.size() != 3 || !parseNumber(std::string(parts[0]), h) ||
+            !parseNumber(std::string(parts[1]), p) || !parseNumber(std::string(parts[2]), l))
+            return ConsoleReply::failed("lag= takes hours/percent/hours (like 3/25/24)");
+        set.lagRateHours = h;
+        set.lagRatePercent = p;
+        set.lagLinearHours = l;
+        change = true;
+    }
+    const int nr = findRow(words[2], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    if (change) {
+        const OpResult r = ops_.setEvaluationSettings(nr, set);
+        if (!r.ok) return fromResult(r, scope.takeNotes());
+    }
+    return fromResult(ops_.evaluateRow(nr), scope.takeNotes());
 }
 
 ConsoleReply CommandInterpreter::cellCommand(const std::vector<std::string>& words, Args& args) {
@@ -547,7 +674,8 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     else if (sub == "csv")
         optionsOk = takeOptions(words, first, {}, {"ts", "lf"}, args.password, opt, error);
     else if (sub == "print")
-        optionsOk = takeOptions(words, first, {}, {"data", "special"}, args.password, opt, error);
+        optionsOk = takeOptions(words, first, {}, {"data", "special", "evaluation"}, args.password,
+                                opt, error);
     else
         optionsOk = takeOptions(words, first, {}, {}, args.password, opt, error);
     if (!optionsOk) return ConsoleReply::failed(error);
@@ -576,6 +704,7 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     PrintOptions po;
     po.printData = flag("data");
     po.printSpecial = flag("special");
+    po.printEvaluation = flag("evaluation");
     po.showCO2 = row->withCO2;
     return drawnOutput(PrintRowToPdf(*row, ops_.resolvePath(words[3]), po));
 }

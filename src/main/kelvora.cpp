@@ -8,7 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "app/debuglog.h"
 #include "app/inifile.h"
+#include "common/clock.h"
 #include "common/numtext.h"
 #include "console/command_line.h"
 #include "console/console.h"
@@ -32,6 +34,8 @@ const char* kUsage =
     "                      configured devices and conductivity meters (CDM, EC71);\n"
     "                      the configuration is not changed\n"
     "  --sim-lab FILE      with --simulate: a lab description for the devices\n"
+    "  --speed N           with --simulate: the program's clock runs N times faster than\n"
+    "                      real time, from the real time of the start (N from 1 to 100000)\n"
     "  --home DIR          home folder with Kelvora.Ini, .Txt, .Msg, .Row and Dbg/\n"
     "                      (default: $KELVORA_HOME, else the program's folder)\n"
     "  --run-for SECONDS   quit by itself after that time\n"
@@ -50,6 +54,7 @@ struct CommandLine {
     bool quiet = false;
     bool simulate = false;
     std::string simLab;
+    double speed = 1;
 };
 
 // Returns -1 to go on, else the exit status.
@@ -79,6 +84,14 @@ int parse(int argc, char** argv, CommandLine& cl) {
             const char* v = value("--sim-lab");
             if (!v) return 2;
             cl.simLab = v;
+        } else if (a == "--speed") {
+            const char* v = value("--speed");
+            if (!v) return 2;
+            cl.speed = kv::textToReal(v);
+            if (kv::isNoValue(cl.speed) || !(cl.speed >= 1) || cl.speed > 100000) {
+                std::fprintf(stderr, "kelvora: --speed needs a number from 1 to 100000\n");
+                return 2;
+            }
         } else if (a == "--home") {
             const char* v = value("--home");
             if (!v) return 2;
@@ -165,6 +178,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelvora: --sim-lab needs --simulate\n");
         return 2;
     }
+    if (cl.speed != 1 && !cl.simulate) {
+        std::fprintf(stderr, "kelvora: --speed needs --simulate\n");
+        return 2;
+    }
+    // Installed before anything reads the time: the files carry the simulated times.
+    // Never destroyed: threads and the logs may read the time until the process ends.
+    kv::AcceleratedClock* fastClock = nullptr;
+    if (cl.speed != 1) {
+        fastClock = new kv::AcceleratedClock(cl.speed);
+        kv::setClock(fastClock);
+        kv::setClockSpeed(cl.speed);
+    }
     std::unique_ptr<kv::sim::Lab> lab;
     if (cl.simulate) {
         lab = simulatedLab(cl);
@@ -191,6 +216,10 @@ int main(int argc, char** argv) {
     const double runFor = cl.start.runForSeconds;
     kv::Application app(cl.start, ui);
     if (const int rc = app.startup(); rc != 0) return rc;
+    if (fastClock)
+        kv::WriteDbg("Application", "The run is accelerated: the clock runs " +
+                                        kv::realToText(cl.speed, 0, -3) +
+                                        " times faster than real time (simulated time)");
 
     kv::Console console(app, ui, kv::Console::Options{true, true, runFor});
     std::thread signals([&] {

@@ -10,6 +10,7 @@
 #include "app/texts.h"
 #include "common/datetime.h"
 #include "common/strutil.h"
+#include "output/evaluation_sheet.h"
 #include "output/export_steps.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
@@ -289,6 +290,7 @@ std::string ExportAt4(TRow& row, std::string* savedFile) {
     WriteDbg(kDbgExport, "Request to write XLS file");
     At4Data d;
     readRow(row, d);
+    const std::vector<EvalTableRow> evaluation = evaluationTableAT4(evaluationInput(row));
     if (d.table.fullHours < kAt4MinFullHours) {
         WriteDbg(kDbgExport, "at4_Rows <= 5");
         const std::string msg =
@@ -304,7 +306,11 @@ std::string ExportAt4(TRow& row, std::string* savedFile) {
     if (folder.empty()) return failed(error);
     return saveFilledTemplate(
         kDbgExport, tpl, folder, d.name, kAt4Suffix,
-        [&](XlsxTemplate& x) { return At4Filler(x, d).fill(); }, savedFile);
+        [&](XlsxTemplate& x) {
+            std::string err = At4Filler(x, d).fill();
+            return err.empty() ? writeEvaluationSheet(x, evaluation) : err;
+        },
+        savedFile);
 }
 
 }  // namespace kv

@@ -7,6 +7,7 @@
 #include "app/debuglog.h"
 #include "common/datetime.h"
 #include "common/numtext.h"
+#include "output/evaluation_sheet.h"
 #include "output/export_steps.h"
 #include "output/result_files.h"
 #include "output/row_data_model.h"
@@ -196,9 +197,14 @@ std::string Export301f(TRow& row, std::string* savedFile) {
     WriteDbg(kDbgCategory, "Request to write XLS file");
     F301Data d;
     readRow(row, d);
+    const std::vector<EvalTableRow> evaluation = evaluationTable301F(evaluationInput(row));
     return saveFilledTemplate(
         kDbgCategory, tpl, folder, d.name, k301fSuffix,
-        [&](XlsxTemplate& x) { return F301Filler(x, d).fill(); }, savedFile);
+        [&](XlsxTemplate& x) {
+            std::string err = F301Filler(x, d).fill();
+            return err.empty() ? writeEvaluationSheet(x, evaluation) : err;
+        },
+        savedFile);
 }
 
 }  // namespace kv

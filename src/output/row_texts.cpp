@@ -63,9 +63,9 @@ std::string DegreeText() {
 }
 
 std::string CellModeName(int mode) {
-    if (mode < 0 || mode > 3) return {};
+    if (mode < 0 || mode > 4) return {};
     return languageEntry("frmRowCellEdit", "RowCell_ModeItems", static_cast<size_t>(mode),
-                         "normal|check|blind|reference");
+                         "normal|check|blind|reference|toxicity control");
 }
 
 std::string IndexText(double value, bool decimalComma) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <pugixml.hpp>
+#include <set>
 #include <vector>
 
 #include "common/numtext.h"
@@ -898,6 +899,101 @@ struct XlsxTemplate::Impl {
         dim.append_attribute("ref") = xlsx::areaName(a).c_str();
     }
 
+    // The rightmost column that holds a cell element; 0 for an empty sheet.
+    int lastColumn(std::string_view name, std::string& err) {
+        Sheet* sh = sheet(name, err);
+        if (sh == nullptr) return 0;
+        int last = 0;
+        for (const auto& [nr, row] : sh->rows)
+            for (pugi::xml_node c : row.children()) {
+                int col = 0;
+                for (const char* p = c.attribute("r").value(); *p >= 'A' && *p <= 'Z'; ++p)
+                    col = col * 26 + (*p - 'A' + 1);
+                last = std::max(last, std::min(col, kMaxCol));
+            }
+        return last;
+    }
+
+    // A new empty worksheet at the end of the workbook: its part, its relationship, its
+    // entry in the workbook and its content type.
+    std::string addSheet(std::string_view name) {
+        if (name.empty() || name.size() > 31 ||
+            name.find_first_of(":\\/?*[]") != std::string_view::npos)
+            return "Sheet name [" + std::string(name) + "] is not allowed";
+        if (sheetIndex(name) >= 0) return "Sheet [" + std::string(name) + "] exists already";
+        if (workbookRels == nullptr || xml(workbookRels) == nullptr || xml(contentTypes) == nullptr)
+            return "Template " + what() + " has no workbook relationships";
+        int n = 1;
+        while (partByName.count("xl/worksheets/sheet" + std::to_string(n) + ".xml")) ++n;
+        auto p = std::make_unique<Part>();
+        p->name = "xl/worksheets/sheet" + std::to_string(n) + ".xml";
+        p->data =
+            "<worksheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\" "
+            "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\">"
+            "<dimension ref=\"A1\"/><sheetData/></worksheet>";
+        Part* part = p.get();
+        if (xml(part) == nullptr) return "Cannot make sheet [" + std::string(name) + "]";
+        part->dirty = true;
+        partByName[part->name] = part;
+        parts.push_back(std::move(p));
+
+        // The relationship, with an id the workbook does not use yet.
+        pugi::xml_node rels = workbookRels->xml->document_element();
+        std::set<std::string> ids;
+        for (pugi::xml_node r : rels.children()) ids.insert(r.attribute("Id").value());
+        int k = 1;
+        while (ids.count("rIdKv" + std::to_string(k))) ++k;
+        const std::string rid = "rIdKv" + std::to_string(k);
+        const std::string base = dirOf(workbook->name);
+        const std::string target =
+            startsWith(part->name, base) ? part->name.substr(base.size()) : "/" + part->name;
+        pugi::xml_node rel = rels.append_child((prefixOf(rels) + "Relationship").c_str());
+        rel.append_attribute("Id") = rid.c_str();
+        rel.append_attribute("Type") =
+            "http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet";
+        rel.append_attribute("Target") = target.c_str();
+        workbookRels->dirty = true;
+
+        // The workbook's entry, with the prefix its other sheets use for the id.
+        pugi::xml_node root = workbook->xml->document_element();
+        const std::string ns = prefixOf(root);
+        pugi::xml_node list = root.child((ns + "sheets").c_str());
+        std::string idAttr;
+        int sheetId = 0;
+        for (pugi::xml_node sh : list.children()) {
+            sheetId = std::max(sheetId, sh.attribute("sheetId").as_int(0));
+            for (pugi::xml_attribute a : sh.attributes()) {
+                const std::string_view an = a.name();
+                if (an.size() > 3 && endsWith(an, ":id")) idAttr = std::string(an);
+            }
+        }
+        if (idAttr.empty()) {
+            idAttr = "kvr:id";
+            root.append_attribute("xmlns:kvr") =
+                "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
+        }
+        pugi::xml_node entry = list.append_child((ns + "sheet").c_str());
+        entry.append_attribute("name") = std::string(name).c_str();
+        entry.append_attribute("sheetId") = sheetId + 1;
+        entry.append_attribute(idAttr.c_str()) = rid.c_str();
+        workbook->dirty = true;
+
+        pugi::xml_node types = contentTypes->xml->document_element();
+        pugi::xml_node o = types.append_child((prefixOf(types) + "Override").c_str());
+        o.append_attribute("PartName") = ("/" + part->name).c_str();
+        o.append_attribute("ContentType") =
+            "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
+        contentTypes->dirty = true;
+
+        Sheet sh;
+        sh.name = std::string(name);
+        sh.part = part;
+        std::string err = loadSheet(sh);
+        if (!err.empty()) return err;
+        sheets.push_back(std::move(sh));
+        return {};
+    }
+
     std::string save(const std::string& target) {
         dropCachedResults();
         markFullCalc();
@@ -1043,6 +1139,22 @@ void XlsxTemplate::setDateTimeFormat(std::string formatCode) {
     if (!impl_) return;
     impl_->dateFormatCode = dateFormatCode_;
     impl_->dateStyleOf.clear();
+}
+
+int XlsxTemplate::lastUsedColumn(std::string_view sheet) const {
+    if (!impl_) return 0;
+    std::string err;
+    int col = 0;
+    guarded([&] {
+        col = impl_->lastColumn(sheet, err);
+        return err;
+    });
+    return col;
+}
+
+std::string XlsxTemplate::addSheet(std::string_view name) {
+    if (!impl_) return kNotOpen;
+    return guarded([&] { return impl_->addSheet(name); });
 }
 
 std::string XlsxTemplate::insertRows(std::string_view sheet, int beforeRow, int count) {

@@ -77,6 +77,11 @@ class XlsxTemplate {
     // above them.
     std::string insertRows(std::string_view sheet, int beforeRow, int count);
 
+    // The rightmost column that holds a cell; 0 when none (or no such sheet).
+    int lastUsedColumn(std::string_view sheet) const;
+    // Adds an empty worksheet at the end of the workbook.
+    std::string addSheet(std::string_view name);
+
     // Writes the workbook to path (a temporary file beside it, then renamed). Formulas are
     // marked for a full recalculation when the file is opened.
     std::string saveAs(const std::string& path);

@@ -256,14 +256,16 @@ std::string TRow::StateText() const {
 std::vector<std::string> TRow::BuildSpecialCellTable() {
     std::lock_guard lock(owner_.mutex());
     std::vector<std::string> messages;
-    int check = 0, blind = 0, reference = 0;
+    int check = 0, blind = 0, reference = 0, toxicity = 0;
     for (int s = 1; s <= std::min(NrCells, kMaxRowCells); ++s) {
         const int m = RowCells[static_cast<size_t>(s)].Mode;
         check += m == 1;
         blind += m == 2;
         reference += m == 3;
+        toxicity += m == 4;
     }
-    const bool any = check + blind + reference > 0;
+    // A toxicity control (mode 4) belongs to the same set-up as check, blind and reference.
+    const bool any = check + blind + reference + toxicity > 0;
     if (any) {
         if (check == 0)
             messages.push_back(

@@ -191,6 +191,12 @@ class TRow : public std::enable_shared_from_this<TRow> {
     int SpecialCellMode = 0;
     std::array<SpecialCell, kMaxSpecialCells + 1> SpecialCells{};  // [0] unused
     int NrSpecialCells = 0;
+    // The evaluation: the 10-day window decides the 301F verdict (off for substances it
+    // does not apply to); the three figures of the AT4 lag-phase rule.
+    bool bEvalWindow = true;
+    double LagRateHours = 3;
+    double LagRatePercent = 25;
+    double LagLinearHours = 24;
 
     // --- cells (row.cpp) ---------------------------------------------------------------
     // Slot 1..120, or -1 when the row is full or the number is not a cell.

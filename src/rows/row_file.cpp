@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 #include <random>
 #include <variant>
@@ -397,6 +398,42 @@ void readYTexts(TRow& r, const KeyInput& in) {
     for (size_t k = 0; k < 3; ++k) r.YTexts[k] = field(d, k);
 }
 
+// The lag-phase figures: a file without them (or with a figure that is no positive number)
+// keeps the rule's defaults.
+void readLagFigure(const KeyInput& in, std::string_view key, double& target) {
+    const double v = textToReal(in.text(key));
+    if (!isNoValue(v) && std::isfinite(v) && v > 0) target = v;
+}
+// Written only when they differ from the defaults, so that a file of a row that keeps them
+// is written back as it was read.
+void writeLagFigure(std::string_view key, double v, double def, SectionOut& out) {
+    if (v != def) out.line(key, real(v, -5));
+}
+void writeLagRateHours(TRow& r, std::string_view key, SectionOut& out) {
+    writeLagFigure(key, r.LagRateHours, 3, out);
+}
+void writeLagRatePercent(TRow& r, std::string_view key, SectionOut& out) {
+    writeLagFigure(key, r.LagRatePercent, 25, out);
+}
+void writeLagLinearHours(TRow& r, std::string_view key, SectionOut& out) {
+    writeLagFigure(key, r.LagLinearHours, 24, out);
+}
+void writeEvalWindow(TRow& r, std::string_view key, SectionOut& out) {
+    if (!r.bEvalWindow) out.line(key, "0");
+}
+void readEvalWindow(TRow& r, const KeyInput& in) {
+    r.bEvalWindow = textToInt(in.text("EvalWindow", "1")) != 0;
+}
+void readLagRateHours(TRow& r, const KeyInput& in) {
+    readLagFigure(in, "LagRateHours", r.LagRateHours);
+}
+void readLagRatePercent(TRow& r, const KeyInput& in) {
+    readLagFigure(in, "LagRatePercent", r.LagRatePercent);
+}
+void readLagLinearHours(TRow& r, const KeyInput& in) {
+    readLagFigure(in, "LagLinearHours", r.LagLinearHours);
+}
+
 RowKey custom(std::string_view name, KeyReader read, KeyWriter write) {
     return {name, Form::Custom, {}, {}, 0, read, write};
 }
@@ -450,6 +487,11 @@ const std::vector<RowKey>& rowKeys() {
         custom("Y-Values", readYValues, writeYValues),
         custom("LegendPosition", readLegendPosition, writeLegendPosition),
         custom("Y-Texts", readYTexts, writeYTexts),
+        // The evaluation's settings, added later: older files read as the defaults.
+        custom("EvalWindow", readEvalWindow, writeEvalWindow),
+        custom("LagRateHours", readLagRateHours, writeLagRateHours),
+        custom("LagRatePercent", readLagRatePercent, writeLagRatePercent),
+        custom("LagLinearHours", readLagLinearHours, writeLagLinearHours),
     };
     return keys;
 }

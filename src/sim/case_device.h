@@ -14,7 +14,7 @@ struct CaseDeviceSetup {
 };
 
 class CaseDevice : public SimDevice {
-public:
+  public:
     explicit CaseDevice(const CaseDeviceSetup& setup);
     DeviceType type() const override { return DeviceType::Case; }
 
@@ -23,12 +23,12 @@ public:
     // Moves the middle of the drift (a heater going wrong, a door left open).
     void setTemperature(double celsius);
 
-protected:
+  protected:
     void advanceLocked(TDateTime) override {}
     void handleCommandLocked(const std::string& command, TDateTime now) override;
     void restartLocked(TDateTime) override {}
 
-private:
+  private:
     double temperatureAtLocked(TDateTime t) const;
 
     TDateTime origin_;

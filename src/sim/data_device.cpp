@@ -73,8 +73,8 @@ double DataDevice::impulseMgFor(int tact) {
 void DataDevice::updateCellLocked(Cell& c, TDateTime tactStart, TDateTime tactEnd) {
     if (!c.started || tactEnd <= c.sampleStart) return;
     const TDateTime from = std::max(tactStart, c.sampleStart);
-    const double hoursMid = ((from + tactEnd) / 2.0 - c.sampleStart) * 24.0;
-    double mg = consumptionRate(c.sample, hoursMid) * (tactEnd - from) * 24.0;
+    double mg = sampleConsumption(c.sample, (from - c.sampleStart) * 24.0,
+                                  (tactEnd - c.sampleStart) * 24.0, c.extraConsumed);
     if (c.sample.noise > 0.0) mg *= std::max(0.0, 1.0 + c.sample.noise * measureRng_.gauss());
     c.deficit += mg;
     c.consumed += mg;
@@ -356,6 +356,7 @@ void DataDevice::setCellValueLocked(char letter, int k, int value, TDateTime now
                 c.started = true;
                 c.sampleStart = now + c.sample.settleSec * kSecond;
                 c.deficit = 0.0;
+                c.extraConsumed = 0.0;
             }
             c.cfg.active = active;
             break;

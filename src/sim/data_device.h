@@ -113,6 +113,7 @@ class DataDevice : public SimDevice {
         TDateTime sampleStart = 0;  // activation + settling time
         double deficit = 0.0;       // mg consumed but not yet dosed
         double consumed = 0.0;
+        double extraConsumed = 0.0;  // above the sample's base rate, limited by its demand
         double dosed = 0.0;
         bool stuck = false;
         int adcOverride = -1;

@@ -76,9 +76,15 @@ bool applyKey(DeviceSection& d, const std::string& key, const std::string& value
 }
 
 bool parseDataCell(const std::string& text, SampleParams& sample, DataCellConfig& cfg,
-                   std::string& err) {
+                   const std::string& baseDir, std::string& err) {
     std::string rest;
     if (!parseSampleParams(text, sample, rest, &err)) return false;
+    if (!sample.curveFile.empty()) {
+        // A curve file named by a lab description lies beside it.
+        std::string path = sample.curveFile;
+        if (!baseDir.empty() && path[0] != '/') path = baseDir + "/" + path;
+        if (!loadSampleCurve(path, sample, &err)) return false;
+    }
     for (const auto& [key, value] : keyValueWords(rest)) {
         int v = 0;
         if (key == "active") {
@@ -124,7 +130,8 @@ bool parseCo2Cell(const std::string& text, Co2CellParams& p, std::string& err) {
     return true;
 }
 
-bool buildDevice(Lab& lab, const DeviceSection& d, uint64_t labSeed, std::string& err) {
+bool buildDevice(Lab& lab, const DeviceSection& d, uint64_t labSeed, const std::string& baseDir,
+                 std::string& err) {
     DeviceIdentity id;
     id.serial = d.serial;
     id.description = d.description;
@@ -138,7 +145,7 @@ bool buildDevice(Lab& lab, const DeviceSection& d, uint64_t labSeed, std::string
         s.id = id;
         s.queueCapacity = d.queueCapacity;
         for (int k = 0; k < 6; ++k) {
-            if (!parseDataCell(d.cells[k], s.samples[k], s.cells[k], err)) {
+            if (!parseDataCell(d.cells[k], s.samples[k], s.cells[k], baseDir, err)) {
                 err = "Cell" + std::to_string(k + 1) + ": " + err;
                 return false;
             }
@@ -168,7 +175,8 @@ bool buildDevice(Lab& lab, const DeviceSection& d, uint64_t labSeed, std::string
 
 }  // namespace
 
-std::unique_ptr<Lab> Lab::fromText(std::string_view text, std::string* error) {
+std::unique_ptr<Lab> Lab::fromText(std::string_view text, std::string* error,
+                                   const std::string& baseDir) {
     auto lab = std::make_unique<Lab>();
     std::vector<DeviceSection> sections;
     uint64_t seed = 0;
@@ -218,7 +226,7 @@ std::unique_ptr<Lab> Lab::fromText(std::string_view text, std::string* error) {
         }
     }
     for (const DeviceSection& d : sections) {
-        if (!buildDevice(*lab, d, seed, err)) return fail(d.line, err);
+        if (!buildDevice(*lab, d, seed, baseDir, err)) return fail(d.line, err);
     }
     return lab;
 }
@@ -231,7 +239,8 @@ std::unique_ptr<Lab> Lab::fromFile(const std::string& path, std::string* error) 
     }
     std::stringstream ss;
     ss << in.rdbuf();
-    return fromText(ss.str(), error);
+    const auto slash = path.find_last_of('/');
+    return fromText(ss.str(), error, slash == std::string::npos ? "." : path.substr(0, slash));
 }
 
 // ---------------------------------------------------------------------------------------

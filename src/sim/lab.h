@@ -21,7 +21,11 @@
 //       "upper=" preset the configuration stored in the device; the sample consumes
 //       "rate" mg O2/h, after "lag" hours growing by exp("growth") per hour up to "max"
 //       mg/h, with relative "noise" per tact; "settle" seconds of closed manometer after
-//       switch-on; "adc" the manometer current.
+//       switch-on; "adc" the manometer current. "demand" mg O2: once the consumption
+//       above "rate" adds up to it, the sample falls back to "rate" (a substance fully
+//       degraded, the bottle at the blank's rate). "curve=FILE": the sample follows a
+//       measured curve instead, lines of "hours cumulative-mg", read between the points
+//       (a relative FILE lies beside the description).
 //   Cell1=raw=820 slope=3 min=100 noise=1
 //       CO2 devices: raw value at the start, its fall per hour, floor, reading noise.
 //   Temp=21.5                   ; case devices: °C, with a swing of Drift °C
@@ -54,13 +58,16 @@
 namespace kv::sim {
 
 class Lab {
-public:
+  public:
     Lab() = default;
     Lab(const Lab&) = delete;
     Lab& operator=(const Lab&) = delete;
 
     // nullptr and a message (with the line number) for a description it cannot use.
-    static std::unique_ptr<Lab> fromText(std::string_view text, std::string* error);
+    // baseDir: where curve files named by the description lie (fromFile: its folder); by
+    // default the current folder.
+    static std::unique_ptr<Lab> fromText(std::string_view text, std::string* error,
+                                         const std::string& baseDir = {});
     static std::unique_ptr<Lab> fromFile(const std::string& path, std::string* error);
 
     // nullptr when the serial number is empty or already in the lab. A locId below 0 is
@@ -88,7 +95,7 @@ public:
     // The "impulses" command: words[1] the serial number, words[2] an optional UPTO.
     std::string impulses(const std::vector<std::string>& words);
 
-private:
+  private:
     bool prepare(DeviceIdentity& id) const;
 
     std::vector<std::shared_ptr<SimDevice>> devices_;

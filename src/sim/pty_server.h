@@ -26,7 +26,7 @@
 namespace kv::sim {
 
 class PtyServer {
-public:
+  public:
     PtyServer(Lab& lab, std::string dir);
     ~PtyServer();
     PtyServer(const PtyServer&) = delete;
@@ -45,7 +45,7 @@ public:
     // Name the link of a device gets.
     static std::string linkName(const std::string& description, const std::string& serial);
 
-private:
+  private:
     struct Served {
         SimDevice* device = nullptr;
         std::string serial;

@@ -10,7 +10,7 @@
 namespace kv::sim {
 
 class Rng {
-public:
+  public:
     explicit Rng(uint64_t seed = 1) : state_(seed) {}
 
     void seed(uint64_t s) { state_ = s; }
@@ -43,7 +43,7 @@ public:
         return std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
     }
 
-private:
+  private:
     uint64_t state_;
 };
 

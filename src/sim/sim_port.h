@@ -10,7 +10,7 @@
 namespace kv::sim {
 
 class SimPort {
-public:
+  public:
     virtual ~SimPort() = default;
 
     // Identity as enumeration reports it.

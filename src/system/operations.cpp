@@ -14,7 +14,10 @@
 #include "output/export_csv.h"
 #include "output/export_xls.h"
 #include "output/f301.h"
+#include "output/row_texts.h"
+#include "rows/evaluation.h"
 #include "rows/row_util.h"
+#include "rows/thod.h"
 
 namespace kv {
 
@@ -493,6 +496,129 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
     k_.acq.cells.SetCellCount(p, 0);
     saveRows(true);
     return OpResult::done();
+}
+
+OpResult Operations::bth1FromFormula(const std::string& formula, bool no3, double& bth1) const {
+    const Thod t = thodOfFormula(formula);
+    if (!t.ok) return OpResult::failed(t.error);
+    bth1 = t.value(no3);
+    OpResult r;
+    r.lines.push_back("ThOD(NH4) " + realToText(t.nh4, 0, 3) + " mg O2/mg");
+    r.lines.push_back("ThOD(NO3) " + realToText(t.no3, 0, 3) + " mg O2/mg");
+    r.lines.push_back("molar mass " + realToText(t.molarMass, 0, 3) + " g/mol");
+    return r;
+}
+
+namespace {
+
+bool positiveNumber(double v) {
+    return !isNoValue(v) && std::isfinite(v) && v > 0;
+}
+
+}  // namespace
+
+OpResult Operations::setRowCell(int rowNr, int cell, const RowCellSpec& spec) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    const int p = physicalCell(cell);
+    if (p == 0) return OpResult::failed("Cell " + num(cell) + " does not exist.");
+    OpResult r;
+    if (spec.formula) {
+        double bth1 = 0;
+        const OpResult t = bth1FromFormula(*spec.formula, spec.no3, bth1);
+        if (!t.ok) return t;
+        r.lines = t.lines;
+    }
+    RowCell c;
+    int slot = 0;
+    {
+        auto lock = k_.rows.lock();
+        if (!row->isTemplate && row->State >= RowState::Running)
+            return OpResult::failed(row->Name + " has been started: its cells are fixed.");
+        slot = row->FindCellSlot(p);
+        if (slot <= 0)
+            return OpResult::failed("Cell " + num(cell) + " is not in " + row->Name + ".");
+        c = row->RowCells[static_cast<size_t>(slot)];
+    }
+    if (c.State >= CellState::cs_Running)
+        return OpResult::failed("Cell " + num(cell) + " has been started.");
+    if (spec.name) {
+        if (hasControlChars(*spec.name)) return invalidValue("name");
+        c.Name = firstChars(*spec.name, 80);
+    }
+    if (spec.vol) c.Vol = *spec.vol;
+    if (spec.ts) c.TS = *spec.ts;
+    if (spec.mode) c.Mode = *spec.mode;
+    if (spec.index) c.Index = *spec.index;
+    if (spec.ptc) c.PTC = *spec.ptc;
+    if (spec.bth1) c.BTH1 = *spec.bth1;
+    if (spec.formula) c.BTH1 = thod(*spec.formula, spec.no3);
+    // The dialog's checks, in its order.
+    if (!positiveNumber(c.Vol)) return invalidValue("vol");
+    if (isNoValue(c.TS) || !std::isfinite(c.TS) || c.TS < 0) return invalidValue("ts");
+    if (c.Mode < 0 || c.Mode > 4) return invalidValue("mode");
+    if (c.Mode == 1 && (isNoValue(c.Index) || !std::isfinite(c.Index)))
+        return invalidValue("index");
+    // Check, reference and toxicity-control cells are evaluated against their ThOD.
+    if (c.Mode == 1 || c.Mode == 3 || c.Mode == 4) {
+        if (!positiveNumber(c.PTC)) return invalidValue("ptc");
+        if (!positiveNumber(c.BTH1)) return invalidValue("bth1");
+    }
+    std::vector<std::string> messages;
+    {
+        auto lock = k_.rows.lock();
+        if (row->FindCellSlot(p) != slot)
+            return OpResult::failed("The cells of " + row->Name + " changed.");
+        RowCell& to = row->RowCells[static_cast<size_t>(slot)];
+        to.Name = c.Name;
+        to.Vol = c.Vol;
+        to.TS = c.TS;
+        to.Mode = c.Mode;
+        to.Index = c.Index;
+        to.PTC = c.PTC;
+        to.BTH1 = c.BTH1;
+        messages = row->BuildSpecialCellTable();
+    }
+    if (!row->isTemplate && c.bMapped) {
+        k_.acq.cells.update(p, [&](TCell& m) { m.Volume = c.Vol; });
+        k_.acq.cells.SetCellMethod(p, c.Mode, c.Index, c.PTC, c.BTH1);
+    }
+    saveRows(true);
+    r.lines.push_back(
+        "cell " + num(cell) + ": " + c.Name + ", " + CellModeName(c.Mode) +
+        (isNoValue(c.BTH1) ? std::string() : ", B(Th1) " + realToText(c.BTH1, 0, -4)));
+    for (const std::string& m : messages) r.lines.push_back(m);
+    return r;
+}
+
+OpResult Operations::setEvaluationSettings(int rowNr, const EvaluationSettings& s) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    for (const auto& v : {s.lagRateHours, s.lagRatePercent, s.lagLinearHours})
+        if (v && (!positiveNumber(*v) || *v > 1000)) return invalidValue("lag rule");
+    if (s.lagRatePercent && *s.lagRatePercent > 100) return invalidValue("lag rule");
+    {
+        auto lock = k_.rows.lock();
+        if (s.window) row->bEvalWindow = *s.window;
+        if (s.lagRateHours) row->LagRateHours = *s.lagRateHours;
+        if (s.lagRatePercent) row->LagRatePercent = *s.lagRatePercent;
+        if (s.lagLinearHours) row->LagLinearHours = *s.lagLinearHours;
+    }
+    saveRows(true);
+    return OpResult::done();
+}
+
+OpResult Operations::evaluateRow(int rowNr) {
+    OpResult err;
+    const auto row = openRowData(rowNr, err);
+    if (!row) return err;
+    OpResult r;
+    r.lines = evaluationLines(evaluationInput(*row));
+    return r;
 }
 
 OpResult Operations::setRowPassword(int rowNr, const std::string& newPassword) {

@@ -10,6 +10,7 @@
 // and that lock is never held while the front end is asked something.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,26 @@ struct RowSpec {
     static RowSpec defaults(const Config& cfg);
 };
 
+// The cell parameter dialog's fields for one cell of a series; what is not given stays.
+struct RowCellSpec {
+    std::optional<std::string> name;
+    std::optional<double> vol;  // ml, or g in a row by mass
+    std::optional<double> ts;   // dry matter, %
+    std::optional<int> mode;    // 0 normal, 1 check, 2 blind, 3 reference, 4 toxicity control
+    std::optional<double> index;
+    std::optional<double> ptc;   // mg/l
+    std::optional<double> bth1;  // mg O2/mg
+    // Instead of bth1: the substance's formula; no3: with nitrification.
+    std::optional<std::string> formula;
+    bool no3 = false;
+};
+
+// The figures of the 301F window and the AT4 lag-phase rule of a series.
+struct EvaluationSettings {
+    std::optional<bool> window;
+    std::optional<double> lagRateHours, lagRatePercent, lagLinearHours;
+};
+
 // The most rows and templates together. The row definitions file loads no more than this,
 // so a row beyond it would vanish at the next start.
 inline constexpr int kMaxRowsAndTemplates = kMaxLoadedRows;
@@ -71,6 +92,15 @@ class Operations {
     // Assigns a cell slot that has no physical cell yet to the free cell `cell`.
     OpResult assignCell(int rowNr, int slot, int cell);
     OpResult setRowPassword(int rowNr, const std::string& newPassword);
+    // The cell parameter dialog's OK for cell `cell` (as users see it) of a series that has
+    // not started (or of a template): its checks in the dialog's order, then the
+    // special-cell table is rebuilt (its configuration messages come back as lines).
+    OpResult setRowCell(int rowNr, int cell, const RowCellSpec& spec);
+    // The dialog's formula field: B(Th1) of the formula, in mg O2/mg (nitrification with
+    // no3); the result's error names the unreadable position. Lines: both values and the
+    // molar mass.
+    OpResult bth1FromFormula(const std::string& formula, bool no3, double& bth1) const;
+    OpResult setEvaluationSettings(int rowNr, const EvaluationSettings& s);
 
     // The start dialog: every cell, or the one cell `cell`.
     OpResult startRow(int rowNr, bool countAfterAllStarted);
@@ -101,6 +131,8 @@ class Operations {
     // The evaluation workbooks, written into the result folder.
     OpResult exportAt4(int rowNr);
     OpResult export301f(int rowNr);
+    // The 301F or AT4 evaluation of the series as text, one line per figure.
+    OpResult evaluateRow(int rowNr);
 
     // --- message list ---------------------------------------------------------------------
     OpResult newMessage(const std::string& text);

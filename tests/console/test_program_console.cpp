@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
+#include "common/datetime.h"
+#include "common/strutil.h"
 #include "console/control_socket.h"
 #include "support/temp_dir.h"
 
@@ -209,6 +213,49 @@ TEST(ProgramConsole, SimulatedLabDrivenByCtlAndStdin) {
     // The quit path ran: the running series stored its values and the row file was saved.
     EXPECT_NE(readFile(home.file("Kelvora.Msg")).find("Stop Kelvora"), std::string::npos);
     EXPECT_NE(readFile(home.file("Kelvora.Row")).find("Name=Sludge A"), std::string::npos);
+}
+
+TEST(ProgramConsole, SimulateWithSpeedRunsTheClockFaster) {
+    TempDir home;
+    std::filesystem::create_directory(home.file("Dbg"));
+    writeFile(home.file("Kelvora.Ini"), kIni);
+    Spawned p =
+        spawn({"--headless", "--simulate", "--quiet", "--speed", "3600", "--home", home.path()},
+              home.file("out"), home.file("err"), false);
+    ASSERT_GT(p.pid, 0);
+    std::string out;
+    ASSERT_TRUE(eventually([&] { return ctl(home.path(), {"status"}, out) == kv::kCtlOk; }))
+        << readFile(home.file("err"));
+    EXPECT_EQ(ctl(home.path(),
+                  {"row", "new", "Fast", "cells=1-2", "tact=3", "interval=1h", "duration=2d"}, out),
+              kv::kCtlOk)
+        << out;
+    EXPECT_EQ(ctl(home.path(), {"row", "start", "Fast"}, out), kv::kCtlOk) << out;
+    // An hour of the program's time is a real second: hourly data lines arrive quickly,
+    // and they carry the simulated times.
+    std::string data;
+    const auto dataLines = [&] {
+        data.clear();
+        for (const auto& e : std::filesystem::recursive_directory_iterator(home.path()))
+            if (e.path().filename() == "KLVdata.1") data = readFile(e.path().string());
+        return std::count(data.begin(), data.end(), '\n');
+    };
+    ASSERT_TRUE(eventually([&] { return dataLines() >= 4; })) << data;
+    const double now = kv::RealClock().now();
+    const auto lines = kv::split(data, '\n');
+    const double last = kv::textToDateTime(kv::split(lines[lines.size() - 2], ';')[0]);
+    EXPECT_GT(last, now + 2.0 / 24) << data;
+    EXPECT_EQ(ctl(home.path(), {"quit"}, out), kv::kCtlOk);
+    EXPECT_EQ(waitExit(p.pid), 0);
+    bool said = false;
+    for (const auto& e : std::filesystem::directory_iterator(home.file("Dbg")))
+        said |= readFile(e.path().string()).find("The run is accelerated") != std::string::npos;
+    EXPECT_TRUE(said);
+    // Only the virtual lab can go faster.
+    const Spawned bad = spawn({"--headless", "--speed", "10", "--home", home.path()},
+                              home.file("out2"), home.file("err2"), false);
+    EXPECT_EQ(waitExit(bad.pid), 2);
+    EXPECT_NE(readFile(home.file("err2")).find("--speed needs --simulate"), std::string::npos);
 }
 
 TEST(ProgramConsole, SimulateNeedsConfiguredDevices) {

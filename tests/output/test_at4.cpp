@@ -108,21 +108,31 @@ TEST_F(At4Test, FillsTheTemplateAtItsNames) {
     EXPECT_TRUE(hasMessage("Data [Row 7/A:1] saved to " + file));
 
     const std::string t0 = num(start);
-    EXPECT_EQ(checkXlsx(dir_, file,
-                        {t("sheets", "AT4|Report"), t("text", "AT4", "D3", "Row 7/A:1"),
-                         t("text", "AT4", "D4", "01.03.2026"), t("text", "AT4", "D5", "Dr. K"),
-                         t("date", "AT4", "D6", t0), t("date", "Report", "C4", t0),
-                         t("number", "Report", "C5", "4"), t("text", "Report", "C6", "Dr. K"),
-                         t("number", "AT4", "D9", "12.5"), t("number", "AT4", "G9", "50"),
-                         t("number", "AT4", "D10", "33.33"), t("empty", "AT4", "F10"),
-                         t("number", "AT4", "D19", "0"), t("number", "AT4", "E20", "2"),
-                         t("number", "AT4", "G115", "384"),  // hour 96, cell 4
-                         t("number", "AT4", "D118", "99"),   // the last full hour
-                         t("empty", "AT4", "D119"),
-                         // The template's evaluation is still there.
-                         t("hasref", "AT4", "D14", "D13"), t("hasref", "AT4", "H20", "D20"),
-                         t("hasref", "Report", "D9", "AT4!D14"), t("charts", "AT4", "1")}),
-              "");
+    EXPECT_EQ(
+        checkXlsx(dir_, file,
+                  {t("sheets", "AT4|Report|Evaluation"), t("text", "AT4", "D3", "Row 7/A:1"),
+                   t("text", "AT4", "D4", "01.03.2026"), t("text", "AT4", "D5", "Dr. K"),
+                   t("date", "AT4", "D6", t0), t("date", "Report", "C4", t0),
+                   t("number", "Report", "C5", "4"), t("text", "Report", "C6", "Dr. K"),
+                   t("number", "AT4", "D9", "12.5"), t("number", "AT4", "G9", "50"),
+                   t("number", "AT4", "D10", "33.33"), t("empty", "AT4", "F10"),
+                   t("number", "AT4", "D19", "0"), t("number", "AT4", "E20", "2"),
+                   t("number", "AT4", "G115", "384"),  // hour 96, cell 4
+                   t("number", "AT4", "D118", "99"),   // the last full hour
+                   t("empty", "AT4", "D119"),
+                   // The template's evaluation is still there.
+                   t("hasref", "AT4", "D14", "D13"), t("hasref", "AT4", "H20", "D20"),
+                   t("hasref", "Report", "D9", "AT4!D14"), t("charts", "AT4", "1"),
+                   // The evaluation's table, numbers as numbers: cell 1 uses 1 mg/h
+                   // from the start (no lag phase but the first quarter hour), 96 mg
+                   // in 96 h per 12.5 g at 33.333 % dry matter.
+                   t("text", "Evaluation", "A1", "Series"),
+                   t("text", "Evaluation", "B1", "Row 7/A:1"), t("text", "Evaluation", "B2", "AT4"),
+                   t("number", "Evaluation", "A6", "1"), t("number", "Evaluation", "C6", "0.25"),
+                   t("number", "Evaluation", "E6", realToText(96 / (12.5 * 0.33333), 0, 15)),
+                   t("text", "Evaluation", "G6", "yes"), t("number", "Evaluation", "A8", "3"),
+                   t("empty", "Evaluation", "E8")}),
+        "");
     EXPECT_NE(log().find("fnXLS := [" + file + "]"), std::string::npos);
 
     // A template that lacks a name the export needs is an error the user sees.

@@ -81,3 +81,49 @@ TEST_F(F301Test, FillsConfigurationCellListAndRawData) {
                          t("hasref", co2, "B2", "'Test-Configuration'!B3")}),
               "");
 }
+
+TEST_F(F301Test, EvaluationTableBesideTheTemplatesOwnEvaluation) {
+    // A blank, two replicates of test substance 1 (P(TC) 100 mg/l, B(Th1) 2) and a reference
+    // (B(Th1) 1) on days 1 to 3; BOD = count x 2.5 mg/l.
+    auto r = row("Verdict", 4);
+    const double t0 = at(9, 0);
+    r->Start = r->realStart = t0;
+    const int modes[] = {2, 1, 1, 3};
+    const double bth1[] = {NoValueReal, 2, 2, 1};
+    for (int s = 1; s <= 4; ++s) {
+        RowCell& c = r->RowCells[static_cast<size_t>(s)];
+        c.Mode = modes[s - 1];
+        c.Index = c.Mode == 1 ? 1 : NoValueReal;
+        c.PTC = c.Mode == 2 ? NoValueReal : 100;
+        c.BTH1 = bth1[s - 1];
+    }
+    r->BuildSpecialCellTable();
+    // Degradation 30, 70, 80 % (test) and 20, 65, 70 % (reference).
+    add(*r, t0 + 1, {2, 26, 26, 10});
+    add(*r, t0 + 2, {4, 60, 60, 30});
+    add(*r, t0 + 3, {6, 70, 70, 34});
+    std::string file;
+    ASSERT_EQ(Export301f(*r, &file), "");
+    const std::string ev = "Evaluation";
+    EXPECT_EQ(checkXlsx(dir_, file,
+                        {t("sheets", "O2-RawData|CO2-RawData|Test-Configuration|Evaluation"),
+                         // The template's own evaluation is untouched; the table is at column I.
+                         t("text", ev, "A1", "OECD 301F - evaluation per cell"),
+                         t("hasref", ev, "D4", "AVERAGEIF"), t("text", ev, "I1", "Series"),
+                         t("text", ev, "J1", "Verdict"), t("text", ev, "J2", "OECD 301F"),
+                         t("text", ev, "I6", "Index 1"), t("text", ev, "J6", "2, 3"),
+                         t("number", ev, "K6", "1"), t("number", ev, "L6", "11"),
+                         t("number", ev, "M6", "2"), t("number", ev, "N6", "80"),
+                         t("number", ev, "Q6", "3"), t("text", ev, "R6", "readily biodegradable"),
+                         t("text", ev, "I7", "Reference"), t("number", ev, "M7", "2"),
+                         t("text", ev, "I10", "reference substance >= 60 % ThOD by day 14"),
+                         t("text", ev, "J10", "met"), t("number", ev, "K10", "70"),
+                         t("text", ev, "L10", "%"), t("number", ev, "M10", "3"),
+                         t("text", ev, "I11", "blank O2 uptake <= 60 mg/l at day 28"),
+                         t("text", ev, "J11", "open"), t("number", ev, "K11", "15"),
+                         // Day by day: the blank and each group's mean.
+                         t("text", ev, "I15", "Day"), t("number", ev, "I16", "1"),
+                         t("number", ev, "J16", "5"), t("number", ev, "K16", "30"),
+                         t("number", ev, "L18", "70")}),
+              "");
+}

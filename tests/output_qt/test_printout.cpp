@@ -143,6 +143,30 @@ TEST_F(PrintoutTest, BuildsOverviewCellTableValueBlocksAndSpecialPages) {
               std::string::npos);
 }
 
+TEST_F(PrintoutTest, EvaluationPageHoldsTheEvaluationInLinesThatFit) {
+    auto r = makeRow();
+    kv::PrintOptions o;
+    o.printEvaluation = true;
+    const auto blocks = kv::BuildPrintout(*r, o);
+    const PrintBlock& ev = blocks.back();
+    EXPECT_TRUE(ev.newPage);
+    ASSERT_FALSE(ev.heading.empty());
+    EXPECT_EQ(text(ev.heading[0]), "Evaluation");
+    std::string all;
+    for (const auto& l : ev.lines) {
+        EXPECT_LE(text(l).size(), 88u) << text(l);
+        all += text(l) + "\n";
+    }
+    // The row's special cells make it a 301F evaluation; its checks follow.
+    EXPECT_NE(all.find("OECD 301F evaluation"), std::string::npos) << all;
+    EXPECT_NE(all.find("check blank O2 uptake"), std::string::npos) << all;
+    // Without the choice there is no such page.
+    EXPECT_NE(text(kv::BuildPrintout(*r, {}).back().heading.empty()
+                       ? PrintLine{}
+                       : kv::BuildPrintout(*r, {}).back().heading[0]),
+              "Evaluation");
+}
+
 TEST_F(PrintoutTest, ValueChoicesAndLargeRows) {
     auto r = makeRow();
     // The unit and the values follow the same choice; O2 per dried matter wins.

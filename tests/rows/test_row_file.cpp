@@ -33,7 +33,12 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     r->AddCell(3, "Zulauf", 250.125, 0, 1, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal);
     r->AddCell(4, "Prüf|substanz", 100, 1, 1, 2.5, 47.5, 1.75);
     r->AddCell(5, "Blind", 100, 2, 1, kv::NoValueReal, kv::NoValueReal, kv::NoValueReal);
+    r->AddCell(6, "Toxicity", 100, 4, 1, kv::NoValueReal, 147.5, 1.9);
     r->BuildSpecialCellTable();
+    r->bEvalWindow = false;
+    r->LagRateHours = 2.5;
+    r->LagRatePercent = 30;
+    r->LagLinearHours = 12;
     r->SpecialCells[1].flag = {1, 0, 1};
     r->SpecialCells[1].arr[3] = {4, 5, 6};
     r->SampleDate = "01.03.2026";
@@ -104,6 +109,17 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     EXPECT_EQ(l->AlarmHours, 3);
     EXPECT_TRUE(l->bO2LeakageAlarm);
     EXPECT_DOUBLE_EQ(l->LF2CO2, 9.7216123);
+    EXPECT_FALSE(l->bEvalWindow);
+    EXPECT_DOUBLE_EQ(l->LagRateHours, 2.5);
+    EXPECT_DOUBLE_EQ(l->LagRatePercent, 30);
+    EXPECT_DOUBLE_EQ(l->LagLinearHours, 12);
+    EXPECT_EQ(l->RowCells[4].Mode, 4);
+    EXPECT_DOUBLE_EQ(l->RowCells[4].PTC, 147.5);
+    // The template never had them: the defaults.
+    auto lTemplate = rows().FindByUniqueNr(tnr);
+    ASSERT_TRUE(lTemplate);
+    EXPECT_TRUE(lTemplate->bEvalWindow);
+    EXPECT_DOUBLE_EQ(lTemplate->LagRatePercent, 25);
     EXPECT_DOUBLE_EQ(l->XFromDate, r->XFromDate);
     EXPECT_DOUBLE_EQ(l->XFromTime, 0.25);
     EXPECT_DOUBLE_EQ(l->XToTime, 0.5);
@@ -118,7 +134,7 @@ TEST_F(RowFileTest, EveryFieldSurvivesSaveAndLoad) {
     ASSERT_EQ(l->NrSpecialCells, 2);
     EXPECT_EQ(l->SpecialCells[1], r->SpecialCells[1]);
     EXPECT_DOUBLE_EQ(l->SpecialCells[2].value, kv::kReferenceIndex);
-    ASSERT_EQ(l->NrCells, 3);
+    ASSERT_EQ(l->NrCells, 4);
     const kv::RowCell& c = l->RowCells[2];
     EXPECT_EQ(c.CellNr, 4);
     EXPECT_EQ(c.Name, "Prüf/substanz");

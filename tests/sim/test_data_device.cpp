@@ -4,7 +4,9 @@
 
 #include "common/strutil.h"
 #include "sim/data_device.h"
+#include "sim/lab.h"
 #include "sim_test_util.h"
+#include "support/temp_dir.h"
 
 using kv::sim::DataDevice;
 using kvtest::answerValue;
@@ -13,7 +15,7 @@ using kvtest::ask;
 namespace {
 
 class DataDeviceTest : public kvtest::VirtualTimeTest {
-protected:
+  protected:
     // Reads the whole queue in O# blocks, acknowledging each, and counts impulses per cell.
     std::string drainQueue(DataDevice& d) {
         std::string all;
@@ -259,6 +261,52 @@ TEST_F(DataDeviceTest, SampleGrowthAndDosingLimit) {
     const double s1 = kv::kSecond;  // windows off the tact grid
     EXPECT_EQ(d.impulsesBetween(2, t0 + 5 * h + s1, t0 + 6 * h + s1), 120);
     EXPECT_LT(d.manometerValue(2), 10);
+}
+
+TEST_F(DataDeviceTest, DemandEndsInTheBlanksRateAndACurveIsReplayed) {
+    kv::sim::SampleParams p;
+    p.rate = 0.5;
+    p.lagHours = 1;
+    p.growth = 5;
+    p.maxRate = 10.5;
+    p.demand = 30;
+    double extra = 0, total = 0;
+    for (int m = 0; m < 24 * 60; ++m)
+        total += kv::sim::sampleConsumption(p, m / 60.0, (m + 1) / 60.0, extra);
+    // 24 h at the base rate plus the whole demand, no more.
+    EXPECT_NEAR(total, 24 * 0.5 + 30, 1e-6);
+    EXPECT_NEAR(extra, 30, 1e-9);
+
+    kvtest::TempDir dir_;
+    const std::string file = dir_.file("curve.txt");
+    kvtest::writeFile(file, "# hours mg\n0 0\n10; 5\n\n20\t25 # fast\n30,25\n");
+    kv::sim::SampleParams c;
+    std::string err;
+    ASSERT_TRUE(kv::sim::loadSampleCurve(file, c, &err)) << err;
+    EXPECT_NEAR(kv::sim::sampleConsumption(c, 5, 15, extra), 2.5 + 10, 1e-9);
+    EXPECT_NEAR(kv::sim::sampleConsumption(c, 25, 100, extra), 0, 1e-9);
+    kvtest::writeFile(file, "0 0\n10 5\n9 6\n");
+    EXPECT_FALSE(kv::sim::loadSampleCurve(file, c, &err));
+    EXPECT_NE(err.find("line 3"), std::string::npos) << err;
+    kvtest::writeFile(file, "0 zero\n");
+    EXPECT_FALSE(kv::sim::loadSampleCurve(file, c, &err));
+
+    // Through a lab description and the device: a curve of 48 mg over 8 h is 192
+    // impulses of 0.25 mg (30 s tact).
+    kvtest::writeFile(dir_.file("lab.ini"),
+                      "[Device D1]\nCell1=active tact=10 curve=c2.txt\n"
+                      "Cell2=active tact=10 rate=0.5 lag=0 growth=3 max=6.5 demand=12\n");
+    kvtest::writeFile(dir_.file("c2.txt"), "0 0\n8 48\n");
+    auto l = kv::sim::Lab::fromFile(dir_.file("lab.ini"), &err);
+    ASSERT_TRUE(l) << err;
+    DataDevice& d = *l->dataDevice("D1");
+    const kv::TDateTime t0 = now();
+    advanceSec(10 * 3600);
+    EXPECT_NEAR(d.impulsesBetween(1, t0, t0 + 10.0 / 24), 192, 1);
+    // 10 h at 0.5 mg/h plus the demand of 12 mg: 17 mg.
+    EXPECT_NEAR(d.impulsesBetween(2, t0, t0 + 10.0 / 24), 68, 1);
+    EXPECT_FALSE(kv::sim::Lab::fromText("[Device D1]\nCell1=curve=missing.txt\n", &err));
+    EXPECT_NE(err.find("missing.txt"), std::string::npos) << err;
 }
 
 TEST_F(DataDeviceTest, ManometerSettlingStuckAndRestartCommand) {

@@ -8,6 +8,7 @@
 #include "common/strutil.h"
 #include "output/row_data_model.h"
 #include "output/row_texts.h"
+#include "rows/evaluation.h"
 #include "rows/row_util.h"
 #include "rows/rows.h"
 
@@ -205,6 +206,32 @@ std::vector<PrintBlock> specialValueBlocks(const TRow& row, int decimals) {
     return blocks;
 }
 
+// Lines wider than the page are broken at blanks, continued indented.
+constexpr size_t kEvaluationWidth = 88;
+
+PrintBlock evaluationBlock(const TRow& row) {
+    PrintBlock b;
+    b.newPage = true;
+    b.heading.push_back(textLine("Evaluation", true));
+    b.heading.push_back(textLine(std::string(kEvaluationWidth, '-')));
+    for (const std::string& full : evaluationLines(evaluationInput(row))) {
+        std::string rest = full;
+        bool first = true;
+        while (!rest.empty()) {
+            const size_t room = first ? kEvaluationWidth : kEvaluationWidth - 4;
+            size_t cut = rest.size();
+            if (cut > room) {
+                cut = rest.rfind(' ', room);
+                if (cut == std::string::npos || cut == 0) cut = room;
+            }
+            b.lines.push_back(textLine((first ? "" : "    ") + rest.substr(0, cut)));
+            rest = cut < rest.size() ? trim(rest.substr(cut)) : std::string();
+            first = false;
+        }
+    }
+    return b;
+}
+
 }  // namespace
 
 std::vector<PrintBlock> BuildPrintout(const TRow& row, const PrintOptions& o) {
@@ -222,6 +249,7 @@ std::vector<PrintBlock> BuildPrintout(const TRow& row, const PrintOptions& o) {
     if (o.printSpecial)
         for (PrintBlock& b : specialValueBlocks(row, std::max(decimals, 2)))
             blocks.push_back(std::move(b));
+    if (o.printEvaluation) blocks.push_back(evaluationBlock(row));
     return blocks;
 }
 

@@ -17,6 +17,8 @@ struct PrintOptions {
     bool perDriedMatter = false;
     bool showLF = false;
     bool showCO2 = false;
+    // The evaluation page: the 301F or AT4 evaluation, one figure a line.
+    bool printEvaluation = false;
 };
 
 // A piece of a line: text starting at a character column (0 = the left margin).
