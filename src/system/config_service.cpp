@@ -86,10 +86,17 @@ void putAxis(ConfigForm& f, const AxisNames& n, const ChartAxis& a) {
     f[n.step] = realText(a.step, 5);
     f[n.text] = a.text;
 }
-void takeAxis(const ConfigForm& f, const AxisNames& n, ChartAxis& a) {
-    a.min = textToReal(get(f, n.min));
-    a.max = textToReal(get(f, n.max));
-    a.step = textToReal(get(f, n.step));
+// A real whose text the operator left as the dialog showed it keeps its full value: the
+// dialog shows some with fewer decimals than the settings hold.
+double realOf(const ConfigForm& f, const ConfigForm& shown, const std::string& key, double now) {
+    const std::string t = get(f, key);
+    return t == get(shown, key) ? now : textToReal(t);
+}
+
+void takeAxis(const ConfigForm& f, const ConfigForm& shown, const AxisNames& n, ChartAxis& a) {
+    a.min = realOf(f, shown, n.min, a.min);
+    a.max = realOf(f, shown, n.max, a.max);
+    a.step = realOf(f, shown, n.step, a.step);
     a.text = get(f, n.text);
 }
 
@@ -350,6 +357,7 @@ CloseCheck ConfigService::check(const ConfigForm& f, bool withCO2) {
 }
 
 void ConfigService::applyForm(const ConfigForm& f, Config& c) {
+    const ConfigForm shown = formOf(c);
     auto intOf = [&](const char* key, int def) { return textToIntDef(trimmed(get(f, key)), def); };
     auto on = [&](const char* key) { return isOn(get(f, key)); };
     c.Cells = intOf("NrCells", c.Cells);
@@ -367,11 +375,13 @@ void ConfigService::applyForm(const ConfigForm& f, Config& c) {
     c.CDM_Cmd_ReadDisplay = get(f, "cdm_cmd_ReadDisplay");
     c.CDM_ReadDisplay_Retries = intOf("cdm_ReadDisplay_Retries", c.CDM_ReadDisplay_Retries);
     c.cdm_mmTimerInt = intOf("cdm_mmTimerInt", c.cdm_mmTimerInt);
-    c.CDM_MUX_Loop_Duration = textToReal(get(f, "cdm_mux_Loop_Duration"));
-    c.CDM_MUX_Sample_Delay = textToReal(get(f, "cdm_mux_Sample_Delay"));
-    c.CDM_Sample_ReadDisplay_Delay = textToReal(get(f, "cdm_mux_Sample_ReadDisplay_Delay"));
-    c.CDM_ReadDisplay_Read_Delay = textToReal(get(f, "cdm_mux_ReadDisplay_Read_Delay"));
-    c.CDM_Read_Delay = textToReal(get(f, "cdm_mux_Read_Delay"));
+    c.CDM_MUX_Loop_Duration = realOf(f, shown, "cdm_mux_Loop_Duration", c.CDM_MUX_Loop_Duration);
+    c.CDM_MUX_Sample_Delay = realOf(f, shown, "cdm_mux_Sample_Delay", c.CDM_MUX_Sample_Delay);
+    c.CDM_Sample_ReadDisplay_Delay =
+        realOf(f, shown, "cdm_mux_Sample_ReadDisplay_Delay", c.CDM_Sample_ReadDisplay_Delay);
+    c.CDM_ReadDisplay_Read_Delay =
+        realOf(f, shown, "cdm_mux_ReadDisplay_Read_Delay", c.CDM_ReadDisplay_Read_Delay);
+    c.CDM_Read_Delay = realOf(f, shown, "cdm_mux_Read_Delay", c.CDM_Read_Delay);
 
     c.EC71_Present = on("EC71_Present");
     c.EC71_NrDevices = 0;
@@ -384,22 +394,26 @@ void ConfigService::applyForm(const ConfigForm& f, Config& c) {
             // The number of the last port field that is filled, whatever lies before it.
             c.EC71_NrDevices = m;
         }
-        s.firstCell = textToIntDef(trimmed(get(f, meterKey(m, "_firstCell"))), 1);
-        s.lastCell = textToIntDef(trimmed(get(f, meterKey(m, "_lastCell"))), c.Cells);
+        // Empty cell fields keep the range the meter had.
+        s.firstCell = textToIntDef(trimmed(get(f, meterKey(m, "_firstCell"))), s.firstCell);
+        s.lastCell = textToIntDef(trimmed(get(f, meterKey(m, "_lastCell"))), s.lastCell);
     }
     for (int i = 0; i < 3; ++i)
         c.EC71_CalibrationValues[size_t(i)] =
-            textToReal(get(f, "EC71_CalibrationValue" + std::to_string(i + 1)));
+            realOf(f, shown, "EC71_CalibrationValue" + std::to_string(i + 1),
+                   c.EC71_CalibrationValues[size_t(i)]);
     c.EC71_mmTimerInt = intOf("EC71_mmTimerInt", c.EC71_mmTimerInt);
-    c.EC71_setMUX_Start_Delay = textToReal(get(f, "EC71_setMUX_Start_Delay"));
-    c.EC71_Sample_Delay = textToReal(get(f, "EC71_mux_Sample_Delay"));
-    c.EC71_Sample_Read_Delay = textToReal(get(f, "EC71_mux_Sample_Read_Delay"));
-    c.EC71_Read_Delay = textToReal(get(f, "EC71_mux_Read_Delay"));
-    c.EC71_Loop_Duration = textToReal(get(f, "EC71_mux_Loop_Duration"));
+    c.EC71_setMUX_Start_Delay =
+        realOf(f, shown, "EC71_setMUX_Start_Delay", c.EC71_setMUX_Start_Delay);
+    c.EC71_Sample_Delay = realOf(f, shown, "EC71_mux_Sample_Delay", c.EC71_Sample_Delay);
+    c.EC71_Sample_Read_Delay =
+        realOf(f, shown, "EC71_mux_Sample_Read_Delay", c.EC71_Sample_Read_Delay);
+    c.EC71_Read_Delay = realOf(f, shown, "EC71_mux_Read_Delay", c.EC71_Read_Delay);
+    c.EC71_Loop_Duration = realOf(f, shown, "EC71_mux_Loop_Duration", c.EC71_Loop_Duration);
     c.EC71_maxReadData = intOf("EC71_maxReadData", c.EC71_maxReadData);
     c.EC71_NrOfCalibrationPoints = intOf("EC71_nCals", c.EC71_NrOfCalibrationPoints);
     c.EC71_CalibrationUnit = get(f, "EC71_CalibrationUnit");
-    c.DefLF2CO2_const1 = textToReal(get(f, "LF2CO2_const1"));
+    c.DefLF2CO2_const1 = realOf(f, shown, "LF2CO2_const1", c.DefLF2CO2_const1);
 
     c.passwordQuit = get(f, "QuitPwd");
     c.passwordConfig = get(f, "ConfigPwd");
@@ -413,15 +427,15 @@ void ConfigService::applyForm(const ConfigForm& f, Config& c) {
     c.marginTop = intOf("prtTopMargin", c.marginTop / 10) * 10;
     c.prtfValue = intOf("prtfValue", c.prtfValue);
     c.ConfirmQuit = on("ConfirmExit");
-    takeAxis(f, kCntAxis, c.Cnt_Y);
-    takeAxis(f, kO2Axis, c.O2_Y);
-    takeAxis(f, kCO2Axis, c.CO2_Y);
+    takeAxis(f, shown, kCntAxis, c.Cnt_Y);
+    takeAxis(f, shown, kO2Axis, c.O2_Y);
+    takeAxis(f, shown, kCO2Axis, c.CO2_Y);
 
     c.DefRowMode = intOf("Row_Mode", c.DefRowMode);
-    c.DefRowDuration = textToReal(get(f, "Row_Duration"));
+    c.DefRowDuration = realOf(f, shown, "Row_Duration", c.DefRowDuration);
     c.DefRowSIDuration = static_cast<TimeUnit>(
         unitIndex(get(f, "Row_SIDuration"), static_cast<int>(c.DefRowSIDuration)));
-    c.DefRowInterval = textToReal(get(f, "Row_Interval"));
+    c.DefRowInterval = realOf(f, shown, "Row_Interval", c.DefRowInterval);
     c.DefRowSIInterval = static_cast<TimeUnit>(
         unitIndex(get(f, "Row_SIInterval"), static_cast<int>(c.DefRowSIInterval)));
     c.DefRowTact = intOf("Row_Tact", c.DefRowTact);

@@ -14,6 +14,7 @@
 #include "app/inifile.h"
 #include "common/clock.h"
 #include "common/datetime.h"
+#include "common/numtext.h"
 #include "console/commands.h"
 #include "console/console_frontend.h"
 #include "console/simulated_lab.h"
@@ -180,6 +181,69 @@ TEST_F(ConfigServiceOnTheLab, SettingsChangeAndSaveWhileTheLabMeasures) {
     EXPECT_EQ(k().cfg.EC71_Sample_Delay, 1);
     EXPECT_EQ(IniFile(home_.file("Kelvora.Ini")).readRaw("ExportOptions", "csvColSep", ""), ",");
     EXPECT_TRUE(k().systemRunning.load());
+}
+
+// Untouched, the form copies back exactly the settings it showed, reals that hold more
+// decimals than the dialog shows included; and it passes the close check.
+TEST(ConfigServiceForm, UntouchedFormCopiesBackTheSettingsUnchanged) {
+    Config c;
+    c.Cells = 18;
+    c.DataRoot = "Data";
+    c.CDM_Read_Delay = 2.345;
+    c.DefLF2CO2_const1 = 9.72161234;
+    c.EC71_Loop_Duration = 900.123456;
+    c.Cnt_Y.max = 312.3456789;
+    c.ec71Meters[0] = {true, {5, 19200, 2, 7, 2}, 1, 18};
+    c.EC71_NrDevices = 1;
+    c.passwordQuit = "quit";
+    c.DefRowSIDuration = TimeUnit::Minutes;
+    c.DefRowDuration = 1.0 / 3.0;
+    setDecimalCommaFlag(c.csvDecimalComma);
+    const ConfigForm form = ConfigService::formOf(c);
+    EXPECT_EQ(form.at("cdm_mux_Read_Delay"), "2.35");
+    EXPECT_EQ(form.at("Row_SIDuration"), "min");
+    Config back = c;
+    ConfigService::applyForm(form, back);
+    EXPECT_TRUE(back == c);
+    EXPECT_TRUE(ConfigService::check(form, true).ok);
+
+    // A changed text is taken as typed.
+    ConfigForm changed = form;
+    changed["cdm_mux_Read_Delay"] = "2,5";
+    changed["ec71_1_COMx"] = "";
+    changed["ec71_2_COMx"] = "6, 9600, n, 8, 1";
+    ConfigService::applyForm(changed, back);
+    EXPECT_EQ(back.CDM_Read_Delay, 2.5);
+    EXPECT_EQ(back.EC71_NrDevices, 2);
+    EXPECT_FALSE(back.ec71Meters[0].portSet);
+}
+
+// The close check in its order: the cell count before the passwords before the numbers.
+TEST(ConfigServiceForm, CloseCheckOrder) {
+    Config c;
+    c.DataRoot = "Data";
+    ConfigForm f = ConfigService::formOf(c);
+    f["Row_Interval"] = "often";
+    f["confirmMasterPwd"] = "x";
+    f["NrCells"] = "12.0";
+    CloseCheck r = ConfigService::check(f, false);
+    EXPECT_EQ(r.field, "NrCells");
+    f["NrCells"] = "126";
+    EXPECT_EQ(ConfigService::check(f, false).field, "NrCells");
+    f["NrCells"] = "120";
+    r = ConfigService::check(f, false);
+    EXPECT_EQ(r.message, "Master password is not confirmed !");
+    EXPECT_EQ(r.field, "confirmMasterPwd");
+    f["confirmMasterPwd"] = "";
+    EXPECT_EQ(ConfigService::check(f, false).field, "Row_Interval");
+    f["Row_Interval"] = "1,5";
+    // The CO2 axis counts only with CO2.
+    f["goCO2YMax"] = "";
+    EXPECT_TRUE(ConfigService::check(f, false).ok);
+    EXPECT_EQ(ConfigService::check(f, true).field, "goCO2YMax");
+    // A password longer than the stored form holds would never match again.
+    f["QuitPwd"] = f["confirmQuitPwd"] = std::string(31, 'q');
+    EXPECT_EQ(ConfigService::check(f, false).field, "QuitPwd");
 }
 
 }  // namespace
