@@ -487,7 +487,14 @@ OpResult ConfigService::open() {
     if (open_) return OpResult::failed("the configuration is open already");
     if (k_.startupInProgress.load() || k_.quitting.load())
         return OpResult::failed("Kelvora is starting or quitting");
-    if (const OpResult r = authorize(); !r.ok) return r;
+    // One session at a time: a second one would resume the acquisition under the first.
+    bool expected = false;
+    if (!k_.configSessionOpen.compare_exchange_strong(expected, true))
+        return OpResult::failed("the configuration is open in another window or command");
+    if (const OpResult r = authorize(); !r.ok) {
+        k_.configSessionOpen = false;
+        return r;
+    }
     WriteDbg(kCat, "open: acquisition paused");
     pause();
     open_ = true;
@@ -533,6 +540,7 @@ void ConfigService::resume() {
     }
     k_.devices.sendInitToDataDevices(1);
     k_.systemRunning = true;
+    k_.configSessionOpen = false;
     WriteDbg(kCat, "closed: acquisition running");
 }
 

@@ -111,6 +111,10 @@ TEST_F(ConfigServiceOnTheLab, CancelKeepsTheSettingsAndResumesEveryDevice) {
     ConfigService service(k(), ui_);
     ASSERT_TRUE(service.open().ok);
     EXPECT_FALSE(k().systemRunning.load());
+    // A second session (the console while the dialog is open) waits its turn.
+    EXPECT_EQ(console_->execute("config set Row_Tact=15").error,
+              "the configuration is open in another window or command");
+    EXPECT_FALSE(k().systemRunning.load());
     EXPECT_EQ(co2().commandCount("l"), 3);
     EXPECT_EQ(data().commandCount("i0"), 1);
     ConfigForm form = service.form();
