@@ -222,6 +222,9 @@ ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args
     }
     if (cmd == "quit") {
         if (!noArgs(1)) return ConsoleReply::failed(error);
+        // The calibration uses the meter and the relays that the quit path closes.
+        if (calibration_.running())
+            return ConsoleReply::failed("an EC71 calibration is running (ec71 cancel first)");
         bool quit = false;
         std::vector<std::string> notes;
         {

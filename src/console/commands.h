@@ -38,6 +38,9 @@ class CommandInterpreter {
     CommandInterpreter(Operations& ops, ConsoleFrontEnd& ui, QuitHandler quit);
 
     ConsoleReply execute(std::string_view line);
+    // Before a quit that no command asked for (a signal, --run-for): a calibration still
+    // using the meter and the relays is cancelled and its session closed.
+    void stopBackgroundWork() { calibration_.cancel(); }
     static std::string helpText();
 
   private:
