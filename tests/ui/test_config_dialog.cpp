@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -262,6 +263,47 @@ TEST_F(ConfigDialogTest, CancelAfterChangesKeepsEverySettingAndResumes) {
     EXPECT_EQ(data().receivedCommands().back(), "I");
     EXPECT_TRUE(k().systemRunning.load());
     EXPECT_FALSE(service_->isOpen());
+}
+
+// "Edit..." on the data device's Cxy row: its settings read into frmDeviceEdit, OK writes
+// them and the device list takes the new serial number. "Set Lower" measures the selected
+// cell's input into the grid, "Write to Device(s)" puts it into the device.
+TEST_F(ConfigDialogTest, DeviceEditAndMilliampereLimitsThroughTheDialog) {
+    auto d = openDialog();
+    ASSERT_EQ(d->findChild<QTableWidget*>("Cxy")->currentRow(), 0);
+    QString readSerial;
+    onNextDialog(
+        [&](QDialog* edit) {
+            ASSERT_EQ(edit->objectName(), "frmDeviceEdit");
+            readSerial = edit->findChild<QLineEdit*>("SerialNr")->text();
+            edit->findChild<QLineEdit*>("SerialNr")->setText("ABCD1234");
+            edit->findChild<QLineEdit*>("e")->setText("7");
+            edit->findChild<QLineEdit*>("w")->setText("15");
+            click(*edit, "btnOK");
+        },
+        d.get());
+    click(*d, "btnEditDevice");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return k().devices.device(1).SerialNr == "ABCD1234"; }, 10000));
+    EXPECT_EQ(readSerial, "KLVCO2D1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !d->busy(); }, 10000));
+    EXPECT_EQ(data().setting('e'), 7);
+    EXPECT_EQ(data().setting('w'), 15);
+    EXPECT_EQ(d->findChild<QTableWidget*>("Cxy")->item(0, 2)->text(), "ABCD1234");
+
+    data().setAdc(1, 321);
+    clock_.advanceMs(3100);
+    auto* grid = d->findChild<QTableWidget*>("CCellConfiguration");
+    grid->selectRow(0);
+    click(*d, "btnSetLower");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return grid->item(0, 1)->text() == "321"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !d->busy(); }, 10000));
+    click(*d, "btnWriteToDevices");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return data().cellConfig(1).lower == 321; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !d->busy(); }, 10000));
+    cancelAndWait(*d);
+    // Written to the device is kept, whatever Cancel says about the dialog's fields.
+    EXPECT_EQ(data().storedCellConfig(1).lower, 321);
 }
 
 // Every page of the dialog and the device dialogs, photographed; the terminal shows the
