@@ -793,7 +793,11 @@ void execConfigDialog(UiContext& ctx, QWidget* parent) {
             wait.quit();
         });
     wait.exec();
-    if (!opened.ok) return;
+    if (!opened.ok) {
+        // A refused password: nothing happens. Anything else the operator is told.
+        if (opened.error != "configuration password refused") ctx.frontEnd().warning(opened.error);
+        return;
+    }
     TfrmConfigDlg dlg(ctx, service, parent);
     dlg.exec();
 }
