@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -72,6 +73,19 @@ void answerNextBox(QString* text, QMessageBox::StandardButton button, QWidget* e
             b->click();
         },
         except);
+}
+
+// The text of the next question box, answered Yes (polled until one is up).
+void answerNextQuestion(QString* text, int tries = 2000) {
+    QTimer::singleShot(5, qApp, [text, tries] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            *text = box->text();
+            box->button(QMessageBox::Yes)->click();
+            return;
+        }
+        ASSERT_GT(tries, 0) << "no question came";
+        answerNextQuestion(text, tries - 1);
+    });
 }
 
 class ConfigDialogTest : public ::testing::Test {
@@ -304,6 +318,26 @@ TEST_F(ConfigDialogTest, DeviceEditAndMilliampereLimitsThroughTheDialog) {
     cancelAndWait(*d);
     // Written to the device is kept, whatever Cancel says about the dialog's fields.
     EXPECT_EQ(data().storedCellConfig(1).lower, 321);
+}
+
+// "Calibrate ..." on the EC71 page: the calibration dialog asks, shows its steps and closes
+// itself at the end; the meter's values are the cell's calibration point.
+TEST_F(ConfigDialogTest, EC71CalibrationThroughTheDialogRunsToItsEnd) {
+    auto d = openDialog();
+    auto* pages = d->findChild<QTabWidget*>("ConfigPages");
+    pages->setCurrentWidget(pages->findChild<QWidget*>("EC71Configuration"));
+    auto* cells = d->findChild<QComboBox*>("EC71_Cells");
+    ASSERT_EQ(cells->count(), 6);
+    cells->setCurrentIndex(2);
+    QString question;
+    answerNextQuestion(&question);
+    click(*d, "btnEC71Calibrate");  // returns when the calibration dialog has closed
+    EXPECT_TRUE(question.startsWith("Perform Calibration for Cell 3 ?")) << ss(question);
+    const TCalibration p = k().ec71Calibration.get(3).Calibration[0];
+    EXPECT_NEAR(p.mesura, 12.88 * 1.002, 1e-3);
+    EXPECT_FALSE(d->busy());
+    cancelAndWait(*d);
+    EXPECT_EQ(co2().relayMask(), 0);
 }
 
 // Every page of the dialog and the device dialogs, photographed; the terminal shows the
