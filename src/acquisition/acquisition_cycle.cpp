@@ -66,6 +66,7 @@ void AcquisitionCycle::touchLiveFileIfPresent() {
 // The tick
 
 void AcquisitionCycle::mmTimerCallback() {
+    const auto settings = cfg_.lock.reading();
     const int tick = ++tick_;
     const bool logTimer = dbg().mmTimerInt.load();
     WriteDbg("mmTimerCallback", "Start, #" + num(tick), logTimer);

@@ -63,6 +63,7 @@ std::string DeviceCheck::upMessage(const TKLVDeviceListEntry& e) const {
 }
 
 void DeviceCheck::DeviceCheckTimerTimer() {
+    const auto settings = cfg_.lock.reading();
     const bool logTimer = dbg().mmTimerInt.load();
     WriteDbg(kCat, "Start", logTimer);
     TouchLiveFile();

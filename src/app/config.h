@@ -8,6 +8,8 @@
 // brackets or hyphens keeps its words ("RowAutoSave(mSec)" -> RowAutoSave_mSec).
 
 #include <array>
+#include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,7 +147,36 @@ struct EC71MeterSettings {
     bool operator==(const EC71MeterSettings&) const = default;
 };
 
+// The settings change while the periodic ticks run: the configuration dialog copies its
+// fields back while the acquisition, the device check, the CO2 cycles and the row auto-save
+// have their timers going. Each tick holds the lock shared for its whole run and a change
+// of the settings holds it exclusively, so a tick works with the settings from before a
+// change or with those from after it, never with half of each. A copy of the configuration
+// has a lock of its own; comparisons ignore it.
+class ConfigLock {
+  public:
+    ConfigLock() = default;
+    ConfigLock(const ConfigLock&) {}
+    ConfigLock& operator=(const ConfigLock&) { return *this; }
+    bool operator==(const ConfigLock&) const { return true; }
+
+    // A tick's view. Never taken twice on one thread: a change waiting between the two
+    // would block both.
+    std::shared_lock<std::shared_mutex> reading() const {
+        return std::shared_lock<std::shared_mutex>(mutex_);
+    }
+    std::unique_lock<std::shared_mutex> changing() const {
+        return std::unique_lock<std::shared_mutex>(mutex_);
+    }
+
+  private:
+    mutable std::shared_mutex mutex_;
+};
+
 struct Config {
+    // Held by the periodic ticks (shared) and by the copy-back of changed settings.
+    ConfigLock lock;
+
     // --- section Kelvora -----------------------------------------------------------------
     std::string DateTimeFormat = "GE";  // read by start-up
     std::string LiveFN;                 // read by start-up

@@ -74,6 +74,7 @@ void TCdmCycle::cdm_mmTimerCallback() {
     if (!flags_.systemRunning.load() || flags_.startupInProgress.load() ||
         flags_.configCmdInProgress.load() || flags_.deviceCheckInProgress.load())
         return;
+    const auto settings = cfg_.lock.reading();
     std::lock_guard lock(tickMutex_);
     busy_ = true;
     tickThread_ = std::this_thread::get_id();

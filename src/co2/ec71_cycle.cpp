@@ -196,6 +196,7 @@ void TEC71Cycle::EC71_mmTimerCallback() {
                flags_.usbCallbackBusy.load();
     };
     if (blocked()) return;
+    const auto settings = cfg_.lock.reading();
     std::lock_guard lock(tickMutex_);
     if (forceRequested_.exchange(false)) resetCycle();
     runTick();

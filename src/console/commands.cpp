@@ -70,10 +70,26 @@ std::string CommandInterpreter::helpText() {
            "  cell hold|continue|stop N     hold, continue or stop cell N in its series\n"
            "  cell counter N VALUE          set the impulse counter of cell N\n"
            "  tank refill N                 the O2 tank of cell N has been refilled\n"
+           "  tank save                     write the O2 tank file now\n"
+           "  config get                    every field of the configuration dialog\n"
+           "  config get SECTION [KEY]      the configuration file's section or key\n"
+           "  config set FIELD=VALUE ...    change dialog fields (names as config get shows\n"
+           "                                them), check, copy back and save\n"
+           "  device list                   attached interfaces and configured devices\n"
+           "  device send N TEXT            terminal: TEXT to device N as it is, its answer\n"
+           "  device edit N [FIELD=VALUE ...]   show or write device N's settings\n"
+           "          (serial, case, master, delaywrite, delayread, e, n, w, d, f1, f2, f3)\n"
+           "  cell ad [N measure|lower|upper]   the mA limit grid; measure cell N's input\n"
+           "                                into AD actual, AD lower or AD upper\n"
+           "  cell ad write                 write the grid's limits to the cells and devices\n"
+           "  ec71 calibrate CELL           start the EC71 calibration of CELL\n"
+           "  ec71 status | ec71 cancel     the calibration's progress; cancel it\n"
            "  quit                          quit Kelvora (as the menu's quit command)\n"
            "NAME is a series' name (quote it when it has blanks) or # and its number.\n"
            "A password-protected series takes password=TEXT; so does quit with a quit\n"
-           "password. Relative file names are taken in the home folder.";
+           "password, and the configuration commands with a configuration password.\n"
+           "The configuration commands pause the acquisition while they talk to the\n"
+           "devices. Relative file names are taken in the home folder.";
 }
 
 namespace {
@@ -157,7 +173,11 @@ std::string yesNo(bool b) {
 }  // namespace
 
 CommandInterpreter::CommandInterpreter(Operations& ops, ConsoleFrontEnd& ui, QuitHandler quit)
-    : ops_(ops), ui_(ui), quit_(std::move(quit)) {}
+    : ops_(ops),
+      ui_(ui),
+      quit_(std::move(quit)),
+      service_(ops.kelvora(), ui),
+      calibration_(service_) {}
 
 ConsoleReply CommandInterpreter::execute(std::string_view line) {
     std::vector<std::string> words;
@@ -200,9 +220,20 @@ ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args
         return fromResult(r, {});
     }
     if (cmd == "cell") return cellCommand(words, args);
+    if (cmd == "config") return configCommand(words, args);
+    if (cmd == "device") return deviceCommand(words, args);
+    if (cmd == "ec71") return ec71Command(words, args);
+    if (cmd == "tank" && words.size() >= 2 && iequals(words[1], "save")) {
+        if (!noArgs(2)) return ConsoleReply::failed(error);
+        if (calibration_.running()) return ConsoleReply::failed("an EC71 calibration is running");
+        ConsoleFrontEnd::Scope scope(ui_, args.password);
+        OpResult r = service_.authorize();
+        if (r.ok) r = service_.saveTanks();
+        return fromResult(r, scope.takeNotes());
+    }
     if (cmd == "tank") {
         if (words.size() < 3 || !iequals(words[1], "refill"))
-            return ConsoleReply::failed("usage: tank refill N");
+            return ConsoleReply::failed("usage: tank refill N, tank save");
         int n = 0;
         if (!parseInt(words[2], n)) return ConsoleReply::failed("not a cell number: " + words[2]);
         if (!noArgs(3)) return ConsoleReply::failed(error);
@@ -212,6 +243,9 @@ ConsoleReply CommandInterpreter::run(const std::vector<std::string>& words, Args
     }
     if (cmd == "quit") {
         if (!noArgs(1)) return ConsoleReply::failed(error);
+        // The calibration uses the meter and the relays that the quit path closes.
+        if (calibration_.running())
+            return ConsoleReply::failed("an EC71 calibration is running (ec71 cancel first)");
         bool quit = false;
         std::vector<std::string> notes;
         {
@@ -460,7 +494,9 @@ ConsoleReply CommandInterpreter::rowEvaluate(const std::vector<std::string>& wor
 }
 
 ConsoleReply CommandInterpreter::cellCommand(const std::vector<std::string>& words, Args& args) {
-    static const char* const kUsage = "usage: cell hold|continue|stop N, cell counter N VALUE";
+    static const char* const kUsage =
+        "usage: cell hold|continue|stop N, cell counter N VALUE, cell ad ...";
+    if (words.size() >= 2 && iequals(words[1], "ad")) return cellAdCommand(words, args);
     if (words.size() < 3) return ConsoleReply::failed(kUsage);
     const std::string sub = toLowerAscii(words[1]);
     int n = 0;
@@ -707,6 +743,319 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     po.printEvaluation = flag("evaluation");
     po.showCO2 = row->withCO2;
     return drawnOutput(PrintRowToPdf(*row, ops_.resolvePath(words[3]), po));
+}
+
+// --- the configuration dialog's actions ----------------------------------------------------
+
+namespace {
+
+bool isPasswordField(const std::string& name) {
+    return name.find("Pwd") != std::string::npos;
+}
+
+// A value of the configuration file or the dialog, never a password.
+std::string shownValue(const std::string& section, const std::string& name,
+                       const std::string& value) {
+    if (isPasswordField(name) || iequals(section, kSecPassWd))
+        return value.empty() ? "(none)" : "(set)";
+    return value;
+}
+
+std::string typeText(DeviceType t) {
+    return deviceTypeName(t);
+}
+
+}  // namespace
+
+ConsoleReply CommandInterpreter::inSession(Args& args, const std::function<OpResult()>& action) {
+    if (calibration_.running()) return ConsoleReply::failed("an EC71 calibration is running");
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    OpResult r = service_.open();
+    if (r.ok) {
+        r = action();
+        service_.cancel();
+    }
+    return fromResult(r, scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::configCommand(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage =
+        "usage: config get [SECTION [KEY]], config set FIELD=VALUE ...";
+    if (words.size() < 2) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[1]);
+    if (calibration_.running()) return ConsoleReply::failed("an EC71 calibration is running");
+    if (sub == "get") {
+        // Every word but password= names the section and the key.
+        std::vector<std::string> names;
+        for (size_t i = 2; i < words.size(); ++i) {
+            if (istartsWith(words[i], "password=")) {
+                args.password = words[i].substr(9);
+                continue;
+            }
+            names.push_back(words[i]);
+        }
+        if (names.size() > 2) return ConsoleReply::failed(kUsage);
+        ConsoleFrontEnd::Scope scope(ui_, args.password);
+        const OpResult auth = service_.authorize();
+        if (!auth.ok) return fromResult(auth, scope.takeNotes());
+        ConsoleReply r;
+        r.lines = scope.takeNotes();
+        if (names.empty()) {
+            const ConfigForm form = service_.form();
+            for (const std::string& f : ConfigService::fieldNames())
+                r.lines.push_back(f + "=" + shownValue("", f, form.at(f)));
+            return r;
+        }
+        const IniFile& ini = ops_.kelvora().ini;
+        std::string section;
+        for (const std::string& s : ini.sections())
+            if (iequals(s, names[0])) section = s;
+        if (section.empty()) return ConsoleReply::failed("no section " + quoteWord(names[0]));
+        for (const std::string& key : ini.keys(section)) {
+            if (names.size() == 2 && !iequals(key, names[1])) continue;
+            r.lines.push_back(key + "=" + shownValue(section, key, ini.readRaw(section, key, "")));
+        }
+        if (names.size() == 2 && r.lines.empty())
+            return ConsoleReply::failed("no key " + quoteWord(names[1]) + " in [" + section + "]");
+        return r;
+    }
+    if (sub != "set" || words.size() < 3) return ConsoleReply::failed(kUsage);
+    std::vector<std::pair<std::string, std::string>> changes;
+    for (size_t i = 2; i < words.size(); ++i) {
+        const size_t eq = words[i].find('=');
+        if (eq == std::string::npos || eq == 0)
+            return ConsoleReply::failed("not FIELD=VALUE: " + quoteWord(words[i]));
+        const std::string name = words[i].substr(0, eq);
+        if (iequals(name, "password")) {
+            args.password = words[i].substr(eq + 1);
+            continue;
+        }
+        std::string field;
+        for (const std::string& f : ConfigService::fieldNames())
+            if (iequals(f, name)) field = f;
+        if (field.empty())
+            return ConsoleReply::failed("no field " + quoteWord(name) + " (see config get)");
+        changes.emplace_back(field, words[i].substr(eq + 1));
+    }
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    OpResult r = service_.open();
+    if (!r.ok) return fromResult(r, scope.takeNotes());
+    ConfigForm form = service_.form();
+    std::set<std::string> given;
+    for (const auto& [field, value] : changes) {
+        form[field] = value;
+        given.insert(field);
+    }
+    for (const auto& [field, value] : changes) {
+        // One value on the command line is the password and its confirmation.
+        if (isPasswordField(field) && field.rfind("confirm", 0) != 0) {
+            const std::string confirm = "confirm" + field;
+            if (!given.count(confirm)) form[confirm] = value;
+        }
+        // The CO2 source chooses the EC71 page's check box too, as the dialog does.
+        if (field == "CO2_Option" && !given.count("EC71_Present"))
+            form["EC71_Present"] = iequals(trimmed(value), "EC71") ? "1" : "0";
+    }
+    r = service_.accept(form, false);
+    if (!r.ok) service_.cancel();
+    return fromResult(r, scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::deviceCommand(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage =
+        "usage: device list, device send N TEXT, device edit N [FIELD=VALUE ...]";
+    if (words.size() < 2) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[1]);
+    TKelvora& k = ops_.kelvora();
+    if (sub == "list") {
+        std::string error;
+        if (!takeOptions(words, 2, {}, {}, args.password, args.options, error))
+            return ConsoleReply::failed(error);
+        ConsoleReply r;
+        for (const TUSBDeviceListEntry& u : service_.attachedDevices())
+            r.lines.push_back("attached " + quoteWord(u.SerialNr) + " " + quoteWord(u.Description) +
+                              " location=" + std::to_string(u.LocID));
+        const TKLVDeviceList list = k.devices.devices();
+        for (size_t d = 0; d < list.size(); ++d) {
+            const TKLVDeviceListEntry& e = list[d];
+            std::string l = "device " + std::to_string(d + 1) + ": " + typeText(e.Type) +
+                            " serial=" + quoteWord(e.SerialNr) +
+                            " case=" + std::to_string(e.Case + k.cfg.firstCase - 1) +
+                            " master=" + (e.Master ? "1" : "0") +
+                            " present=" + (e.bPresent ? "yes" : "no") +
+                            " delaywrite=" + std::to_string(e.DelayInFT_Write) +
+                            " delayread=" + std::to_string(e.DelayInFT_Read);
+            if (e.Type == DeviceType::Data || e.Type == DeviceType::CO2)
+                l += " cells=" + std::to_string(e.logCellNr_From) + "-" +
+                     std::to_string(e.logCellNr_To);
+            if (!e.AppName.empty()) l += " identity=" + quoteWord(e.AppName);
+            r.lines.push_back(l);
+        }
+        return r;
+    }
+    int n = 0;
+    if (words.size() < 3 || !parseInt(words[2], n)) return ConsoleReply::failed(kUsage);
+    if (sub == "send") {
+        if (words.size() < 4) return ConsoleReply::failed("usage: device send N TEXT");
+        std::string text = words[3];
+        for (size_t i = 4; i < words.size(); ++i) {
+            if (istartsWith(words[i], "password=")) {
+                args.password = words[i].substr(9);
+                continue;
+            }
+            text += " " + words[i];
+        }
+        return inSession(args, [&]() {
+            std::string answer;
+            OpResult r = service_.terminal(n, text, answer);
+            if (r.ok) r.lines.push_back("answer: " + quoteWord(answer));
+            return r;
+        });
+    }
+    if (sub != "edit") return ConsoleReply::failed(kUsage);
+    std::string error;
+    if (!takeOptions(words, 3,
+                     {"serial", "case", "master", "delaywrite", "delayread", "e", "n", "w", "d",
+                      "f1", "f2", "f3"},
+                     {}, args.password, args.options, error))
+        return ConsoleReply::failed(error);
+    const auto& opt = args.options.values;
+    return inSession(args, [&]() {
+        DeviceEdit v;
+        OpResult r = service_.readDevice(n, v);
+        if (!r.ok) return r;
+        if (!opt.empty()) {
+            for (const auto& [key, value] : opt) {
+                int number = 0;
+                const bool isInt = parseInt(value, number);
+                if (key == "serial") {
+                    v.serialNr = value;
+                } else if (key == "e" || key == "n" || key == "w" || key == "d" || key == "f1" ||
+                           key == "f2" || key == "f3") {
+                    std::string& field = key == "e"    ? v.e
+                                         : key == "n"  ? v.n
+                                         : key == "w"  ? v.w
+                                         : key == "d"  ? v.d
+                                         : key == "f1" ? v.f1
+                                         : key == "f2" ? v.f2
+                                                       : v.f3;
+                    field = value;
+                } else if (!isInt) {
+                    return OpResult::failed(key + "= takes a number");
+                } else if (key == "case") {
+                    v.caseNr = number;
+                } else if (key == "master") {
+                    v.master = number != 0;
+                } else if (key == "delaywrite") {
+                    v.delayWrite = number;
+                } else if (key == "delayread") {
+                    v.delayRead = number;
+                }
+            }
+            r = service_.writeDevice(v);
+            if (!r.ok) return r;
+            r = service_.readDevice(n, v);
+            if (!r.ok) return r;
+        }
+        r.lines.push_back("device " + std::to_string(n) + ": " + typeText(v.type) +
+                          " serial=" + quoteWord(v.serialNr) + " case=" + std::to_string(v.caseNr) +
+                          " master=" + (v.master ? "1" : "0") +
+                          " delaywrite=" + std::to_string(v.delayWrite) +
+                          " delayread=" + std::to_string(v.delayRead));
+        if (v.type == DeviceType::Data)
+            r.lines.push_back("e=" + valueOrDash(v.e) + " n=" + valueOrDash(v.n) +
+                              " w=" + valueOrDash(v.w) + " d=" + valueOrDash(v.d) +
+                              " m=" + valueOrDash(v.m) + " f1=" + valueOrDash(v.f1) +
+                              " f2=" + valueOrDash(v.f2) + " f3=" + valueOrDash(v.f3));
+        return r;
+    });
+}
+
+ConsoleReply CommandInterpreter::cellAdCommand(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage = "usage: cell ad [N measure|lower|upper], cell ad write";
+    std::string error;
+    auto gridLines = [this](OpResult& r) {
+        const std::vector<AdLimitRow>& grid = service_.adGrid();
+        for (size_t i = 0; i < grid.size(); ++i)
+            r.lines.push_back("cell=" + std::to_string(ops_.displayCell(static_cast<int>(i + 1))) +
+                              " lower=" + valueOrDash(grid[i].lower) +
+                              " upper=" + valueOrDash(grid[i].upper) +
+                              " actual=" + valueOrDash(grid[i].actual));
+    };
+    if (words.size() == 2 || (words.size() >= 3 && istartsWith(words[2], "password="))) {
+        if (!takeOptions(words, 2, {}, {}, args.password, args.options, error))
+            return ConsoleReply::failed(error);
+        ConsoleFrontEnd::Scope scope(ui_, args.password);
+        OpResult r = service_.authorize();
+        if (r.ok) gridLines(r);
+        return fromResult(r, scope.takeNotes());
+    }
+    if (iequals(words[2], "write")) {
+        if (!takeOptions(words, 3, {}, {}, args.password, args.options, error))
+            return ConsoleReply::failed(error);
+        return inSession(args, [&]() { return service_.writeAdLimits(); });
+    }
+    int n = 0;
+    if (words.size() < 4 || !parseInt(words[2], n)) return ConsoleReply::failed(kUsage);
+    const std::string what = toLowerAscii(words[3]);
+    AdColumn column = AdColumn::Actual;
+    if (what == "lower")
+        column = AdColumn::Lower;
+    else if (what == "upper")
+        column = AdColumn::Upper;
+    else if (what != "measure")
+        return ConsoleReply::failed(kUsage);
+    if (!takeOptions(words, 4, {}, {}, args.password, args.options, error))
+        return ConsoleReply::failed(error);
+    const int phys = ops_.physicalCell(n);
+    if (phys == 0) return ConsoleReply::failed("Cell " + std::to_string(n) + " does not exist.");
+    return inSession(args, [&]() {
+        OpResult r = service_.measureAd(phys, column);
+        if (r.ok) {
+            const AdLimitRow& row = service_.adGrid()[size_t(phys - 1)];
+            r.lines = {"cell=" + std::to_string(n) + " lower=" + valueOrDash(row.lower) +
+                       " upper=" + valueOrDash(row.upper) + " actual=" + valueOrDash(row.actual)};
+        }
+        return r;
+    });
+}
+
+ConsoleReply CommandInterpreter::ec71Command(const std::vector<std::string>& words, Args& args) {
+    static const char* const kUsage = "usage: ec71 calibrate CELL, ec71 status, ec71 cancel";
+    if (words.size() < 2) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[1]);
+    std::string error;
+    if (sub == "status" || sub == "cancel") {
+        if (!takeOptions(words, 2, {}, {}, args.password, args.options, error))
+            return ConsoleReply::failed(error);
+        ConsoleReply r;
+        if (sub == "cancel") {
+            if (!calibration_.running()) return ConsoleReply::failed("no calibration is running");
+            calibration_.cancel();
+        }
+        r.lines.push_back(std::string("calibration: ") +
+                          (calibration_.running() ? "running" : "not running"));
+        if (!calibration_.status().empty()) r.lines.push_back("status: " + calibration_.status());
+        if (!calibration_.outcome().empty())
+            r.lines.push_back("outcome: " + calibration_.outcome());
+        return r;
+    }
+    int n = 0;
+    if (sub != "calibrate" || words.size() < 3 || !parseInt(words[2], n))
+        return ConsoleReply::failed(kUsage);
+    if (!takeOptions(words, 3, {}, {}, args.password, args.options, error))
+        return ConsoleReply::failed(error);
+    if (!ops_.kelvora().cfg.EC71_Present)
+        return ConsoleReply::failed("no EC71 meter is configured");
+    const int phys = ops_.physicalCell(n);
+    if (phys == 0) return ConsoleReply::failed("Cell " + std::to_string(n) + " does not exist.");
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    if (!calibration_.start(phys, error)) return ConsoleReply::failed(error);
+    ConsoleReply r;
+    r.lines = scope.takeNotes();
+    r.lines.push_back("calibration of cell " + std::to_string(n) +
+                      " started (ec71 status shows its progress)");
+    return r;
 }
 
 }  // namespace kv

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "console/console_frontend.h"
+#include "system/config_service.h"
 #include "system/operations.h"
 
 namespace kv {
@@ -37,6 +38,9 @@ class CommandInterpreter {
     CommandInterpreter(Operations& ops, ConsoleFrontEnd& ui, QuitHandler quit);
 
     ConsoleReply execute(std::string_view line);
+    // Before a quit that no command asked for (a signal, --run-for): a calibration still
+    // using the meter and the relays is cancelled and its session closed.
+    void stopBackgroundWork() { calibration_.cancel(); }
     static std::string helpText();
 
   private:
@@ -54,12 +58,22 @@ class CommandInterpreter {
     ConsoleReply cells();
     ConsoleReply rows();
     ConsoleReply msgs(const std::vector<std::string>& words);
+    // The configuration dialog's actions (config, device, cell ad, ec71, tank save).
+    ConsoleReply configCommand(const std::vector<std::string>& words, Args& args);
+    ConsoleReply deviceCommand(const std::vector<std::string>& words, Args& args);
+    ConsoleReply cellAdCommand(const std::vector<std::string>& words, Args& args);
+    ConsoleReply ec71Command(const std::vector<std::string>& words, Args& args);
+    // Runs `action` in a configuration session (password, pause, resume afterwards).
+    ConsoleReply inSession(Args& args, const std::function<OpResult()>& action);
     // The series or template with this name, or "#" + UniqueNr; 0 with the reason.
     int findRow(const std::string& name, std::string& error);
 
     Operations& ops_;
     ConsoleFrontEnd& ui_;
     QuitHandler quit_;
+    ConfigService service_;
+    // Destroyed before the service it uses.
+    BackgroundCalibration calibration_;
 };
 
 }  // namespace kv

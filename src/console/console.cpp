@@ -84,6 +84,7 @@ int Console::run() {
             }
         }
         if (quit) {
+            interpreter.stopBackgroundWork();
             if (app_.quit(*quit)) break;
             continue;
         }

@@ -199,6 +199,7 @@ bool TRows::RowAutoSaveTimer() {
         env_.flags.ec71CallbackBusy.load() ||
         (env_.cdmCallbackBusy && env_.cdmCallbackBusy->load()))
         return false;
+    const auto settings = env_.cfg.lock.reading();
     return SaveRowFile(env_.rowFileName, false);
 }
 

@@ -68,6 +68,8 @@ class Application {
     const HomePaths& paths() const { return paths_; }
     TKelvora& kelvora() { return *kelvora_; }
     bool isRunning() const { return running_.load(); }
+    // The conductivity meters of a run on the virtual lab (nullptr otherwise).
+    sim::SimCo2Meters* simulatedMeters() const { return simMeters_.get(); }
 
   private:
     void startupLogs();

@@ -35,18 +35,18 @@ namespace kv {
 
 // The CO2 cycles keep a row's starting conductivity in the row itself.
 class RowsCo2Access : public Co2RowAccess {
-public:
+  public:
     explicit RowsCo2Access(TRows& rows) : rows_(rows) {}
     double lastLF0(int rowNr) const override;
     void setLastLF0(int rowNr, double lf0) override;
     void setCellLF0(int rowNr, int cell, double lf0) override;
 
-private:
+  private:
     TRows& rows_;
 };
 
 class TKelvora {
-public:
+  public:
     // The link backend comes from [FT232R] Backend=; simPorts, when given, are the virtual
     // lab's devices and select the "sim" backend. homeFolder holds the O2 tank file, the
     // temperature log and (by default) the rows' data.
@@ -81,6 +81,9 @@ public:
     std::atomic<bool> quitting{false};
     // Cleared by the front end while it starts or stops a series.
     std::atomic<bool> rowCommandIdle{false};
+    // A configuration session (the dialog or a console command) is open; a second one
+    // waits its turn.
+    std::atomic<bool> configSessionOpen{false};
     // The periodic row auto-save does nothing until start-up has finished.
     std::atomic<bool> rowAutoSaveBlocked{true};
 
