@@ -1,5 +1,6 @@
 #include "acquisition/acquisition_cycle.h"
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 
@@ -76,7 +77,9 @@ void AcquisitionCycle::mmTimerCallback() {
     if (!blocked) {
         if (!flags_.quitting.load()) {
             flags_.usbCallbackBusy.store(true);
+            const auto began = std::chrono::steady_clock::now();
             handledTick();
+            noteTickDuration(tick, std::chrono::steady_clock::now() - began);
         }
         flags_.usbCallbackBusy.store(false);
         WriteDbg("mmTimerCallback", "Stop, #" + num(tick), logTimer);
@@ -85,17 +88,38 @@ void AcquisitionCycle::mmTimerCallback() {
     if (tickDone_) tickDone_();
 }
 
+// A tick longer than its period makes the timer skip the next one, and the device's tacts
+// of that moment have to be read back from its queue: worth a line whenever it happens.
+void AcquisitionCycle::noteTickDuration(int tick, std::chrono::steady_clock::duration took) {
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    lastTickMs_.store(ms);
+    long long longest = longestTickMs_.load();
+    while (ms > longest && !longestTickMs_.compare_exchange_weak(longest, ms)) {
+    }
+    if (ms > cfg_.mmTimerInt) {
+        ++overlongTicks_;
+        WriteDbg("mmTimerCallback", "#" + num(tick) + " took " + num(ms) +
+                                        " ms, longer than its period of " + num(cfg_.mmTimerInt) +
+                                        " ms");
+    }
+}
+
 void AcquisitionCycle::handledTick() {
     ++tempPhase_;
     ++fiftyCount_;
     const TDateTime now = clock().now();
 
+    // Each data device on its own interface, all at once: a device's step touches only its
+    // own list entry, I/O lock and cells, and the step ends before the rows are updated.
+    std::vector<int> due;
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
         if (e.Type == DeviceType::Data && e.bPresent && e.ErrorCode == 0 && !awaitingResync(e))
-            dataDeviceStep(d, now);
+            due.push_back(d);
     }
+    forEachJob(workers_, cfg_.parallelDevices(), static_cast<int>(due.size()),
+               [&](int j) { dataDeviceStep(due[static_cast<size_t>(j)], now); });
     // Before the rows take their values: a data line never holds a count the journal lacks.
     if (journal_) journal_->write(now);
 
@@ -418,32 +442,44 @@ void AcquisitionCycle::processCell(int i, int k, const ValueRecord& rec, int imp
 // Case temperatures and CO2 raw values
 
 void AcquisitionCycle::temperatureStep() {
+    std::vector<int> cases;
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d) {
         const TKLVDeviceListEntry e = dl_.device(d);
-        if (e.Type != DeviceType::Case || !e.bPresent || e.ErrorCode != 0) continue;
-        std::string answer;
-        {
-            std::lock_guard io(io_.of(d));
-            dl_.link().FTReadAll(e.FTHandle);
-            answer = dl_.protocol().caseTemperature(e.FTHandle);
-        }
-        logAnswer(d, dl_.fullName(d, false), answer);
-        const double v = textToReal(answer);
-        if (!isNoValue(v) && std::isfinite(v)) {
-            const double t = v * 0.1;
-            dl_.update(d, [t](TKLVDeviceListEntry& x) { x.curTemp = x.lastTemp = t; });
-            currentTemp_.store(t);
-        } else {
-            // A reading that failed shows the last good one rather than a gap.
-            double last = NoValueReal;
-            dl_.update(d, [&last](TKLVDeviceListEntry& x) {
-                x.curTemp = x.lastTemp;
-                last = x.lastTemp;
-            });
-            currentTemp_.store(last);
-        }
+        if (e.Type == DeviceType::Case && e.bPresent && e.ErrorCode == 0) cases.push_back(d);
     }
+    // Read all at once; the system's temperature is then taken in device order, the last
+    // device's reading counting, as when they were read one after the other.
+    std::vector<double> shown(cases.size(), NoValueReal);
+    forEachJob(workers_, cfg_.parallelDevices(), static_cast<int>(cases.size()), [&](int j) {
+        shown[static_cast<size_t>(j)] = caseTemperatureStep(cases[static_cast<size_t>(j)]);
+    });
+    for (const double t : shown) currentTemp_.store(t);
+}
+
+// One case device's temperature: the new reading, or the last good one when the reading
+// failed (a gap would show as no temperature at all). Returns what the system shows.
+double AcquisitionCycle::caseTemperatureStep(int d) {
+    const TKLVDeviceListEntry e = dl_.device(d);
+    std::string answer;
+    {
+        std::lock_guard io(io_.of(d));
+        dl_.link().FTReadAll(e.FTHandle);
+        answer = dl_.protocol().caseTemperature(e.FTHandle);
+    }
+    logAnswer(d, dl_.fullName(d, false), answer);
+    const double v = textToReal(answer);
+    if (!isNoValue(v) && std::isfinite(v)) {
+        const double t = v * 0.1;
+        dl_.update(d, [t](TKLVDeviceListEntry& x) { x.curTemp = x.lastTemp = t; });
+        return t;
+    }
+    double last = NoValueReal;
+    dl_.update(d, [&last](TKLVDeviceListEntry& x) {
+        x.curTemp = x.lastTemp;
+        last = x.lastTemp;
+    });
+    return last;
 }
 
 void AcquisitionCycle::co2Step() {

@@ -10,6 +10,7 @@
 // drives it from a PeriodicTimer thread.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,7 @@
 #include "acquisition/status_output.h"
 #include "acquisition/value_record.h"
 #include "common/periodic_timer.h"
+#include "common/worker_pool.h"
 #include "device/device_list.h"
 
 namespace kv {
@@ -54,7 +56,9 @@ class AcquisitionCycle {
     // hangs never gets here). Set before start().
     void setTickDone(std::function<void()> f) { tickDone_ = std::move(f); }
 
-    // One tick.
+    // One tick. The data devices (and then the case devices) are asked all at once, each on
+    // a worker of its own ([FT232R] ParallelDevices=0: one after the other); the rows are
+    // updated once, after every device's step has ended.
     void mmTimerCallback();
     // The data device step of device d alone (part of every handled tick).
     void dataDeviceStep(int d, TDateTime now);
@@ -70,11 +74,18 @@ class AcquisitionCycle {
     void setCurrentTemperature(double t) { currentTemp_.store(t); }
     // Set after every handled tick; the display refresh clears it when it repaints.
     std::atomic<bool>& newValues() { return newValues_; }
+    // Real time of handled ticks, ms: the last one, the longest so far, and how many took
+    // longer than mmTimerInt.
+    long long lastTickMs() const { return lastTickMs_.load(); }
+    long long longestTickMs() const { return longestTickMs_.load(); }
+    int overlongTicks() const { return overlongTicks_.load(); }
 
   private:
     struct CellOutcome;
     void handledTick();
+    void noteTickDuration(int tick, std::chrono::steady_clock::duration took);
     void temperatureStep();
+    double caseTemperatureStep(int d);
     void co2Step();
     void fiftyTickStep(TDateTime now);
     void logAnswer(int d, const std::string& category, const std::string& answer);
@@ -131,6 +142,11 @@ class AcquisitionCycle {
     int fiftyCount_ = 0;
     std::atomic<double> currentTemp_{NoValueReal};
     std::atomic<bool> newValues_{false};
+    std::atomic<long long> lastTickMs_{0};
+    std::atomic<long long> longestTickMs_{0};
+    std::atomic<int> overlongTicks_{0};
+    // The devices' exchanges of a tick (data devices, then case devices).
+    WorkerPool workers_;
     PeriodicTimer timer_;
 };
 

@@ -1,8 +1,12 @@
 // The device commands of a cell and the periodic repair of the devices' cell
 // configuration.
 
+#include <map>
+#include <vector>
+
 #include "acquisition/cells.h"
 #include "app/debuglog.h"
+#include "app/livefile.h"
 #include "common/strutil.h"
 #include "device/config_cmd_guard.h"
 
@@ -181,12 +185,39 @@ void TCells::AlignCell(int n) {
     if (n % kCellsPerDevice == 0) StoreConfig(n);
 }
 
+void TCells::AlignCells(int count, bool parallel, std::atomic<int>* done) {
+    // Each data device's cells in order, so that the store command after its sixth cell
+    // follows that cell's commands; cells of no configured device on their own.
+    std::vector<std::vector<int>> groups;
+    std::map<int, size_t> groupOf;
+    for (int n = 1; n <= count; ++n) {
+        const int d = dl_.dataDeviceByCell(n, false);
+        auto it = groupOf.find(d);
+        if (d == 0 || it == groupOf.end()) {
+            groups.emplace_back();
+            it = groupOf.emplace(d == 0 ? -n : d, groups.size() - 1).first;
+        }
+        groups[it->second].push_back(n);
+    }
+    forEachJob(workers_, parallel, static_cast<int>(groups.size()), [&](int g) {
+        for (const int n : groups[static_cast<size_t>(g)]) {
+            TouchLiveFile();
+            AlignCell(n);
+            if (done) ++*done;
+        }
+    });
+}
+
 void TCells::USB_setCells_ActiveAndTact() {
     const bool log = dbg().mmTimerInt.load();
     WriteDbg("USB_setCells_ActiveAndTact", "Start", log);
+    std::vector<int> data;
     const int n = dl_.nDevices();
     for (int d = 1; d <= n; ++d)
-        if (dl_.device(d).Type == DeviceType::Data) set_ActiveAndTact(d);
+        if (dl_.device(d).Type == DeviceType::Data) data.push_back(d);
+    // Each device's comparison and repair touch that device and its cells only.
+    forEachJob(workers_, cfg_.parallelDevices(), static_cast<int>(data.size()),
+               [&](int j) { set_ActiveAndTact(data[static_cast<size_t>(j)]); });
     WriteDbg("USB_setCells_ActiveAndTact", "Stop", log);
 }
 

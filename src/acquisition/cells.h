@@ -12,6 +12,7 @@
 // talked to or while the rows are asked, so either side may call the other.
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,7 @@
 #include "app/config.h"
 #include "common/clock.h"
 #include "common/numtext.h"
+#include "common/worker_pool.h"
 #include "device/device_list.h"
 
 namespace kv {
@@ -158,6 +160,10 @@ class TCells {
     // (t, h, t, h, a=1, b=0), any other its deactivation; after every sixth cell the device
     // holding it stores its configuration.
     void AlignCell(int n);
+    // Cells 1..count aligned, each data device's cells in order on a worker of the device's
+    // own, all devices at once (parallel false: cell after cell). done, when given, counts
+    // the cells aligned so far (the splash's gauge reads it from another thread).
+    void AlignCells(int count, bool parallel, std::atomic<int>* done = nullptr);
 
     // --- texts -----------------------------------------------------------------------------
     static std::string StateText(CellState state);
@@ -203,6 +209,8 @@ class TCells {
     RowLookup* rows_ = nullptr;
 
     mutable std::mutex mutex_;
+    // The devices' configuration sequences of the repair and the alignment.
+    WorkerPool workers_;
     std::array<TCell, kMaxCells + 1> cells_{};  // [0] unused
 };
 

@@ -345,6 +345,7 @@ const std::vector<ScalarKey>& scalarKeys() {
         textKey(F, "DevConCmd", &C::DevConCmd, "", kNo),
         textKey(F, "USBBaseID", &C::USBBaseID, "", kNo),
         intKey(F, "DisEnableInterval(Sec)", &C::DisEnableInterval_Sec, "0", kNo),
+        intKey(F, "ParallelDevices", &C::ParallelDevices, "1", kNo),
         // Saved to section Kelvora by the full save, see saveConfigFull.
         intKey(F, "DeviceCheckTimer(mSec)", &C::DeviceCheckTimer_mSec, "5000", kNo),
 

@@ -309,6 +309,11 @@ struct Config {
     std::string DevConCmd;
     std::string USBBaseID;
     int DisEnableInterval_Sec = 0;
+    // Non-zero: the tick, the synchronisation and the cell alignment talk to all devices at
+    // once, each device on its own interface; 0: one device after the other (kept for
+    // comparison, the benchmark measures both).
+    int ParallelDevices = 1;
+    bool parallelDevices() const { return ParallelDevices != 0; }
     TDateTime disEnableTimeMark = 0;  // load time + DisEnableInterval(Sec)
     // Read from FT232R; the full save writes the current interval to section Kelvora.
     int DeviceCheckTimer_mSec = 5000;

@@ -7,10 +7,13 @@
 #include <cstdio>
 
 #include "app/debuglog.h"
+#include "common/strutil.h"
+#include "console/command_line.h"
 #include "console/commands.h"
 #include "console/control_socket.h"
 #include "system/operations.h"
 #include "system/run_deadline.h"
+#include "system/version.h"
 
 namespace kv {
 
@@ -25,6 +28,7 @@ Console::Console(Application& app, ConsoleFrontEnd& ui, Options options)
 }
 
 Console::~Console() {
+    if (server_) server_->stop();
     stopInputs();
     for (int& fd : wake_) {
         if (fd >= 0) ::close(fd);
@@ -53,18 +57,47 @@ std::string Console::submit(const std::string& line) {
     return answer.get();
 }
 
+void Console::startServer() {
+    if (!options_.serveSocket || server_) return;
+    server_ = std::make_unique<ControlServer>(
+        app_.paths().home, [this](const std::string& l) { return answerSocket(l); });
+    std::string error;
+    if (!server_->start(error)) {
+        ui_.errorBox(error);
+        WriteDbg("Console", error);
+    }
+}
+
+void Console::serveStartup() {
+    startServer();
+}
+
+std::string Console::answerSocket(const std::string& line) {
+    if (serving_.load()) return submit(line);
+    return startupAnswer(line);
+}
+
+// Before the program runs only its start-up can be reported: the objects the other
+// commands read and change are still being built.
+std::string Console::startupAnswer(const std::string& line) const {
+    std::vector<std::string> words;
+    std::string error;
+    if (!splitCommandLine(line, words, error) || words.size() != 1 || !iequals(words[0], "status"))
+        return ConsoleReply::failed("starting up").text();
+    ConsoleReply r;
+    r.lines.push_back(std::string(kProgramName) + " " + kVersionText);
+    r.lines.push_back("home: " + app_.paths().home);
+    r.lines.push_back("state: starting");
+    for (std::string& l : app_.startupStatus().lines()) r.lines.push_back(std::move(l));
+    return r.text();
+}
+
 int Console::run() {
     Operations ops(app_.kelvora(), ui_);
     CommandInterpreter interpreter(ops, ui_, [this] { return app_.quit(QuitSource::Menu); });
 
-    ControlServer server(app_.paths().home, [this](const std::string& l) { return submit(l); });
-    if (options_.serveSocket) {
-        std::string error;
-        if (!server.start(error)) {
-            ui_.errorBox(error);
-            WriteDbg("Console", error);
-        }
-    }
+    startServer();
+    serving_.store(true);
     if (options_.readStdin && wake_[0] >= 0) stdinReader_ = std::thread([this] { readStdin(); });
 
     const RunDeadline deadline(options_.runForSeconds);
@@ -99,9 +132,11 @@ int Console::run() {
         for (auto& j : jobs_) j->answer.set_value(kStopping);
         jobs_.clear();
     }
-    server.stop();
     stopInputs();
     app_.shutdown();
+    // Only now: while the program shuts down, `kelvora ctl` hears that it is stopping rather
+    // than that none runs. The socket file goes only if it is still this server's.
+    if (server_) server_->stop();
     return 0;
 }
 

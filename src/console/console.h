@@ -8,6 +8,7 @@
 // run() also takes the quit requests of the operating system and the --run-for time, and
 // ends with the program's shutdown.
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "console/console_frontend.h"
+#include "console/control_socket.h"
 #include "system/application.h"
 
 namespace kv {
@@ -30,7 +32,10 @@ class Console {
         double runForSeconds = -1;  // quit by itself after that time
     };
 
-    // The application has finished its start-up; ui is the front end it was given.
+    // ui is the front end the application was given. The console may be built before the
+    // application's start-up: serveStartup() (from the application's lock-held hook) serves
+    // the control socket from then on, answering `status` with the start-up's step and every
+    // other command with "error: starting up" until run() takes over.
     Console(Application& app, ConsoleFrontEnd& ui, Options options);
     ~Console();
     Console(const Console&) = delete;
@@ -39,6 +44,10 @@ class Console {
     // Serves commands until the program has quit, then shuts it down. Returns the exit
     // status.
     int run();
+
+    // Starts serving the control socket (when the options say so) while the application
+    // starts; an error goes to the front end's error box.
+    void serveStartup();
 
     // Thread-safe.
     void requestQuit(QuitSource source);
@@ -53,6 +62,10 @@ class Console {
     };
     void readStdin();
     void stopInputs();
+    void startServer();
+    // A command from the socket: run by the console, or answered by the start-up.
+    std::string answerSocket(const std::string& line);
+    std::string startupAnswer(const std::string& line) const;
 
     Application& app_;
     ConsoleFrontEnd& ui_;
@@ -66,6 +79,9 @@ class Console {
 
     int wake_[2] = {-1, -1};
     std::thread stdinReader_;
+    std::unique_ptr<ControlServer> server_;
+    // run() serves the commands (the start-up has ended and the timers run).
+    std::atomic<bool> serving_{false};
 };
 
 }  // namespace kv

@@ -1,6 +1,7 @@
 // kelvora: the control and data-acquisition program.
 #include <pthread.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -146,7 +147,18 @@ int runCtl(int argc, char** argv) {
     const char* env = std::getenv("KELVORA_HOME");
     const kv::HomePaths paths = kv::resolveHome(home, env ? env : "", kv::executableDir());
     std::string answer, error;
-    const int rc = kv::sendControlCommand(paths.home, line, answer, error);
+    int rc = kv::sendControlCommand(paths.home, line, answer, error);
+    // The program takes its lock first and serves the socket a moment later: while the lock
+    // is held, an instance runs, and its socket is waited for a little.
+    for (int k = 0; rc == kv::kCtlNoInstance && k < 50 && kv::lockHeld(paths.lockFile()); ++k) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        rc = kv::sendControlCommand(paths.home, line, answer, error);
+    }
+    if (rc == kv::kCtlNoInstance && kv::lockHeld(paths.lockFile())) {
+        error =
+            "Kelvora runs in [" + paths.home + "] but does not answer on " + kv::kControlSocketName;
+        rc = kv::kCtlError;
+    }
     std::fwrite(answer.data(), 1, answer.size(), stdout);
     if (!error.empty()) std::fprintf(stderr, "kelvora ctl: %s\n", error.c_str());
     return rc;
@@ -215,13 +227,16 @@ int main(int argc, char** argv) {
     cl.start.printStatus = !cl.quiet;
     const double runFor = cl.start.runForSeconds;
     kv::Application app(cl.start, ui);
+    // Kelvora.Sock is served from the moment the home folder is ours: `status` reports the
+    // start-up's step, every other command hears that the program is starting.
+    kv::Console console(app, ui, kv::Console::Options{true, true, runFor});
+    app.setLockHeldHook([&console] { console.serveStartup(); });
     if (const int rc = app.startup(); rc != 0) return rc;
     if (fastClock)
         kv::WriteDbg("Application", "The run is accelerated: the clock runs " +
                                         kv::realToText(cl.speed, 0, -3) +
                                         " times faster than real time (simulated time)");
 
-    kv::Console console(app, ui, kv::Console::Options{true, true, runFor});
     std::thread signals([&] {
         int sig = 0;
         while (sigwait(&set, &sig) == 0) {

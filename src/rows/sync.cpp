@@ -1,18 +1,24 @@
 #include "rows/sync.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "acquisition/cell_state.h"
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
 #include "common/datetime.h"
+#include "common/worker_pool.h"
 #include "rows/row_util.h"
 
 namespace kv {
@@ -34,6 +40,15 @@ constexpr int kFailedBlockAcks = 3;
 // the range of the seed.
 constexpr double kSeedRange = 4294967296.0;  // 2^32
 
+// The device whose queue this thread reads, in front of its log lines while devices are read
+// in parallel ("KLV0003: ..."), so that one device's story can be followed; empty when the
+// devices are read one after the other.
+thread_local std::string tDevicePrefix;
+
+void syncDbg(const std::string& text, bool enabled = true) {
+    WriteDbg(kCat, tDevicePrefix + text, enabled);
+}
+
 std::string escaped(const std::string& s) {
     std::string out;
     char buf[8];
@@ -44,11 +59,15 @@ std::string escaped(const std::string& s) {
     return out;
 }
 
-// The state of one synchronisation run, shared by the devices' steps.
+// The state of one synchronisation run, shared by the devices' steps. When the devices are
+// read in parallel: `m` guards the failures, the success flag, the queues read and the
+// block and device counters of the result; the rows lock guards what the records change
+// (firstResync, touched, keep, records, impulses, pending).
 struct SyncRun {
     TDateTime tNow = 0;
     bool log = false;
     int firstResync = 0;
+    std::mutex m;
     // Blocks that failed in a row, across devices.
     int failures = 0;
     // A block of some device was read: the rows are saved.
@@ -59,6 +78,14 @@ struct SyncRun {
     std::map<TRow*, int> touched;
     std::map<TRow*, std::shared_ptr<TRow>> keep;
     SyncResult result;
+    // Parallel reading: Cancel pressed (seen by the calling thread), or the failures in a
+    // row went past the limit: every device stops.
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> stop{false};
+    // Parallel reading: the splash's overall figures.
+    std::atomic<long long> queued{0};
+    std::atomic<long long> read{0};
+    std::atomic<int> devicesDone{0};
 };
 
 // What the steps of a synchronisation work on.
@@ -99,15 +126,15 @@ bool ownsLiveCount(const TRow& row, int i, TCells& cells) {
 // the record lies after the newest one.
 int fillUpTo(SyncRun& run, const std::shared_ptr<TRow>& r, TDateTime tAct) {
     TRow& row = *r;
-    WriteDbg(kCat, "       *** calling fillRTV", run.log);
+    syncDbg("       *** calling fillRTV", run.log);
     const int before = row.iRTV;
     row.fillRTV(run.tNow);
     if (row.iRTV > before) touch(run, r, before + 1);
-    WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), run.log);
+    syncDbg("       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), run.log);
     const int n = entryHolding(row, tAct);
     if (n >= 1 && run.firstResync == 0) {
         run.firstResync = n;
-        WriteDbg(kCat, "       first_ReSync=" + num(n), run.log);
+        syncDbg("       first_ReSync=" + num(n), run.log);
     }
     return n;
 }
@@ -144,13 +171,13 @@ void addImpulse(SyncRun& run, const std::shared_ptr<TRow>& r, CellValues& v, TCe
 // scattered a little.
 void fillTemperature(SyncRun& run, std::mt19937& rng, const std::shared_ptr<TRow>& r, int n) {
     RTVElement& el = r->RTV[static_cast<size_t>(n)];
-    WriteDbg(kCat, "       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
+    syncDbg("       PRE:  R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
     const int lvt = r->lastValidTemp;
     if (lvt != NoValueInt && lvt > 0 && el.T == NoValueInt) {
         el.T = lvt + std::uniform_int_distribution<int>(-15, 14)(rng);
         touch(run, r, n);
     }
-    WriteDbg(kCat, "       POST: R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
+    syncDbg("       POST: R.RTV^[iRTV].T=" + num(el.T) + ";", run.log);
 }
 
 // The record at tAct for cell i, whose position had an impulse or not. Called with the
@@ -161,23 +188,23 @@ void insertCellRecord(SyncRun& run, std::mt19937& rng, TRows& rows, TCells& cell
     const auto r = rows.RowForCellAt(i, tAct);
     if (!r) return;
     TRow& row = *r;
-    WriteDbg(kCat, "       Row/lastValidTemp=" + row.Name + "/" + num(row.lastValidTemp), log);
-    WriteDbg(kCat, "       Row/Cell#=" + row.Name + "/" + num(i), log);
-    WriteDbg(kCat, "       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
+    syncDbg("       Row/lastValidTemp=" + row.Name + "/" + num(row.lastValidTemp), log);
+    syncDbg("       Row/Cell#=" + row.Name + "/" + num(i), log);
+    syncDbg("       R.iRTV0/iRTV=" + num(row.iRTV0) + "/" + num(row.iRTV), log);
     const int iRC = row.FindCellSlot(i);
-    WriteDbg(kCat, "       iRC=" + num(iRC), log);
+    syncDbg("       iRC=" + num(iRC), log);
     if (iRC < 1) return;
     CellValues& v = row.RowCells[static_cast<size_t>(iRC)].Values;
     int n = entryHolding(row, tAct);
-    WriteDbg(kCat, "       tAct=" + dtText(tAct), log);
-    WriteDbg(kCat, "       iRTV=" + num(n), log);
+    syncDbg("       tAct=" + dtText(tAct), log);
+    syncDbg("       iRTV=" + num(n), log);
     if (n < 1) n = fillUpTo(run, r, tAct);
     if (n < 1) return countPending(run, row, cells, i, impulse, tAct);
-    WriteDbg(kCat, "       inserting at iRTV=" + num(n), log);
+    syncDbg("       inserting at iRTV=" + num(n), log);
     if (impulse) addImpulse(run, r, v, cells, i, n);
     const int countN = v.count(n);
     fillTemperature(run, rng, r, n);
-    WriteDbg(kCat, "       set CellCount:=" + num(countN), log);
+    syncDbg("       set CellCount:=" + num(countN), log);
 }
 
 // One queue record at time tAct for the cells of device entry e. Called with the rows lock
@@ -185,8 +212,7 @@ void insertCellRecord(SyncRun& run, std::mt19937& rng, TRows& rows, TCells& cell
 void insertRecord(SyncRun& run, std::mt19937& rng, TRows& rows, TCells& cells,
                   const TKLVDeviceListEntry& e, int record, int pos, TDateTime tAct) {
     if (record >= 128) record -= 128;
-    WriteDbg(kCat, "       iChar=" + num(pos) + "; tAct=" + dtText(tAct) + "; cv=" + num(record),
-             run.log);
+    syncDbg("       iChar=" + num(pos) + "; tAct=" + dtText(tAct) + "; cv=" + num(record), run.log);
     for (int j = 1; j <= kCellsPerDevice; ++j) {
         const int i = e.physCellNr_From + j - 1;
         if (TCells::validCell(i))
@@ -249,11 +275,12 @@ ReadEnd QueueReader::readWithArrivals(int q) {
             more = proto_.queueCount(e_.FTHandle);
         }
         const int q2 = textToInt(more);
-        WriteDbg(kCat, "    Queue Entries (arrived meanwhile)=" + more, run_.log);
+        syncDbg("    Queue Entries (arrived meanwhile)=" + more, run_.log);
         if (q2 == NoValueInt || q2 <= 0) break;
         // These records are the newest: they end now, after those read so far.
         tAct = std::max(tAct, clock().now() - q2 * kDeviceTactSeconds * kSecond);
         total += q2;
+        run_.queued += q2;
         end = read(q2);
     }
     return end;
@@ -291,9 +318,9 @@ std::string QueueReader::askBlock() {
         q2 = proto_.queueCount(e_.FTHandle);
     }
     const bool log = run_.log;
-    WriteDbg(kCat, "    Sync#=" + num(runNr_) + ": length=" + num(block.size()), log);
-    WriteDbg(kCat, "       SyncString=" + escaped(block), log);
-    WriteDbg(kCat, "    Queue Entries2=" + q2, log);
+    syncDbg("    Sync#=" + num(runNr_) + ": length=" + num(block.size()), log);
+    syncDbg("       SyncString=" + escaped(block), log);
+    syncDbg("    Queue Entries2=" + q2, log);
     return block;
 }
 
@@ -305,17 +332,21 @@ bool QueueReader::rejectBlock(int expected, int len, int retry) {
         for (int k = 0; k < kFailedBlockAcks; ++k) proto_.acknowledgeRecord(e_.FTHandle);
     }
     clock().sleepMs(kFailedBlockPauseMs);
+    std::unique_lock runLock(run_.m);
+    // Another device went past the limit meanwhile: that one said so.
+    if (run_.result.maxSyncFailed) return false;
     ++run_.failures;
     ++run_.result.blocksFailed;
     const std::string why = "Expected: " + num(expected) + " received: " + num(len) + " characters";
-    WriteDbg(kCat, "    Sync#=" + num(runNr_) + ", RetryCount=" + num(retry) +
-                       ": failed due to length. " + why);
+    syncDbg("    Sync#=" + num(runNr_) + ", RetryCount=" + num(retry) + ": failed due to length. " +
+            why);
     if (retry + 1 > DeviceSync::kMaxRetries)
-        WriteDbg(kCat, "    Sync#=" + num(runNr_) + ", : finally failed due to length. " + why);
+        syncDbg("    Sync#=" + num(runNr_) + ", : finally failed due to length. " + why);
     if (run_.failures <= DeviceSync::kMaxSyncFailed) return true;
-    WriteDbg(kCat, "*** maxSyncFailed reched - STOP SYNCHRONISATION");
+    syncDbg("*** maxSyncFailed reched - STOP SYNCHRONISATION");
     AddMsg("Synchronisation failed due to reaching maxSyncFailed ! ", true);
     run_.result.maxSyncFailed = true;
+    run_.stop.store(true);
     return false;
 }
 
@@ -327,8 +358,12 @@ void QueueReader::acceptBlock(const std::string& block) {
         proto_.acknowledgeRecord(e_.FTHandle);
     }
     anySuccess = true;
-    run_.failures = 0;
-    ++run_.result.blocksRead;
+    {
+        std::lock_guard runLock(run_.m);
+        run_.failures = 0;
+        ++run_.result.blocksRead;
+    }
+    run_.read += len;
     const TDateTime latest = clock().now();
     TRows& rows = parts_.rows;
     auto lock = rows.lock();
@@ -363,8 +398,9 @@ bool identify(SyncParts& p, SyncRun& run, int d, const TKLVDeviceListEntry& e,
     const std::string t = "!!! Device firmware for " + shown + " (SerialNr=" + e.SerialNr +
                           ") is " + ident +
                           ". This version of Kelvora requires at least V1.3.0 firmware !";
-    WriteDbg(kCat, t);
+    syncDbg(t);
     AddMsg("!!! ReSync: " + t, true);
+    std::lock_guard runLock(run.m);
     run.result.firmwareRefused = true;
     return false;
 }
@@ -379,7 +415,7 @@ int queueLength(SyncParts& p, SyncRun& run, int d, LinkHandle h) {
     }
     int q = textToInt(qText);
     if (q == NoValueInt || q < 0) q = 0;
-    WriteDbg(kCat, "    Queue Entries=" + num(q), run.log);
+    syncDbg("    Queue Entries=" + num(q), run.log);
     return q;
 }
 
@@ -402,9 +438,9 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
     if (e.Type != DeviceType::Data || !e.bPresent || e.ErrorCode != 0) return DeviceEnd::Next;
     const bool log = run.log;
     const std::string shown = p.dl.fullName(d, true);
-    WriteDbg(kCat, "*** ", log);
-    WriteDbg(kCat, "*** tNow=" + dtText(run.tNow), log);
-    WriteDbg(kCat, "*** Device=" + shown, log);
+    syncDbg("*** ", log);
+    syncDbg("*** tNow=" + dtText(run.tNow), log);
+    syncDbg("*** Device=" + shown, log);
     if (!identify(p, run, d, e, shown)) return DeviceEnd::Stop;
     ui.deviceProgress(++run.result.devicesRead);
 
@@ -413,7 +449,7 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
     if (q <= 1) return DeviceEnd::Next;
     run.queuesRead.insert(d);
     ui.valuesStarted(q);
-    WriteDbg(kCat, "    tFirst=" + dtText(tFirst), log);
+    syncDbg("    tFirst=" + dtText(tFirst), log);
     WriteDbg(kCat,
              "    #ofSyncRuns for this device=" +
                  num((q + DeviceSync::kBlockSize - 1) / DeviceSync::kBlockSize),
@@ -432,6 +468,183 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
     return DeviceEnd::Next;
 }
 
+// ---------------------------------------------------------------------------------------
+// All devices at once. Each data device sits on its own interface, and reading a queue is
+// mostly waiting for the device, so the queues are read at the same time. The devices'
+// workers never touch the splash: the calling thread shows the overall figures (devices
+// done, records read), lets the window system run and passes a Cancel on to them.
+
+// What a device's worker sees of the splash: only whether to stop.
+class WorkerView : public SyncProgress {
+  public:
+    explicit WorkerView(SyncRun& run) : run_(run) {}
+    bool cancelRequested() override { return run_.cancel.load() || run_.stop.load(); }
+
+  private:
+    SyncRun& run_;
+};
+
+// Runs work on a thread of its own while this thread keeps the splash going, until the work
+// has ended.
+void runShowingProgress(SyncRun& run, SyncProgress& ui, const std::function<void()>& work) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    std::exception_ptr error;
+    std::thread runner([&] {
+        try {
+            work();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(m);
+            done = true;
+        }
+        cv.notify_all();
+    });
+    long long shownQueued = -1;
+    int shownPercent = -1;
+    int shownDevices = -1;
+    const auto show = [&] {
+        const long long queued = run.queued.load();
+        if (queued != shownQueued && queued > 0) {
+            ui.valuesStarted(static_cast<int>(std::min<long long>(queued, 1LL << 30)));
+            shownQueued = queued;
+            shownPercent = -1;
+        }
+        const long long pct =
+            queued > 0 ? std::min<long long>(100, 100 * run.read.load() / queued) : 0;
+        if (queued > 0 && pct != shownPercent) {
+            ui.valuesProgress(static_cast<int>(pct));
+            shownPercent = static_cast<int>(pct);
+        }
+        const int devices = run.devicesDone.load();
+        if (devices != shownDevices && devices > 0) {
+            ui.deviceProgress(devices);
+            shownDevices = devices;
+        }
+    };
+    for (;;) {
+        bool finished = false;
+        {
+            std::unique_lock lock(m);
+            // The splash is served on real time: what it waits for are the devices.
+            finished = cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; });
+        }
+        ui.processMessages();
+        if (!run.cancel.load() && ui.cancelRequested()) run.cancel.store(true);
+        show();
+        if (finished) break;
+    }
+    runner.join();
+    if (error) std::rethrow_exception(error);
+}
+
+enum class Prepared { Read, Skip, Refused, Cancelled };
+
+// A device's turn up to its queue: the pause, the header lines, the identity.
+Prepared prepareDevice(SyncParts& p, SyncRun& run, int d, unsigned& seed) {
+    seed = static_cast<unsigned>(std::fmod(clock().now() * 86400000.0, kSeedRange)) +
+           static_cast<unsigned>(d);
+    clock().sleepMs(kDevicePauseMs);
+    TouchLiveFile();
+    if (run.cancel.load()) return Prepared::Cancelled;
+    const TKLVDeviceListEntry e = p.dl.device(d);
+    if (e.Type != DeviceType::Data || !e.bPresent || e.ErrorCode != 0) return Prepared::Skip;
+    const bool log = run.log;
+    const std::string shown = p.dl.fullName(d, true);
+    syncDbg("*** ", log);
+    syncDbg("*** tNow=" + dtText(run.tNow), log);
+    syncDbg("*** Device=" + shown, log);
+    return identify(p, run, d, e, shown) ? Prepared::Read : Prepared::Refused;
+}
+
+// A device's queue into the rows.
+DeviceEnd readDeviceQueue(SyncParts& p, SyncRun& run, SyncProgress& view, int d, unsigned seed) {
+    const TKLVDeviceListEntry e = p.dl.device(d);
+    const bool log = run.log;
+    const int q = queueLength(p, run, d, e.FTHandle);
+    const TDateTime tFirst = run.tNow - q * kDeviceTactSeconds * kSecond;
+    if (q <= 1) return DeviceEnd::Next;
+    {
+        std::lock_guard runLock(run.m);
+        run.queuesRead.insert(d);
+    }
+    syncDbg("    tFirst=" + dtText(tFirst), log);
+    syncDbg("    #ofSyncRuns for this device=" +
+                num((q + DeviceSync::kBlockSize - 1) / DeviceSync::kBlockSize),
+            log);
+    {
+        std::lock_guard io(p.io.of(d));
+        p.dl.protocol().acknowledgeRecord(e.FTHandle);
+    }
+    QueueReader reader(p, run, view, d, e, seed);
+    reader.total = q;
+    reader.tAct = tFirst;
+    run.queued += q;
+    const ReadEnd end = reader.readWithArrivals(q);
+    if (reader.anySuccess) {
+        std::lock_guard runLock(run.m);
+        run.anySuccess = true;
+    }
+    return end == ReadEnd::MaxFailed ? DeviceEnd::MaxFailed : DeviceEnd::Next;
+}
+
+// One job per device, each with the device's name in front of its log lines.
+void forEachDevice(WorkerPool& pool, SyncParts& p, const std::vector<int>& devices,
+                   const std::function<void(size_t, int)>& job) {
+    pool.run(static_cast<int>(devices.size()), [&](int j) {
+        const int d = devices[static_cast<size_t>(j)];
+        tDevicePrefix = p.dl.device(d).logName + ": ";
+        job(static_cast<size_t>(j), d);
+        tDevicePrefix.clear();
+    });
+}
+
+// The devices' queues, all at once. As one after the other: the devices after one whose
+// firmware is refused are not read; false when the failures in a row went past the limit
+// (nothing is saved, no queue is reset).
+bool readQueuesInParallel(SyncParts& p, SyncRun& run, SyncProgress& ui, WorkerPool& pool) {
+    std::vector<int> all;
+    for (int d = 1; d <= p.dl.nDevices(); ++d) all.push_back(d);
+    std::vector<Prepared> prepared(all.size(), Prepared::Skip);
+    std::vector<unsigned> seeds(all.size(), 0);
+    runShowingProgress(run, ui, [&] {
+        forEachDevice(pool, p, all,
+                      [&](size_t j, int d) { prepared[j] = prepareDevice(p, run, d, seeds[j]); });
+    });
+    std::vector<int> toRead;
+    std::vector<unsigned> toReadSeeds;
+    bool cancelled = run.cancel.load();
+    for (size_t j = 0; j < all.size(); ++j) {
+        if (prepared[j] == Prepared::Cancelled) cancelled = true;
+        if (prepared[j] == Prepared::Refused) break;
+        if (prepared[j] != Prepared::Read) continue;
+        toRead.push_back(all[j]);
+        toReadSeeds.push_back(seeds[j]);
+    }
+    if (!cancelled) {
+        {
+            std::lock_guard runLock(run.m);
+            run.result.devicesRead = static_cast<int>(toRead.size());
+        }
+        WorkerView view(run);
+        runShowingProgress(run, ui, [&] {
+            forEachDevice(pool, p, toRead, [&](size_t j, int d) {
+                readDeviceQueue(p, run, view, d, toReadSeeds[j]);
+                ++run.devicesDone;
+            });
+        });
+    }
+    if (run.result.maxSyncFailed) return false;
+    if (cancelled || run.cancel.load()) {
+        WriteDbg("SyncWithDevices", "canceling due to user request");
+        run.result.cancelled = true;
+    }
+    return true;
+}
+
 // Every row that took values is saved. A value written to the file already and changed
 // now makes the file be rewritten, so that file and memory agree.
 void saveSynchronizedRows(SyncParts& p, SyncRun& run, bool resync, SyncProgress& ui) {
@@ -441,7 +654,7 @@ void saveSynchronizedRows(SyncParts& p, SyncRun& run, bool resync, SyncProgress&
         if (r->isTemplate) continue;
         const auto t = run.touched.find(r.get());
         if (r->iRTV0 <= 0 && t == run.touched.end()) continue;
-        WriteDbg(kCat, "...Row=" + r->Name + "; lastRowWritten=" + num(r->iRTV_lastSaved), run.log);
+        syncDbg("...Row=" + r->Name + "; lastRowWritten=" + num(r->iRTV_lastSaved), run.log);
         if (t != run.touched.end() && t->second <= r->iRTV_lastSaved)
             r->RewriteDataFile();
         else
@@ -453,12 +666,17 @@ void saveSynchronizedRows(SyncParts& p, SyncRun& run, bool resync, SyncProgress&
 // as new (see its missed tacts): its first record is counted unless its tact is gone from
 // the queue (lastTactNr 0: read here); a queue that was not read (-1) took no tact into the
 // rows.
-void resetQueues(SyncParts& p, const SyncRun& run, SyncProgress& ui) {
+void resetQueues(SyncParts& p, const SyncRun& run, SyncProgress& ui, WorkerPool& pool,
+                 bool parallel) {
     ui.task("Initializing and Starting Kelvora Data Devices...");
-    const int n = p.dl.nDevices();
-    for (int d = 1; d <= n; ++d) {
+    std::vector<int> data;
+    for (int d = 1; d <= p.dl.nDevices(); ++d) {
         const TKLVDeviceListEntry e = p.dl.device(d);
-        if (e.Type != DeviceType::Data || !e.bPresent) continue;
+        if (e.Type == DeviceType::Data && e.bPresent) data.push_back(d);
+    }
+    forEachJob(pool, parallel, static_cast<int>(data.size()), [&](int j) {
+        const int d = data[static_cast<size_t>(j)];
+        const TKLVDeviceListEntry e = p.dl.device(d);
         {
             std::lock_guard io(p.io.of(d));
             p.dl.protocol().clearQueue(e.FTHandle);
@@ -469,8 +687,8 @@ void resetQueues(SyncParts& p, const SyncRun& run, SyncProgress& ui) {
             x.lastTactNr = mark;
             x.lastTactTime = reset;
         });
-        WriteDbg(kCat, "...resetting F1/2/3 for device " + e.logName, run.log);
-    }
+        syncDbg("...resetting F1/2/3 for device " + e.logName, run.log);
+    });
 }
 
 }  // namespace
@@ -490,17 +708,23 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     WriteDbg("SyncWithDevices", "starting Kelvora.SyncWithDevices");
     run.tNow = clock().now();
     SyncParts parts{dl_, io_, cells_, rows_};
+    const bool parallel = cfg_.parallelDevices();
+    WorkerPool pool;
     if (rows_.Count() > 0) {
         ui.devicesStarted(presentDataDevices());
-        const int n = dl_.nDevices();
-        for (int d = 1; d <= n; ++d) {
-            const DeviceEnd end = syncDevice(parts, run, ui, d);
-            if (end == DeviceEnd::MaxFailed) return run.result;
-            if (end == DeviceEnd::Stop) break;
+        if (parallel) {
+            if (!readQueuesInParallel(parts, run, ui, pool)) return run.result;
+        } else {
+            const int n = dl_.nDevices();
+            for (int d = 1; d <= n; ++d) {
+                const DeviceEnd end = syncDevice(parts, run, ui, d);
+                if (end == DeviceEnd::MaxFailed) return run.result;
+                if (end == DeviceEnd::Stop) break;
+            }
         }
     }
     if (run.anySuccess) saveSynchronizedRows(parts, run, resync, ui);
-    resetQueues(parts, run, ui);
+    resetQueues(parts, run, ui, pool, parallel);
     WriteDbg("SyncWithDevices", "stop Kelvora.SyncWithDevices");
     return run.result;
 }

@@ -11,6 +11,13 @@
 // Runs on the window thread at start-up (before the acquisition timer starts) and from
 // the device check when a lost data device is back (with the acquisition held off). The
 // rows lock is held only while records are inserted, never during a device exchange.
+//
+// The data devices' queues are read all at once, each device on a worker of its own, its
+// log lines headed by its name; the splash shows the overall figures (devices done,
+// records read of all queued). [FT232R] ParallelDevices=0 reads them one after the other,
+// as the splash shows per device. Either way the devices after one whose firmware is
+// refused are not read, a Cancel or too many failed blocks in a row stop every device,
+// and SyncWithDevices returns only when every device has stopped.
 
 #include <string>
 
@@ -22,7 +29,8 @@
 
 namespace kv {
 
-// The splash window while the synchronisation runs. Every method has a no-op default.
+// The splash window while the synchronisation runs. Every method has a no-op default and is
+// called on the thread that runs SyncWithDevices.
 class SyncProgress {
   public:
     virtual ~SyncProgress() = default;

@@ -69,6 +69,7 @@ int Application::startup() {
         ui_.errorBox("Kelvora can run only once !");
         return 1;
     }
+    if (lockHeld_) lockHeld_();
 
     // 3. The configuration; the time-stamp style is needed before anything is logged.
     ini_ = std::make_unique<IniFile>(paths_.ini());
@@ -204,12 +205,17 @@ class Application::SplashProgress : public SyncProgress {
   public:
     explicit SplashProgress(Application& app) : app_(app) {}
     void task(const std::string& text) override { app_.progress(text); }
+    void devicesStarted(int count) override { app_.startupStatus_.setDevices("Devices", count); }
+    void deviceProgress(int done) override { app_.startupStatus_.setDevicesDone(done); }
+    void valuesStarted(int entries) override { app_.startupStatus_.setValues(entries); }
+    void valuesProgress(int percent) override { app_.startupStatus_.setValuesPercent(percent); }
 
   private:
     Application& app_;
 };
 
 void Application::progress(const std::string& text) {
+    startupStatus_.setTask(text);
     ui_.progress(text);
     service_.status(text);
 }
@@ -314,12 +320,12 @@ void Application::startupDevicesAndRows() {
 }
 
 void Application::startupAlignCells() {
-    progress("Synchronizing Kelvora Cellstate with Devices...");
     const int cells = kelvora_->cfg.Cells;
-    for (int n = 1; n <= cells; ++n) {
-        TouchLiveFile();
-        kelvora_->acq.cells.AlignCell(n);
-    }
+    startupStatus_.setAligning(cells);
+    progress("Synchronizing Kelvora Cellstate with Devices...");
+    // Each data device's cells on a worker of their own, all devices at once.
+    kelvora_->acq.cells.AlignCells(cells, kelvora_->cfg.parallelDevices(),
+                                   &startupStatus_.cellsDone());
 }
 
 void Application::startupFinish() {
@@ -353,6 +359,7 @@ void Application::startupFinish() {
     if (k.cfg.CDM_Present) k.cdmCycle.start();
     if (k.cfg.EC71_Present) k.ec71Cycle.start();
     running_ = true;
+    startupStatus_.setRunning();
     progress("Kelvora running");
     service_.ready();
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include "system/home.h"
 #include "system/kelvora.h"
 #include "system/service_notify.h"
+#include "system/startup_status.h"
 
 namespace kv {
 
@@ -65,6 +67,13 @@ class Application {
     // status.
     int runUntilQuit();
 
+    // Called on the start-up's thread as soon as the single-instance lock is held (before
+    // anything else of the start-up): the front end may serve its control socket from then
+    // on. Set before startup().
+    void setLockHeldHook(std::function<void()> hook) { lockHeld_ = std::move(hook); }
+    // The splash's step and gauges while the program starts; thread-safe.
+    const StartupStatus& startupStatus() const { return startupStatus_; }
+
     const HomePaths& paths() const { return paths_; }
     TKelvora& kelvora() { return *kelvora_; }
     bool isRunning() const { return running_.load(); }
@@ -103,6 +112,8 @@ class Application {
     double startTime_ = 0;
     std::atomic<bool> running_{false};
     bool shutDown_ = false;
+    std::function<void()> lockHeld_;
+    StartupStatus startupStatus_;
 
     std::mutex quitMutex_;
     std::condition_variable quitCv_;

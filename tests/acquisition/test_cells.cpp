@@ -1,6 +1,8 @@
 // The cell model: state machine with its device commands, texts, the CO2 jump filter,
 // derived values and the periodic repair of the devices' cell configuration.
 
+#include <atomic>
+
 #include "acquisition/acq_fixture.h"
 #include "app/texts.h"
 
@@ -141,6 +143,48 @@ TEST_F(CellsTest, StartupAlignment) {
     EXPECT_EQ(dev_->count("c6=0#"), 1);
     EXPECT_EQ(cmds.back(), "z#");  // after cell 6; cells 7 and 8 have no device
     EXPECT_EQ(dev_->count("z#"), 1);
+}
+
+// All devices at once, each device's cells in order with its store command after the sixth;
+// with 20 cells the last device's two cells get none.
+TEST_F(AcqTest, StartupAlignmentOfAllDevicesAtOnce) {
+    cfg_.Cells = 20;
+    std::vector<std::shared_ptr<ScriptedDevice>> devs;
+    std::vector<std::shared_ptr<kv::sim::SimPort>> ports;
+    std::vector<kv::UsbDeviceSettings> settings;
+    for (int d = 0; d < 4; ++d) {
+        const std::string serial = "KLV002" + std::to_string(d);
+        devs.push_back(scripted(serial));
+        devs.back()->setValue("S", "0");
+        ports.push_back(devs.back());
+        settings.push_back(deviceSettings(serial, kv::DeviceType::Data, 6 * d + 1, 6 * d + 6));
+    }
+    build(ports, settings);
+    rows_.set(7, runningRow("Row A", 30));
+    startCell(8, 7);
+    for (auto& d : devs) d->clearCommands();
+    std::atomic<int> done{0};
+    cells().AlignCells(20, true, &done);
+    EXPECT_EQ(done.load(), 20);
+    for (int d = 0; d < 4; ++d) {
+        const auto cmds = configCommands(*devs[static_cast<size_t>(d)]);
+        const int cellsOfDevice = d < 3 ? 6 : 2;
+        // Every cell of the device, in order: the active one its tact and activation, the
+        // others their deactivation.
+        std::vector<std::string> expected;
+        for (int k = 1; k <= cellsOfDevice; ++k) {
+            const std::string p = std::to_string(k);
+            if (d == 1 && k == 2)
+                expected.insert(expected.end(),
+                                {"t" + p + "=10#", "h" + p + "=1#", "t" + p + "=10#",
+                                 "h" + p + "=1#", "a" + p + "=1#", "b" + p + "=0#"});
+            else
+                expected.insert(expected.end(),
+                                {"a" + p + "=0#", "t" + p + "=0#", "c" + p + "=0#"});
+        }
+        if (d < 3) expected.push_back("z#");
+        EXPECT_EQ(cmds, expected) << "device " << d;
+    }
 }
 
 TEST_F(CellsTest, NumbersAndTexts) {

@@ -1,6 +1,10 @@
 // The acquisition tick against scripted value records: tact handling, manometer and
 // wait-for-zero bookkeeping, counting rules, bad answers, case temperatures and CO2 values.
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 
 #include "acquisition/acq_fixture.h"
@@ -63,6 +67,79 @@ TEST_F(CycleTest, EachTactIsHandledOnce) {
     EXPECT_EQ(cells().cell(1).ManometerValue, 7);
     EXPECT_TRUE(cells().cell(1).OutOfRange);
     EXPECT_EQ(cells().cell(1).ClosedCount, 0);
+}
+
+// The data devices of a tick are asked at the same time; each one's record counts into its
+// own cells, once, and the rows are updated once, after all of them.
+class ParallelTickTest : public AcqTest {
+  protected:
+    int count(int i) { return cells().GetCellCount(i); }
+};
+
+TEST_F(ParallelTickTest, DataDevicesAreAskedAtOnceAndEachCountsIntoItsOwnCells) {
+    constexpr int kDevices = 8;
+    cfg_.Cells = 6 * kDevices;
+    std::vector<std::shared_ptr<ScriptedDevice>> devs;
+    std::vector<std::shared_ptr<kv::sim::SimPort>> ports;
+    std::vector<kv::UsbDeviceSettings> settings;
+    for (int d = 0; d < kDevices; ++d) {
+        const std::string serial = "KLV00" + std::to_string(10 + d);
+        devs.push_back(scripted(serial));
+        devs.back()->setValue("S", "0");
+        ports.push_back(devs.back());
+        settings.push_back(deviceSettings(serial, kv::DeviceType::Data, 6 * d + 1, 6 * d + 6));
+    }
+    build(ports, settings);
+    rows_.set(7, runningRow("Row A", 3));
+    for (int d = 1; d <= kDevices; ++d) ASSERT_EQ(device(d).ErrorCode, 0) << d;
+    for (int i = 1; i <= cfg_.Cells; ++i) startCell(i, 7);
+    int rowUpdates = 0;
+    acq_->cycle.setRowsUpdate([&](bool) { ++rowUpdates; });
+
+    // Every device holds its V1# answer until all have been asked (bounded), and counts how
+    // many exchanges are under way.
+    std::mutex m;
+    std::condition_variable cv;
+    int asked = 0, inFlight = 0, most = 0, timedOut = 0;
+    bool meet = true;
+    for (auto& dv : devs) {
+        dv->setOnCommand([&](const std::string& cmd) {
+            std::unique_lock lock(m);
+            if (cmd == "V1#") {
+                ++asked;
+                most = std::max(most, ++inFlight);
+                cv.notify_all();
+                if (meet &&
+                    !cv.wait_for(lock, std::chrono::seconds(10), [&] { return asked >= kDevices; }))
+                    ++timedOut;
+            } else if (cmd == "o#") {
+                --inFlight;
+            }
+        });
+    }
+    for (int d = 0; d < kDevices; ++d)
+        devs[static_cast<size_t>(d)]->setRecord(Rec::record(5, 1 << (d % 6)));
+    tick();
+    EXPECT_EQ(timedOut, 0);
+    EXPECT_EQ(most, kDevices);
+    EXPECT_EQ(rowUpdates, 1);
+    for (int d = 0; d < kDevices; ++d)
+        for (int k = 1; k <= 6; ++k)
+            EXPECT_EQ(count(6 * d + k), k - 1 == d % 6 ? 1 : 0) << "device " << d << " cell " << k;
+
+    // One after the other when so configured: never two exchanges at once.
+    cfg_.ParallelDevices = 0;
+    {
+        std::lock_guard lock(m);
+        meet = false;
+        most = 0;
+    }
+    for (int d = 0; d < kDevices; ++d)
+        devs[static_cast<size_t>(d)]->setRecord(Rec::record(6, 1 << (d % 6)));
+    tick();
+    EXPECT_EQ(most, 1);
+    EXPECT_EQ(rowUpdates, 2);
+    for (int d = 0; d < kDevices; ++d) EXPECT_EQ(count(6 * d + 1 + d % 6), 2) << "device " << d;
 }
 
 // Tacts the ticks missed are read from the device's queue before the record is

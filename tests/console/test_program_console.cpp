@@ -171,8 +171,11 @@ TEST(ProgramConsole, SimulatedLabDrivenByCtlAndStdin) {
     Spawned first = spawn({"--headless", "--simulate", "--quiet", "--home", home.path()},
                           home.file("first.out"), home.file("first.err"), true);
     ASSERT_GT(first.pid, 0);
-    ASSERT_TRUE(eventually([&] { return ctl(home.path(), {"status"}, out) == kv::kCtlOk; }))
-        << readFile(home.file("first.err"));
+    // The socket answers from the start-up on; the commands are served once it runs.
+    ASSERT_TRUE(eventually([&] {
+        return ctl(home.path(), {"status"}, out) == kv::kCtlOk &&
+               out.find("state: running") != std::string::npos;
+    })) << readFile(home.file("first.err"));
     // Every configured device of the simulated lab is there.
     EXPECT_NE(out.find("device 1: O2-data KLV1 present error=0 cells=1-6"), std::string::npos)
         << out;

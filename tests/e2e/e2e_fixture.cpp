@@ -70,9 +70,9 @@ void EndToEnd::startLab(const std::string& labText, const std::vector<LabDevice>
     program_ = std::make_unique<Program>(home_);
 }
 
-void EndToEnd::startProgram(int run) {
+void EndToEnd::startProgram(int run, const std::function<void()>& whileStarting) {
     std::string error;
-    ASSERT_TRUE(program_->start(run, error)) << error;
+    ASSERT_TRUE(program_->start(run, error, whileStarting)) << error;
 }
 
 CtlResult EndToEnd::ctlOk(const std::vector<std::string>& args) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -32,7 +33,7 @@ class EndToEnd : public ::testing::Test {
     void startLab(const std::string& labText, const std::vector<LabDevice>& data,
                   const std::string& caseSerial, int cells, const std::string& extraKelvora = "");
     // Starts kelvora (run 1, 2, ...) and waits for its console.
-    void startProgram(int run);
+    void startProgram(int run, const std::function<void()>& whileStarting = {});
 
     CtlResult ctl(const std::vector<std::string>& args) { return program_->ctl(args); }
     // A command that must answer ok; the answer for further checks.

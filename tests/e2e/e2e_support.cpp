@@ -239,7 +239,7 @@ std::string Program::allStderr() const {
     return all;
 }
 
-bool Program::start(int run, std::string& error) {
+bool Program::start(int run, std::string& error, const std::function<void()>& whileStarting) {
     runs_ = std::max(runs_, run);
     const std::string err = stderrFile(run);
     std::vector<std::string> args = {"--headless", "--home", home_};
@@ -253,6 +253,7 @@ bool Program::start(int run, std::string& error) {
     // The start-up includes the synchronisation (500 ms per device and the queue) and the
     // cell alignment; 120 s covers an instrumented build on a busy machine.
     const bool up = waitUntil(Seconds(120), [&] {
+        if (whileStarting) whileStarting();
         return readFile(err).find("Kelvora running") != std::string::npos || !proc_.running();
     });
     if (!up || !proc_.running()) {
@@ -261,11 +262,12 @@ bool Program::start(int run, std::string& error) {
                 "; stderr: " + readFile(err);
         return false;
     }
-    // The console (and its socket) comes up right after the start-up.
+    // The socket answers during the start-up already; the console's own commands come
+    // right after it.
     CtlResult r;
     waitUntil(Seconds(30), [&] {
         r = ctl({"status"}, Seconds(30));
-        return r.ok();
+        return r.ok() && r.out.find("state: running") != std::string::npos;
     });
     if (!r.ok()) {
         error = "kelvora ctl status did not answer ok: " + r.out;

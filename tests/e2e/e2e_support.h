@@ -98,7 +98,8 @@ class Program {
         : home_(std::move(home)), extraArgs_(std::move(extraArgs)) {}
     // Starts the program and waits until its start-up has finished ("Kelvora running" on
     // stderr) and its control socket answers. `run` numbers the stderr files.
-    bool start(int run, std::string& error);
+    // whileStarting, when given, is called at every look at the start-up's progress.
+    bool start(int run, std::string& error, const std::function<void()>& whileStarting = {});
     CtlResult ctl(const std::vector<std::string>& args, Seconds timeout = Seconds(180));
     // A second start in the same home folder: its exit status and stderr.
     int startSecond(std::string& err);

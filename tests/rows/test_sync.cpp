@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 
 #include "common/strutil.h"
@@ -38,6 +43,8 @@ struct QueueDevice {
     int added = 0;
     size_t lostAtReset = 0;
     std::string identity = "KLV/USB V1.4.1";
+    // Called (under the device's lock) when the first block is asked for.
+    std::function<void()> onFirstBlock;
 
     explicit QueueDevice(const std::string& serial) : dev(std::make_shared<FakeDevice>(serial)) {
         dev->setHook([this](const std::string& cmd, FakeDevice& d) -> std::string {
@@ -45,6 +52,7 @@ struct QueueDevice {
             if (cmd == "S#") return "S=100#";
             if (cmd == "F3#") return "F3=" + std::to_string(queue.size()) + "#";
             if (cmd == "O#") {
+                if (blocksAsked == 0 && onFirstBlock) onFirstBlock();
                 ++blocksAsked;
                 queue += std::string(static_cast<size_t>(growPerBlock), grown);
                 added += growPerBlock;
@@ -297,6 +305,7 @@ TEST_F(SyncScriptTest, TooManyFailedBlocksEndEverythingAtOnce) {
         q->queue = std::string(500, static_cast<char>(0x81));
         q->shortBlocks = 1000;
     }
+    cfg_.ParallelDevices = 0;  // "in a row" across devices, one after the other
     kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
     const kv::SyncResult res = sync.SyncWithDevices(false);
     EXPECT_TRUE(res.maxSyncFailed);
@@ -322,6 +331,7 @@ TEST_F(SyncScriptTest, CancelEndsTheDeviceLoopButSavesAndResets) {
     auto r = runningRow(1);
     a.queue = std::string(200, static_cast<char>(0x80));
     b.queue = std::string(200, static_cast<char>(0x80));
+    cfg_.ParallelDevices = 0;  // the splash follows each device
     kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
     const kv::SyncResult res = sync.SyncWithDevices(false, &ui);
     EXPECT_TRUE(res.cancelled);
@@ -333,6 +343,133 @@ TEST_F(SyncScriptTest, CancelEndsTheDeviceLoopButSavesAndResets) {
     EXPECT_EQ(ui.tasks[1], "Initializing and Starting Kelvora Data Devices...");
     EXPECT_EQ(a.dev->count("f0#"), 1);
     EXPECT_EQ(b.dev->count("f0#"), 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// All devices at once
+
+// Every device's O# waits until each of them has asked for its first block (bounded): the
+// queues are read at the same time or the wait runs out.
+struct Rendezvous {
+    std::mutex m;
+    std::condition_variable cv;
+    int arrived = 0;
+    int expected = 0;
+    bool timedOut = false;
+    void arrive() {
+        std::unique_lock lock(m);
+        ++arrived;
+        cv.notify_all();
+        if (!cv.wait_for(lock, std::chrono::seconds(10), [&] { return arrived >= expected; }))
+            timedOut = true;
+    }
+};
+
+TEST_F(SyncScriptTest, QueuesAreReadAtOnceAndEachDevicesLinesCarryItsName) {
+    QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
+    build({a.dev, b.dev, c.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                                  device("KLV0002", kv::DeviceType::Data, 7, 12),
+                                  device("KLV0003", kv::DeviceType::Data, 13, 18)});
+    cfg_.Cells = 18;
+    // A running row on one cell of each device.
+    auto r = newRow("Sync", {1, 8, 15});
+    {
+        auto lock = rows().lock();
+        r->Interval = 1;
+        r->SIInterval = kv::TimeUnit::Hours;
+        r->StartRow(false);
+        for (int s = 1; s <= 3; ++s) r->StartCellInRow(s, 0);
+        for (int h = 0; h < 2; ++h) {
+            advanceSeconds(3600);
+            r->Update(true);
+        }
+    }
+    advanceSeconds(600);
+    // Different queues: impulses on one cell per device, 120, 75 and 10 records.
+    a.queue = std::string(119, static_cast<char>(0x80)) + static_cast<char>(0x81);
+    b.queue = std::string(70, static_cast<char>(0x82)) + std::string(5, static_cast<char>(0x80));
+    c.queue = std::string(10, static_cast<char>(0x84));
+    Rendezvous meet;
+    meet.expected = 3;
+    for (QueueDevice* q : {&a, &b, &c}) q->onFirstBlock = [&meet] { meet.arrive(); };
+    kv::dbg().sync = true;
+    const int before1 = cells().GetCellCount(1), before8 = cells().GetCellCount(8),
+              before15 = cells().GetCellCount(15);
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+
+    EXPECT_FALSE(meet.timedOut);
+    EXPECT_EQ(res.devicesRead, 3);
+    EXPECT_EQ(res.records, 120 + 75 + 10);
+    EXPECT_EQ(res.blocksRead, 3 + 2 + 1);
+    // Every record counts on its own device's cell, whichever device was read first.
+    EXPECT_EQ(cells().GetCellCount(1), before1 + 1);
+    EXPECT_EQ(cells().GetCellCount(8), before8 + 70);
+    EXPECT_EQ(cells().GetCellCount(15), before15 + 10);
+    for (QueueDevice* q : {&a, &b, &c}) EXPECT_EQ(q->dev->count("f0#"), 1);
+    // Whole lines, each with its device in front.
+    std::istringstream lines(log());
+    std::string line;
+    int runs = 0;
+    while (std::getline(lines, line)) {
+        if (line.find("#ofSyncRuns for this device=") == std::string::npos) continue;
+        ++runs;
+        EXPECT_NE(line.find(" Cell "), std::string::npos) << line;
+    }
+    EXPECT_EQ(runs, 3);
+    EXPECT_NE(log().find("Cell 1-6:     #ofSyncRuns for this device=3"), std::string::npos);
+}
+
+TEST_F(SyncScriptTest, AtOnceCancelStopsEveryDeviceButSavesAndResets) {
+    // Cancel as soon as the splash has shown records read.
+    struct CancelOnProgress : kv::SyncProgress {
+        std::atomic<int> shown{0};
+        std::vector<std::string> tasks;
+        void valuesProgress(int pct) override {
+            if (pct > 0) ++shown;
+        }
+        void task(const std::string& t) override { tasks.push_back(t); }
+        bool cancelRequested() override { return shown > 0; }
+    } ui;
+    QueueDevice a("KLV0001"), b("KLV0002");
+    build({a.dev, b.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                           device("KLV0002", kv::DeviceType::Data, 7, 12)});
+    runningRow(1);
+    // Long queues: 2,000 blocks each, far more than are read before the Cancel arrives.
+    a.queue = std::string(100000, static_cast<char>(0x80));
+    b.queue = std::string(100000, static_cast<char>(0x80));
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false, &ui);
+    EXPECT_TRUE(res.cancelled);
+    EXPECT_GT(res.blocksRead, 0);
+    EXPECT_LT(res.blocksRead, 4000);
+    EXPECT_NE(log().find("canceling due to user request"), std::string::npos);
+    ASSERT_EQ(ui.tasks.size(), 2u);
+    EXPECT_EQ(ui.tasks[0], "Saving Synchronized Data...");
+    EXPECT_EQ(a.dev->count("f0#"), 1);
+    EXPECT_EQ(b.dev->count("f0#"), 1);
+}
+
+TEST_F(SyncScriptTest, AtOnceTooManyFailedBlocksStopEveryDeviceWithoutSaving) {
+    QueueDevice a("KLV0001"), b("KLV0002"), c("KLV0003");
+    build({a.dev, b.dev, c.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6),
+                                  device("KLV0002", kv::DeviceType::Data, 7, 12),
+                                  device("KLV0003", kv::DeviceType::Data, 13, 18)});
+    runningRow(1);
+    for (QueueDevice* q : {&a, &b, &c}) {
+        q->queue = std::string(500, static_cast<char>(0x81));
+        q->shortBlocks = 1000;
+    }
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_TRUE(res.maxSyncFailed);
+    EXPECT_EQ(res.blocksFailed, 21);
+    int said = 0;
+    for (const auto& m : messages())
+        if (m.find("Synchronisation failed due to reaching maxSyncFailed ! ") != std::string::npos)
+            ++said;
+    EXPECT_EQ(said, 1);
+    EXPECT_EQ(a.dev->count("f0#") + b.dev->count("f0#") + c.dev->count("f0#"), 0);
 }
 
 // ---------------------------------------------------------------------------------------
