@@ -13,33 +13,45 @@ using TDateTime = double;
 inline constexpr double kSecond = 1.0 / 86400.0;
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Current local date-time.
     virtual TDateTime now() = 0;
     virtual void sleepMs(int ms) = 0;
+    // Seconds on a clock that only runs forward, at the pace of real (or virtual) time and
+    // untouched by changes of the date-time: comparing the two tells a clock change from
+    // time that passed. The default follows now(), so such a clock never seems to jump.
+    virtual double steadySeconds() { return now() * 86400.0; }
 };
 
 // The system clock in local time. now() takes three readings and returns the smallest, so a
 // reading that straddles a clock adjustment does not jump forward.
 class RealClock : public Clock {
-public:
+  public:
     TDateTime now() override;
     void sleepMs(int ms) override;
+    double steadySeconds() override;
 };
 
 // A clock that only moves when told to. sleepMs() advances it, so code that waits for a
 // device answer still makes progress in virtual time. Thread-safe.
 class ManualClock : public Clock {
-public:
+  public:
     explicit ManualClock(TDateTime start);
     TDateTime now() override;
     void sleepMs(int ms) override;
     void advanceMs(double ms);
+    // Time passes up to t (steady time with it); a t in the past sets the date-time back
+    // without steady time, as a clock correction does.
     void set(TDateTime t);
+    // The date-time alone moves by the given seconds (a clock change: summer time, a time
+    // server's correction, a clock set by hand); steady time does not.
+    void step(double seconds);
+    double steadySeconds() override;
 
-private:
+  private:
     std::atomic<double> t_;
+    std::atomic<double> steady_{0.0};
 };
 
 // The process-wide clock. Defaults to a RealClock; tests install a ManualClock with
@@ -48,7 +60,7 @@ Clock& clock();
 void setClock(Clock* c);  // nullptr restores the real clock
 
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(Clock& c) { setClock(&c); }
     ~ScopedClock() { setClock(nullptr); }
     ScopedClock(const ScopedClock&) = delete;

@@ -47,6 +47,10 @@ std::string escaped(const std::string& s) {
 // The state of one synchronisation run, shared by the devices' steps.
 struct SyncRun {
     TDateTime tNow = 0;
+    // How far the clock is behind the newest time value of any row (0: it is not). The
+    // queued tacts came after every line stored, whatever the clock says: they are placed
+    // after the newest line, into the live counts, and no stored line is changed.
+    TDateTime behind = 0;
     bool log = false;
     int firstResync = 0;
     // Blocks that failed in a row, across devices.
@@ -334,7 +338,7 @@ void QueueReader::acceptBlock(const std::string& block) {
     auto lock = rows.lock();
     for (int k = 0; k < len; ++k) {
         const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
-        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct);
+        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct + run_.behind);
         ++run_.result.records;
         tAct += kDeviceTactSeconds * kSecond;
         if (tAct > latest) tAct = latest;
@@ -489,6 +493,16 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     run.log = dbg().sync.load();
     WriteDbg("SyncWithDevices", "starting Kelvora.SyncWithDevices");
     run.tNow = clock().now();
+    for (const auto& r : rows_.Snapshot()) {
+        auto lock = rows_.lock();
+        if (!r->isTemplate && r->iRTV > 0)
+            run.behind = std::max(run.behind, r->RTV[static_cast<size_t>(r->iRTV)].dt - run.tNow);
+    }
+    if (run.behind > 0) {
+        run.behind += kDeviceTactSeconds * kSecond;
+        WriteDbg(kCat, "*** the clock is behind the data by " +
+                           num(std::llround(run.behind * 86400)) + " s: queued tacts after it");
+    }
     SyncParts parts{dl_, io_, cells_, rows_};
     if (rows_.Count() > 0) {
         ui.devicesStarted(presentDataDevices());
