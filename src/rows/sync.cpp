@@ -220,6 +220,9 @@ class QueueReader {
     ReadEnd readWithArrivals(int q);
 
     TDateTime tAct = 0;
+    // Added to every record's time: with the clock behind the data, the oldest record goes
+    // just after the newest stored line (see SyncRun::behind).
+    TDateTime shift = 0;
     long long total = 0;  // for the progress gauge
     bool anySuccess = false;
 
@@ -338,7 +341,7 @@ void QueueReader::acceptBlock(const std::string& block) {
     auto lock = rows.lock();
     for (int k = 0; k < len; ++k) {
         const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
-        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct + run_.behind);
+        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct + shift);
         ++run_.result.records;
         tAct += kDeviceTactSeconds * kSecond;
         if (tAct > latest) tAct = latest;
@@ -429,6 +432,7 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
     QueueReader reader(p, run, ui, d, e, seed);
     reader.total = q;
     reader.tAct = tFirst;
+    if (run.behind > 0) reader.shift = run.behind + (run.tNow - tFirst);
     const ReadEnd end = reader.readWithArrivals(q);
     if (reader.anySuccess) run.anySuccess = true;
     if (end == ReadEnd::MaxFailed) return DeviceEnd::MaxFailed;

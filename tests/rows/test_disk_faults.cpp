@@ -278,5 +278,29 @@ TEST_F(DiskFaultTest, ATornLastLineIsRepairedAtStartUp) {
     EXPECT_FALSE(kv::removeLeftoverTemporaryOf(ini));
 }
 
+// A 10 MB line (a damaged file) costs neither memory nor lines: it is skipped with a
+// message, the lines around it load, and the file is not rewritten.
+TEST_F(DiskFaultTest, AHugeLineIsSkippedAndTheFileKept) {
+    disk_->freeUp();
+    auto r = newRow("Huge", {1, 2});
+    r->DataDir = dir_.file("huge");
+    fs::create_directories(r->DataDir);
+    const std::string fn = r->DataFileName();
+    std::string f = "Date/Time;O2 1;O2 2;T\r\n";
+    f += kv::dateTimeToText(r->Start + 60 * kSecond) + ";2;1;21.0\r\n";
+    f += kv::dateTimeToText(r->Start + 30 * kSecond) + ";" + std::string(10 << 20, '7') + "\r\n";
+    f += kv::dateTimeToText(r->Start + 90 * kSecond) + ";1;1;21.0\r\n";  // out of order
+    f += kv::dateTimeToText(r->Start + 120 * kSecond) + ";3;1;21.0\r\n";
+    writeFile(fn, f);
+    {
+        auto lock = rows().lock();
+        r->AllocRTV();
+    }
+    r->Reload();
+    EXPECT_EQ(r->iRTV, 3);
+    EXPECT_TRUE(hasMessage("longer than 65536 characters skipped"));
+    EXPECT_EQ(readFile(fn).size(), f.size());  // not rewritten, though a line was out of order
+}
+
 }  // namespace
 }  // namespace kvtest
