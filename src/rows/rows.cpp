@@ -318,6 +318,19 @@ void TRows::LoadRowFile(const std::string& fileName) {
     }
     ++loading_;
     const std::vector<std::string> names = file.keys("Current");
+    if (names.size() > static_cast<size_t>(kMaxLoadedRows)) {
+        // The next save writes only the rows loaded: the others stay in a copy of the file.
+        const std::string kept = fileName + ".all-rows-" + fileStamp(clock().now());
+        fs::copy_file(fileName, kept, fs::copy_options::overwrite_existing, ec);
+        const std::string t = GetTextFmt(
+            "uRows", "RowFileTooManyRows",
+            "The row definitions file %s lists %s rows; Kelvora loads the newest %s. The whole "
+            "file is kept as %s.",
+            fileName, num(static_cast<long long>(names.size())), num(kMaxLoadedRows),
+            ec ? std::string("(copy failed: ") + ec.message() + ")" : kept);
+        WriteDbg("Rows", t);
+        AddMsg(t, true);
+    }
     int n = 0;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         if (++n > kMaxLoadedRows) break;
