@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "app/alarm_notify.h"
 #include "app/debuglog.h"
 #include "app/livefile.h"
 #include "app/messages.h"
@@ -169,15 +170,24 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readMissedTacts(int d, LinkHandl
                                                                 const TKLVDeviceListEntry& e,
                                                                 TDateTime now) {
     const int missed = missedTactsToRead(d, rec, e, now);
-    if (missed <= 0) return {};
+    if (missed < 0) {
+        MissedTacts m;
+        m.acknowledged = true;  // nothing is: the queue stays whole for the synchronisation
+        m.complete = false;
+        m.lastTact = e.lastTactNr;
+        return m;
+    }
+    if (missed == 0) return {};
     return readQueuedTacts(dl_.fullName(d, false), h, rec, e.lastTactNr, missed);
 }
 
 // How many tacts before the record's own the queue holds for this tick; 0 when there are
-// none, or when they are not to be read.
+// none, or when they are not to be read; -1 when there are more than a tick reads back.
 int AcquisitionCycle::missedTactsToRead(int d, const ValueRecord& rec, const TKLVDeviceListEntry& e,
                                         TDateTime now) {
-    if (isNoValue(rec.queued)) return 0;
+    // Without the setting the fifth field is not taken for the queue length: the device's
+    // newest tact alone is read, and "o#" drops the tacts before it.
+    if (!cfg_.ReadMissedTacts || isNoValue(rec.queued)) return 0;
     const int queued = rec.queued;
     const int lastTact = e.lastTactNr;
     // lastTact 0 or below: no tact handled since the device's counter or queue was reset
@@ -198,12 +208,12 @@ int AcquisitionCycle::missedTactsToRead(int d, const ValueRecord& rec, const TKL
         }
     }
     if (queued > kMaxRecoveredBlocks * kQueueBlockSize) {
-        WriteDbg(cat, "   --> " + num(missed) + " missed tact(s): too many to read from the queue");
-        AddMsg(GetTextFmt("uMain", "MissedTactsLost",
-                          "Data Device %s: %s tacts missed by the acquisition are lost.", e.logName,
-                          num(missed)),
-               true);
-        return 0;
+        // Acknowledging the record would drop them; the synchronisation reads them all.
+        WriteDbg(cat, "   --> " + num(missed) +
+                          " missed tact(s): too many to read from the queue, left to a "
+                          "synchronisation");
+        dl_.update(d, [](TKLVDeviceListEntry& x) { x.resyncRequested = true; });
+        return -1;
     }
     return missed;
 }
@@ -223,10 +233,12 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readQueuedTacts(const std::strin
         const std::string block = proto.queueEntry(h);
         const int left = queued - static_cast<int>(entries.size());
         const int expected = std::min(kQueueBlockSize, left);
-        // Every block but the last must be whole; the last may hold tacts that closed after
-        // the record.
+        // Every block must be exactly what the record announced. A longer last block may
+        // hold a tact that closed after the record, or a character the link doubled (which
+        // shifts every entry after it): the two cannot be told apart, so neither is counted
+        // nor acknowledged, and the next tick's record tells the queue's length again.
         const int size = static_cast<int>(block.size());
-        const bool good = left <= kQueueBlockSize ? size >= expected : size == expected;
+        const bool good = size == expected;
         if (!good) {
             // Not acknowledged: the block stays queued, and the next tick goes on from the
             // last tact counted here (the record is not counted now either).
@@ -245,16 +257,6 @@ AcquisitionCycle::MissedTacts AcquisitionCycle::readQueuedTacts(const std::strin
     }
     m.entries = entries.substr(static_cast<size_t>(first), static_cast<size_t>(missed));
     m.lastTact = rec.tact;
-    // Tacts that closed between the record and the block were acknowledged with it; their
-    // records will not come again. One at most can close in that moment: more means the
-    // block was garbled, and its entries are not counted.
-    const int newer = static_cast<int>(entries.size()) - queued;
-    if (newer == 1) {
-        m.newer = entries.substr(static_cast<size_t>(queued));
-        m.lastTact = rec.tact + 1;
-    } else if (newer > 1) {
-        WriteDbg(cat, "   --> queue block " + num(newer) + " characters longer than the queue");
-    }
     WriteDbg(cat, "   --> " + num(missed) + " missed tact(s) read from the queue");
     return m;
 }
@@ -292,11 +294,86 @@ void AcquisitionCycle::readValueRecord(DeviceTick& t, TDateTime now) {
         t.answer = link.FTReadAll(h);
         if (t.answer.find(";nCC") != std::string::npos) break;
     }
-    if (!holdsValueRecord(t.answer)) return;
-    t.rec = parseValueRecord(t.answer);
-    if (t.rec && t.rec->tact != t.e.lastTactNr)
-        t.missed = readMissedTacts(t.d, h, *t.rec, t.e, now);
+    if (holdsValueRecord(t.answer)) t.rec = parseValueRecord(t.answer);
+    if (t.rec && !tactFollows(t, now)) t.rec.reset();
+    // A record that cannot be read is not acknowledged: the device keeps its entry, and the
+    // next tick or the synchronisation reads it again.
+    if (!t.rec) return;
+    if (t.rec->tact != t.e.lastTactNr) t.missed = readMissedTacts(t.d, h, *t.rec, t.e, now);
     if (!t.missed.acknowledged) proto.acknowledgeRecord(h);
+}
+
+// A lost or doubled digit leaves a record well formed, but its tact number goes back or
+// leaps ahead; taking it would count the tact again when the true number comes next. Such a
+// number is taken only when the next record confirms it (a device that restarted counts
+// on from it); until then the record counts as unreadable and is not acknowledged.
+bool AcquisitionCycle::tactFollows(DeviceTick& t, TDateTime now) {
+    const int tact = t.rec->tact, last = t.e.lastTactNr;
+    auto tactsSince = [now](TDateTime then) {
+        return then > 0 && now >= then ? (now - then) / (kDeviceTactSeconds * kSecond) : -1.0;
+    };
+    auto reachable = [&](int from, TDateTime then) {
+        const double passed = tactsSince(then);
+        return tact >= from && (passed < 0 || tact - from <= passed + kTactSlack);
+    };
+    bool follows = last <= 0 || tact == last || reachable(last, t.e.lastTactTime);
+    if (!follows && t.e.suspectTact >= 0 && reachable(t.e.suspectTact, t.e.suspectTime)) {
+        WriteDbg(t.cat, "   --> tact number " + num(tact) + " confirmed after " + num(last) +
+                            ": the device's counter restarted");
+        // As after a reset: every entry the queue holds before the record's own is new.
+        t.e.lastTactNr = 0;
+        follows = true;
+    }
+    dl_.update(t.d, [&](TKLVDeviceListEntry& x) {
+        if (follows) {
+            x.suspectTact = -1;
+            if (t.e.lastTactNr == 0) x.lastTactNr = 0;
+        } else if (x.suspectTact < 0 || !reachable(x.suspectTact, x.suspectTime)) {
+            x.suspectTact = tact;
+            x.suspectTime = now;
+        }
+    });
+    if (!follows)
+        WriteDbg(t.cat, "   --> tact number " + num(tact) + " does not follow " + num(last) +
+                            ": read again at the next tick");
+    return follows;
+}
+
+// Ticks in a row without a readable record from a device that answers: one message per
+// episode, and the device check shows the device in error until a record is read again.
+void AcquisitionCycle::noteReadable(const DeviceTick& t) {
+    const bool readable = t.rec.has_value();
+    bool report = false, ended = false;
+    int ticks = 0;
+    dl_.update(t.d, [&](TKLVDeviceListEntry& x) {
+        if (readable) {
+            ended = x.unreadableReported;
+            x.unreadableTicks = 0;
+            x.unreadableReported = false;
+            if (ended) x.Message.clear();
+            return;
+        }
+        ticks = ++x.unreadableTicks;
+        report = ticks >= kMaxUnreadableTicks && !x.unreadableReported;
+        if (report) x.unreadableReported = true;
+    });
+    if (report) {
+        const std::string msg = GetTextFmt(
+            "uMain", "UnreadableRecords",
+            "Data Device %s sends value records Kelvora cannot read (%s ticks in a row). They "
+            "stay in the device until they can be read.",
+            t.e.logName, num(ticks));
+        WriteDbg(t.cat, msg);
+        AddMsg(msg, true);
+        NotifyAlarm(AlarmKind::DeviceLost, msg);
+        dl_.update(t.d, [&](TKLVDeviceListEntry& x) { x.Message = msg; });
+    } else if (ended) {
+        const std::string msg =
+            GetTextFmt("uMain", "ReadableRecords",
+                       "Data Device %s sends readable value records again.", t.e.logName);
+        WriteDbg(t.cat, msg);
+        AddMsg(msg, true);
+    }
 }
 
 // A device that stays silent leaves the cycle until the device check reopens it. False
@@ -310,6 +387,7 @@ bool AcquisitionCycle::noteAnswer(const DeviceTick& t) {
     }
     dl_.update(t.d, [](TKLVDeviceListEntry& x) { x.emptyAnswerCount = 0; });
     logAnswer(t.d, t.cat, t.answer);
+    noteReadable(t);
     return t.rec.has_value();
 }
 
@@ -359,8 +437,7 @@ void AcquisitionCycle::countImpulses(const DeviceTick& t, TDateTime now) {
         const int i = from + k - 1;
         if (!TCells::validCell(i)) continue;
         int impulses = 0;
-        for (unsigned char entry : t.missed.entries + t.missed.newer)
-            impulses += (entry >> (k - 1)) & 1;
+        for (unsigned char entry : t.missed.entries) impulses += (entry >> (k - 1)) & 1;
         if (t.countRecord && t.rec->impulse(k)) ++impulses;
         processCell(i, k, *t.rec, impulses, rows[static_cast<size_t>(k)],
                     rowNrs[static_cast<size_t>(k)], now, out);

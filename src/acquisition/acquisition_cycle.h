@@ -38,6 +38,10 @@ class AcquisitionCycle {
     static constexpr int kMaxRecoveredBlocks = 4;
     // Requests of the value record per tick before the device counts as silent.
     static constexpr int kValueRequests = 3;
+    // Ticks in a row with an answer but no readable value record before the operator is told.
+    static constexpr int kMaxUnreadableTicks = 5;
+    // Tacts a record's number may run ahead of the time since the last handled tact.
+    static constexpr int kTactSlack = 20;
 
     AcquisitionCycle(const Config& cfg, DeviceList& devices, TCells& cells, Alarms& alarms,
                      O2TankFile& tanks, TempLog& tempLog, RunFlags flags, StatusOutput& status,
@@ -91,7 +95,6 @@ class AcquisitionCycle {
     void logAnswer(int d, const std::string& category, const std::string& answer);
     struct MissedTacts {
         std::string entries;        // queue entries of missed tacts, oldest first
-        std::string newer;          // the entry of a tact that closed after the record
         bool acknowledged = false;  // the record needs no "o#" of its own
         bool complete = true;       // false: a block failed; the record is not counted
         int lastTact = 0;           // newest tact counted (0: the record's)
@@ -115,6 +118,8 @@ class AcquisitionCycle {
     };
     void readValueRecord(DeviceTick& t, TDateTime now);
     bool noteAnswer(const DeviceTick& t);
+    void noteReadable(const DeviceTick& t);
+    bool tactFollows(DeviceTick& t, TDateTime now);
     bool advanceTact(DeviceTick& t, TDateTime now);
     void countImpulses(const DeviceTick& t, TDateTime now);
     void restartForClosedManometer(const DeviceTick& t, const std::string& cells);

@@ -83,7 +83,7 @@ void DeviceCheck::DeviceCheckTimerTimer() {
                      StatusColor::Green);
     const std::string notOk = GetText("frmMain", "sbDevStatus_NotOK", "Devices: NOT OK");
     for (const auto& e : dl_.devices())
-        if (e.ErrorCode != 0 && e.actUSBErrorCount >= usbErrorLimit(e))
+        if ((e.ErrorCode != 0 && e.actUSBErrorCount >= usbErrorLimit(e)) || e.unreadableReported)
             status_.setPanel(StatusPanel::DevStatus, notOk, StatusColor::Red);
     if (cfg_.EC71_Present && ec71_ && ec71_()) {
         ++lost;
@@ -114,9 +114,10 @@ void DeviceCheck::updateSuppressFlags(TDateTime now) {
 
 void DeviceCheck::deviceSummary(std::string& lostNames, int& lost) {
     for (const auto& e : dl_.devices()) {
-        if (!e.bPresent || e.ErrorCode == 0 || e.bErrorMsgSuppressed ||
-            e.actUSBErrorCount < usbErrorLimit(e))
-            continue;
+        // A device whose value records cannot be read answers, but is as good as lost.
+        const bool lostLink =
+            e.ErrorCode != 0 && !e.bErrorMsgSuppressed && e.actUSBErrorCount >= usbErrorLimit(e);
+        if (!e.bPresent || !(lostLink || e.unreadableReported)) continue;
         if (lost > 0) lostNames += ", ";
         lostNames += e.logName;
         ++lost;
@@ -162,6 +163,12 @@ void DeviceCheck::checkDevice(int d, TDateTime now, BackCount& back) {
         WriteDbg(kCat,
                  "Trying to reOpen device " + e.logName + "; actUSBErrorCount=" + num(counter));
         reopen(d);
+        return;
+    }
+    if (e.resyncRequested && e.actUSBErrorCount < max) {
+        WriteDbg(kCat, "queue of " + e.logName + " to be read by a synchronisation");
+        ++back.devices;
+        ++back.dataDevices;
         return;
     }
     if (e.actUSBErrorCount < max) {
@@ -235,7 +242,10 @@ void DeviceCheck::resynchronise(int devicesBack) {
         }
         // Whatever the synchronisation achieved, the devices are read again from here on.
         for (int d = 1; d <= dl_.nDevices(); ++d)
-            dl_.update(d, [](TKLVDeviceListEntry& x) { x.needsResync = false; });
+            dl_.update(d, [](TKLVDeviceListEntry& x) {
+                x.needsResync = false;
+                x.resyncRequested = false;
+            });
     }
     // A quit that began meanwhile keeps the system stopped.
     if (!flags_.quitting.load()) flags_.systemRunning.store(true);

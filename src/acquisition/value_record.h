@@ -32,13 +32,15 @@ struct ValueRecord {
 };
 
 inline constexpr size_t kValueRecordFields = 18;
+inline constexpr size_t kValueRecordHead = 4;  // the fields that must be numbers
 
 // The answer holds a record to acknowledge: "cv=" and a "#" somewhere in it.
 bool holdsValueRecord(std::string_view answer);
-// nullopt unless the record has exactly the eighteen fields, fields 1 to 4 are whole numbers
-// and the two masks fit the six positions. None of the numbers can be negative on a device,
+// nullopt unless the record has four, five, or eighteen and more fields (those after the
+// eighteenth are ignored), fields 1 to 4 are whole numbers and the two masks fit the six
+// positions. None of the numbers can be negative on a device,
 // so a negative one marks a garbled record (a mask of -1 would be six phantom impulses).
-// Fields 6 to 18 that are not numbers become NoValueInt.
+// Fields 5 to 18 that are missing or not numbers become NoValueInt.
 std::optional<ValueRecord> parseValueRecord(std::string_view answer);
 
 }  // namespace kv

@@ -271,6 +271,7 @@ const std::vector<ScalarKey>& scalarKeys() {
         intKey(K, "LogTemp(min)", &C::LogTemp_min, "0", kNo),
         intKey(K, "displayTemp", &C::displayTemp, "1", kNo),
         intKey(K, "Manometer_maxClosedCount", &C::Manometer_maxClosedCount, "100", kFull),
+        intKey(K, "ReadMissedTacts", &C::ReadMissedTacts, "1", kNo),
         realKey(K, "DefLF2CO2_const1", &C::DefLF2CO2_const1, "9.7216", kFull, 5),
         realKey(K, "DefLF2CO2_const2", &C::DefLF2CO2_const2, "0.1530", kFull, 5),
         realKey(K, "CO2_upIgnore", &C::CO2_upIgnore, "0.00001", kFull, 8),

@@ -222,6 +222,9 @@ struct Config {
     int LogTemp_min = 0;
     int displayTemp = 1;
     int Manometer_maxClosedCount = 100;
+    // 1: tacts a late tick missed are read back from the device's queue, taking the value
+    // record's fifth field as the queue length; 0: only the newest tact is read.
+    int ReadMissedTacts = 1;
     double DefLF2CO2_const1 = 9.7216;
     double DefLF2CO2_const2 = 0.1530;
     double CO2_upIgnore = 0.00001;

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/debuglog.h"
 #include "common/fileio.h"
 #include "common/numtext.h"
 #include "common/strutil.h"
@@ -64,6 +65,14 @@ std::string writeFileAtomically(const std::string& path, std::string_view conten
         return err;
     }
     return {};
+}
+
+bool removeLeftoverTemporaryOf(const std::string& path) {
+    const std::string tmp = path + ".tmp";
+    if (::unlink(tmp.c_str()) != 0) return false;
+    WriteDbg("Files", "left-over temporary file " + tmp + " of an interrupted replace removed; " +
+                          path + " is the last good version");
+    return true;
 }
 
 IniFile::IniFile(std::string path) : path_(std::move(path)) {

@@ -94,5 +94,9 @@ class IniFile {
 // Replaces a file atomically with the given content: temporary file beside it, flush,
 // rename. Returns an error text, empty on success.
 std::string writeFileAtomically(const std::string& path, std::string_view content);
+// Removes the temporary file a crash in writeFileAtomically(path) left behind (path +
+// ".tmp"); the file itself is the last good version. Only while nothing writes path (the
+// start-up). True when there was one.
+bool removeLeftoverTemporaryOf(const std::string& path);
 
 }  // namespace kv

@@ -39,7 +39,22 @@ void RealClock::sleepMs(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+double RealClock::steadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
 ManualClock::ManualClock(TDateTime start) : t_(start) {}
+
+double ManualClock::steadySeconds() {
+    return steady_.load();
+}
+
+void ManualClock::step(double seconds) {
+    double cur = t_.load();
+    while (!t_.compare_exchange_weak(cur, cur + seconds / 86400.0)) {
+    }
+}
 
 TDateTime ManualClock::now() {
     return t_.load();
@@ -53,10 +68,18 @@ void ManualClock::advanceMs(double ms) {
     double cur = t_.load();
     while (!t_.compare_exchange_weak(cur, cur + ms / 86400000.0)) {
     }
+    double s = steady_.load();
+    while (!steady_.compare_exchange_weak(s, s + ms / 1000.0)) {
+    }
 }
 
 void ManualClock::set(TDateTime t) {
-    t_.store(t);
+    const TDateTime before = t_.exchange(t);
+    if (t > before) {
+        double s = steady_.load();
+        while (!steady_.compare_exchange_weak(s, s + (t - before) * 86400.0)) {
+        }
+    }
 }
 
 namespace {

@@ -19,6 +19,10 @@ class Clock {
     // Current local date-time.
     virtual TDateTime now() = 0;
     virtual void sleepMs(int ms) = 0;
+    // Seconds on a clock that only runs forward, at the pace of real (or virtual) time and
+    // untouched by changes of the date-time: comparing the two tells a clock change from
+    // time that passed. The default follows now(), so such a clock never seems to jump.
+    virtual double steadySeconds() { return now() * 86400.0; }
 };
 
 // The system clock in local time. now() takes three readings and returns the smallest, so a
@@ -27,6 +31,7 @@ class RealClock : public Clock {
   public:
     TDateTime now() override;
     void sleepMs(int ms) override;
+    double steadySeconds() override;
 };
 
 // A clock that only moves when told to. sleepMs() advances it, so code that waits for a
@@ -37,10 +42,17 @@ class ManualClock : public Clock {
     TDateTime now() override;
     void sleepMs(int ms) override;
     void advanceMs(double ms);
+    // Time passes up to t (steady time with it); a t in the past sets the date-time back
+    // without steady time, as a clock correction does.
     void set(TDateTime t);
+    // The date-time alone moves by the given seconds (a clock change: summer time, a time
+    // server's correction, a clock set by hand); steady time does not.
+    void step(double seconds);
+    double steadySeconds() override;
 
   private:
     std::atomic<double> t_;
+    std::atomic<double> steady_{0.0};
 };
 
 // Time that runs `speed` times faster than real time, from the real time of its creation:

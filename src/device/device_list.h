@@ -62,6 +62,17 @@ struct TKLVDeviceListEntry {
     // Back after being reported lost: not read by the acquisition until the
     // resynchronisation has run (set and cleared by the device check).
     bool needsResync = false;
+    // Consecutive ticks whose answer held no readable value record, and whether the operator
+    // has been told of this episode (the device check shows the device in error meanwhile).
+    int unreadableTicks = 0;
+    bool unreadableReported = false;
+    // The acquisition found more unacknowledged tacts in the queue than it reads back: the
+    // device check resynchronises the device, which reads them all.
+    bool resyncRequested = false;
+    // A tact number that did not follow from the last one (back, or far ahead): taken only
+    // when the next record goes on from it (a restarted device), -1 when there is none.
+    int suspectTact = -1;
+    TDateTime suspectTime = 0;
 };
 
 using TKLVDeviceList = std::vector<TKLVDeviceListEntry>;  // [0] is device 1
@@ -74,7 +85,8 @@ inline int usbErrorLimit(const TKLVDeviceListEntry& e) {
 // A device that was reported lost and answers again, but has not been resynchronised yet:
 // its queue holds the outage, which reading and acknowledging its values would discard.
 inline bool awaitingResync(const TKLVDeviceListEntry& e) {
-    return e.needsResync || (e.ErrorCode == 0 && e.actUSBErrorCount >= usbErrorLimit(e));
+    return e.needsResync || e.resyncRequested ||
+           (e.ErrorCode == 0 && e.actUSBErrorCount >= usbErrorLimit(e));
 }
 
 // "O2-data", "Case", "CO2-data"; the number for any other type.

@@ -33,6 +33,16 @@ inline constexpr int kRTVSpare = 1000;
 // The value of the special-cell entry that stands for the reference cells.
 inline constexpr double kReferenceIndex = -9999.9;
 
+// A data file as its row last wrote or read it: another file (or none) at the next append
+// means the file was deleted or replaced under the running row.
+// A reload whose last line is this many seconds after now tells that the clock is behind.
+inline constexpr double kClockBehindSec = 120.0;
+
+struct DataFileIdentity {
+    unsigned long long dev = 0, ino = 0;
+    long long size = -1;  // -1: no file known
+};
+
 struct RTVElement {
     TDateTime dt = 0;
     int T = NoValueInt;  // tenths of a degree
@@ -327,11 +337,21 @@ class TRow : public std::enable_shared_from_this<TRow> {
     void importIdentity();
     std::string normaliseDataDir(std::string dir) const;
     bool appendLines(int from, int to, bool forceFirst);
+    // The time values not yet in the data file, appended; true when none is left over.
+    bool writeUnsavedLines(bool forceFirst);
+    // Before an append: a data file deleted or replaced since this row last wrote it is
+    // put back from memory (a replacing file is kept beside it).
+    void restoreDataFileIfChanged(const std::string& fileName, int keepUpTo);
+    // A cut last line (a power cut mid-write) is cut off the file, so that the complete
+    // lines stay and the next line starts on a line of its own.
+    void repairTornLastLine(const std::string& fileName);
+    void removeLeftoverTemporary(const std::string& fileName);
     void reportAccessError(int err, const std::string& fileName);
 
     TRows& owner_;
     // A data line that could not be written is reported once until a write succeeds.
     bool writeErrorReported_ = false;
+    DataFileIdentity dataFile_;
 };
 
 }  // namespace kv

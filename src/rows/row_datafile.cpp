@@ -23,6 +23,7 @@
 #include "app/messages.h"
 #include "app/texts.h"
 #include "common/datetime.h"
+#include "common/fileio.h"
 #include "common/strutil.h"
 #include "rows/row_util.h"
 #include "rows/rows.h"
@@ -33,24 +34,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Writes all of `data`; the errno of the failure, 0 on success.
-int writeAll(int fd, std::string_view data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // Appends `lines` to the data file, creating it with `header` when it is new or empty. A
 // previous line left unfinished by a crash is closed first, so it cannot swallow the new
-// one. Returns 0 or the errno of the failure.
-int appendToDataFile(const std::string& path, const std::string& header, const std::string& lines) {
+// one. A write that fails (a full or read-only disk) is cut back to the file's previous
+// end, so the file never keeps half a line. Returns 0 or the errno of the failure; `after`
+// receives the file's identity and size once the lines are in.
+int appendToDataFile(const std::string& path, const std::string& header, const std::string& lines,
+                     DataFileIdentity& after) {
     int fd = -1;
     for (int attempt = 0; attempt < 2 && fd < 0; ++attempt)
         fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -69,13 +59,45 @@ int appendToDataFile(const std::string& path, const std::string& header, const s
         if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') out = "\r\n";
     }
     out += lines;
-    int err = writeAll(fd, out);
+    int err = writeAllTo(fd, out);
     if (err == 0 && ::fsync(fd) != 0) err = errno;
+    if (err != 0) {
+        // Best effort: on a read-only disk nothing was written, and nothing can be cut.
+        if (::ftruncate(fd, st.st_size) == 0) ::fsync(fd);
+    } else {
+        after = {static_cast<unsigned long long>(st.st_dev),
+                 static_cast<unsigned long long>(st.st_ino),
+                 static_cast<long long>(st.st_size) + static_cast<long long>(out.size())};
+    }
     if (::close(fd) != 0 && err == 0) err = errno;
     // A new file: its directory entry must reach the disk too, or a crash could lose the
     // whole file with the lines fsync just wrote.
     if (err == 0 && st.st_size == 0) syncDirectoryOf(path);
     return err;
+}
+
+// Longest data line read; a longer one is skipped (its length is all that is kept).
+constexpr size_t kMaxDataLine = 64 * 1024;
+
+// One line without its "\n", at most kMaxDataLine + 1 characters of it kept (a longer line
+// is read to its end but comes back with kMaxDataLine + 1 characters). False at the end.
+bool readBoundedLine(std::istream& in, std::string& line) {
+    line.clear();
+    bool any = false;
+    for (int c; (c = in.get()) != std::char_traits<char>::eof();) {
+        any = true;
+        if (c == '\n') return true;
+        if (line.size() <= kMaxDataLine) line.push_back(static_cast<char>(c));
+    }
+    return any;
+}
+
+// The file at path as it is now; size -1 when there is none.
+DataFileIdentity identityOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+            static_cast<long long>(st.st_size)};
 }
 
 bool isDirectory(const std::string& p) {
@@ -225,10 +247,17 @@ bool TRow::appendLines(int from, int to, bool forceFirst) {
         lines += "\r\n";
     }
     const std::string fn = DataFileName();
-    const int err = appendToDataFile(fn, HeaderLine(), lines);
+    restoreDataFileIfChanged(fn, from - 1);
+    const int err = appendToDataFile(fn, HeaderLine(), lines, dataFile_);
     if (err != 0) {
         if (!writeErrorReported_) {
             reportAccessError(err, fn);
+            AddMsg(GetTextFmt("uRows", "DataLinesKept",
+                              "Meas.series %s: data lines cannot be written to %s (%s). Counting "
+                              "goes on; the lines are kept and written when the file can be "
+                              "written again.",
+                              Name, fn, std::strerror(err)),
+                   true);
             NotifyAlarm(AlarmKind::WriteFailed, "Meas.series " + Name +
                                                     ": data line not written to " + fn + ": " +
                                                     std::strerror(err));
@@ -236,8 +265,68 @@ bool TRow::appendLines(int from, int to, bool forceFirst) {
         writeErrorReported_ = true;
         return false;
     }
+    if (writeErrorReported_) {
+        const std::string t =
+            GetTextFmt("uRows", "DataLinesWritten",
+                       "Meas.series %s: data lines are written to %s again.", Name, fn);
+        WriteDbg("Rows", t);
+        AddMsg(t, false);
+    }
     writeErrorReported_ = false;
     return true;
+}
+
+bool TRow::writeUnsavedLines(bool forceFirst) {
+    if (iRTV_lastSaved >= iRTV) return true;
+    if (DataDir.empty() && !MakeDataDir()) return false;
+    if (!appendLines(iRTV_lastSaved + 1, iRTV, forceFirst)) return false;
+    iRTV_lastSaved = iRTV;
+    return true;
+}
+
+void TRow::restoreDataFileIfChanged(const std::string& fn, int keepUpTo) {
+    if (dataFile_.size < 0) return;  // nothing written or read yet
+    const DataFileIdentity now = identityOf(fn);
+    const bool gone = now.size < 0;
+    if (!gone && now.dev == dataFile_.dev && now.ino == dataFile_.ino && now.size >= dataFile_.size)
+        return;
+    dataFile_ = {};
+    std::string kept;
+    if (!gone) {
+        // Someone else's file (or a cut copy of ours): it stays, under a name of its own.
+        kept = fn + ".replaced-" + fileStamp(clock().now());
+        if (::rename(fn.c_str(), kept.c_str()) != 0) kept.clear();
+    }
+    std::string t;
+    if (bIncompleteLoad) {
+        // Memory holds only the first RTVSize lines: the file cannot be put back whole.
+        t = GetTextFmt("uRows", "DataFileLostIncomplete",
+                       "Meas.series %s: data file %s was deleted or replaced while the row ran; "
+                       "new lines go to a new file.",
+                       Name, fn);
+    } else {
+        const bool dc = decimalCommaFlag();
+        std::string content = HeaderLine() + "\r\n";
+        for (int i = 1; i <= std::min(keepUpTo, iRTV); ++i) {
+            content += DataLine(i, dc);
+            content += "\r\n";
+        }
+        const std::string err = writeFileAtomically(fn, content);
+        if (!err.empty())
+            WriteDbg("Rows", err);
+        else
+            dataFile_ = identityOf(fn);
+        t = GetTextFmt("uRows", "DataFileRestored",
+                       "Meas.series %s: data file %s was deleted or replaced while the row ran; "
+                       "its lines were written again from memory.",
+                       Name, fn);
+    }
+    if (!kept.empty())
+        t += " " +
+             GetTextFmt("uRows", "DataFileKeptAs", "The file found there is kept as %s.", kept);
+    WriteDbg("Rows", t);
+    AddMsg(t, true);
+    NotifyAlarm(AlarmKind::WriteFailed, t);
 }
 
 bool TRow::DFLine(int i, bool bForce) {
@@ -311,6 +400,7 @@ bool TRow::RewriteDataFile() {
         reportAccessError(EIO, fn);
         return false;
     }
+    dataFile_ = identityOf(fn);
     iRTV_lastSaved = iRTV;
     return true;
 }
@@ -325,12 +415,20 @@ void TRow::Reload() {
     if (DataDir.empty()) MakeDataDir();
     const std::string fn = DataFileName();
     remakeMissingDataDir(fn);
+    removeLeftoverTemporary(fn);
+    repairTornLastLine(fn);
     const TDateTime now = clock().now();
     bool rewrite = false;
     const bool complete = readDataFile(fn, now, rewrite);
+    dataFile_ = identityOf(fn);
     // A file that was not read to its end keeps its lines: rewriting it from memory would
-    // drop those beyond RTVSize.
+    // drop those beyond RTVSize. The file as it was stays beside it: the lines left out
+    // were stored, and only the series in memory has no place for them.
     if (rewrite && complete) {
+        std::error_code ec;
+        const std::string copy = fn + ".before-rewrite-" + fileStamp(now);
+        fs::copy_file(fn, copy, fs::copy_options::overwrite_existing, ec);
+        if (ec) WriteDbg("Rows", "copy of " + fn + " not kept: " + ec.message());
         RewriteDataFile();
         WriteDbg("Rows", "+++ Reloading row " + Name + ": iRTV(" + num(iRTV) +
                              "): rewriting data file due to d/t errors");
@@ -341,6 +439,51 @@ void TRow::Reload() {
         restartAfterReload(now);
     else
         StopRow("TRow.Reload/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
+}
+
+void TRow::repairTornLastLine(const std::string& fn) {
+    const int fd = ::open(fn.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) != 0 || st.st_size == 0 || ::pread(fd, &last, 1, st.st_size - 1) != 1 ||
+        last == '\n') {
+        ::close(fd);
+        return;
+    }
+    // The end of the last complete line, read backwards in blocks (a torn line is short,
+    // but a file of a single huge line must not be read whole either).
+    constexpr off_t kBlock = 4096;
+    off_t end = 0;  // new size: just past the last line end
+    std::string block;
+    for (off_t pos = st.st_size; pos > 0 && end == 0;) {
+        const off_t from = std::max<off_t>(0, pos - kBlock);
+        block.resize(static_cast<size_t>(pos - from));
+        if (::pread(fd, block.data(), block.size(), from) != static_cast<ssize_t>(block.size()))
+            break;
+        const auto nl = block.rfind('\n');
+        if (nl != std::string::npos) end = from + static_cast<off_t>(nl) + 1;
+        pos = from;
+    }
+    const long long cut = static_cast<long long>(st.st_size - end);
+    std::string torn(static_cast<size_t>(std::min<long long>(cut, 200)), '\0');
+    if (::pread(fd, torn.data(), torn.size(), end) < 0) torn.clear();
+    const bool ok = ::ftruncate(fd, end) == 0 && ::fsync(fd) == 0;
+    ::close(fd);
+    const std::string t = GetTextFmt(
+        "uRows", "DataFileTornLine",
+        "Meas.series %s: the last line of data file %s was cut short (a write broke off); %s "
+        "characters removed, the complete lines kept.",
+        Name, fn, num(cut));
+    WriteDbg("Rows", t + (ok ? "" : " (the file could not be shortened)") + " Removed: {" +
+                         replaceAll(replaceAll(torn, "\r", "\\r"), std::string(1, '\0'), "") + "}");
+    AddMsg(t, false);
+}
+
+// A temporary file of an atomic replace that a crash left behind: never read, and removed,
+// so that it cannot be mistaken for data later.
+void TRow::removeLeftoverTemporary(const std::string& fn) {
+    removeLeftoverTemporaryOf(fn);
 }
 
 void TRow::remakeMissingDataDir(const std::string& fn) {
@@ -367,13 +510,22 @@ bool TRow::readDataFile(const std::string& fn, TDateTime now, bool& rewrite) {
     }
     iRTV = iRTV0 = 0;
     WriteDbg("Rows", "Reloading row " + Name + " from file " + fn);
-    // Lines dated far outside the row's span (a damaged date, a clock that was wrong) are
-    // not taken: the synchronisation fills the time vector from the last line on, and a
-    // line from years back would make it create millions of entries.
-    const TDateTime earliest = spanStart() - 1.0, latest = now + 1.0;
+    // Lines dated far outside the row's span (a damaged date) are not taken: the
+    // synchronisation fills the time vector from the last line on, and a line from years
+    // back would make it create millions of entries. A line after now but inside the span
+    // is taken: the clock may be behind the data (a computer whose clock battery died).
+    const TDateTime earliest = spanStart() - 1.0,
+                    latest = std::max(now, std::max(Stop, realStop)) + 1.0;
     bool complete = true;
     std::string line;
-    while (std::getline(in, line)) {
+    int tooLong = 0;
+    while (readBoundedLine(in, line)) {
+        if (line.size() > kMaxDataLine) {
+            // Not a line this program wrote (120 cells need a few kB): skipped unread, so
+            // that a damaged file of one huge line costs neither memory nor a rewrite.
+            ++tooLong;
+            continue;
+        }
         if (line.find("Dat") != std::string::npos) continue;
         if (trim(line).empty()) continue;
         if (iRTV + 1 > RTVSize) {
@@ -384,8 +536,30 @@ bool TRow::readDataFile(const std::string& fn, TDateTime now, bool& rewrite) {
         }
         reloadLine(line, earliest, latest, rewrite);
     }
+    if (tooLong > 0) {
+        const std::string t =
+            GetTextFmt("uRows", "RowReload_LineTooLong",
+                       "Meas.series %s: %s line(s) of data file %s longer than %s characters "
+                       "skipped; the file is not rewritten.",
+                       Name, num(tooLong), fn, num(static_cast<long long>(kMaxDataLine)));
+        WriteDbg("Rows", t);
+        AddMsg(t, true);
+        bIncompleteLoad = true;  // never rewritten from memory: the skipped text stays
+        complete = false;
+    }
     iRTV_lastLoaded = iRTV_lastSaved = iRTV;
     WriteDbg("Rows", "Reloading row " + Name + ": lastValidTemp=" + num(lastValidTemp));
+    if (iRTV > 0 && RTV[static_cast<size_t>(iRTV)].dt > now + kClockBehindSec * kSecond) {
+        const std::string t =
+            GetTextFmt("uRows", "ClockBehindData",
+                       "The system clock (%s) is behind the data of meas.series %s (last line %s). "
+                       "Please check the clock. Counting goes on; the series takes its next "
+                       "value when the clock has passed its last line.",
+                       dtText(now), Name, dtText(RTV[static_cast<size_t>(iRTV)].dt));
+        WriteDbg("Rows", t);
+        AddMsg(t, true);
+        NotifyAlarm(AlarmKind::Clock, t);
+    }
     return complete;
 }
 
@@ -457,7 +631,10 @@ void TRow::restartAfterReload(TDateTime now) {
         }
     }
     bActive = true;
-    NextCycle = LastLoadedDT > 0 ? nextDue(LastLoadedDT, intervalStep(), now) : now;
+    // With the clock behind the last line the next value comes after that line.
+    NextCycle = LastLoadedDT <= 0     ? now
+                : LastLoadedDT >= now ? LastLoadedDT + intervalStep()
+                                      : nextDue(LastLoadedDT, intervalStep(), now);
     AddMsg(GetTextFmt("uRows", "RowReload", "Meas.series %s reloaded and restarted.", Name), false);
 }
 

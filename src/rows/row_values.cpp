@@ -114,7 +114,15 @@ bool TRow::Update(bool bForce) {
     const TDateTime now = clock().now();
     if (now >= Stop) NextCycle = now;
     if (bForce) NextCycle = now;
-    if ((now >= NextCycle || bForce) && !takeTimeValue(bForce)) return false;
+    // After the clock went back a forced value replaces the newest one: no line may be
+    // dated before the line above it.
+    if (iRTV >= 1 && NextCycle < RTV[static_cast<size_t>(iRTV)].dt)
+        NextCycle = RTV[static_cast<size_t>(iRTV)].dt;
+    if (now >= NextCycle || bForce) {
+        if (!takeTimeValue(bForce)) return false;
+    } else if (iRTV_lastSaved < iRTV && !writeUnsavedLines(false)) {
+        return false;  // the disk is still unavailable; the values wait in memory
+    }
     if (now >= Stop) {
         StopRow("TRow.Update/Now>=Stop (" + dtText(now) + "/" + dtText(Stop) + ")");
         if (env().hooks.refreshRequest) {
@@ -126,17 +134,18 @@ bool TRow::Update(bool bForce) {
 }
 
 // The time value at NextCycle: every cell's values from the cell model, the line in the
-// data file. False when the line did not reach the disk: the entry stays in memory and the
-// next tick writes it again (NextCycle is not advanced), so no line is lost while the disk
-// is unavailable.
+// data file. False when the line did not reach the disk: the value stays in memory (with
+// every other one not yet written) and goes into the file as soon as a write succeeds, so
+// a full or read-only disk costs no time value and shifts none.
 bool TRow::takeTimeValue(bool bForce) {
     Saved = false;
     int n = iRTV;
     // A second forced value within a second replaces the last one.
     if (iRTV <= 1 || std::fabs(RTV[static_cast<size_t>(iRTV)].dt - NextCycle) > kSecond) ++n;
     ensureEntry(n);
-    const int previous = iRTV;
     iRTV = n;
+    // A replaced value that was in the file already is appended again, as it always was.
+    if (iRTV_lastSaved >= n) iRTV_lastSaved = n - 1;
     RTV[static_cast<size_t>(n)] = RTVElement{NextCycle, NoValueInt};
     const int cells = std::min(NrCells, kMaxRowCells);
     if (cells >= 1) {
@@ -147,15 +156,11 @@ bool TRow::takeTimeValue(bool bForce) {
     }
     const bool co2Device = co2DevicePresent();
     for (int s = 1; s <= cells; ++s) takeCellValue(RowCells[static_cast<size_t>(s)], n, co2Device);
-    if (!DFLine(n, bForce)) {
-        iRTV = previous;
-        return false;
-    }
+    NextCycle = NextCycle + intervalStep();
+    if (!writeUnsavedLines(bForce)) return false;
     WriteDbg(std::string("TRow.Update(") + boolText(bForce) + ")",
              "... finished calling DFLine(" + num(n) + ", bForce)");
-    iRTV_lastSaved = iRTV;
     Saved = true;
-    NextCycle = NextCycle + intervalStep();
     return true;
 }
 

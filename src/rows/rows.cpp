@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -186,11 +188,65 @@ void TRows::reportAccessError(int err, const std::string& fileName) {
 
 void TRows::UpdateAll(bool bForce) {
     std::lock_guard lock(mutex_);
+    watchClock();
     // A copy: a stopping row lets go of the lock between its cells, and the list may
     // change meanwhile.
     const auto rows = rows_;
     for (const auto& r : rows)
         if (!r->isTemplate && r->bActive) r->Update(bForce);
+}
+
+void TRows::watchClock() {
+    const TDateTime now = clock().now();
+    const double steady = clock().steadySeconds();
+    if (watchedSteady_ >= 0) {
+        const double jump = (now - watchedNow_) * 86400.0 - (steady - watchedSteady_);
+        if (std::fabs(jump) >= kClockJumpSec) clockJumped(jump, watchedNow_, now);
+    }
+    watchedNow_ = now;
+    watchedSteady_ = steady;
+}
+
+namespace {
+
+// "+1:00:00", "-0:02:05", "+1 d 0:00:00".
+std::string signedDuration(double seconds) {
+    const long long s = std::llround(std::fabs(seconds));
+    const long long d = s / 86400, h = s % 86400 / 3600, m = s % 3600 / 60, sec = s % 60;
+    char buf[48];
+    if (d > 0)
+        std::snprintf(buf, sizeof buf, "%c%lld d %lld:%02lld:%02lld", seconds < 0 ? '-' : '+', d, h,
+                      m, sec);
+    else
+        std::snprintf(buf, sizeof buf, "%c%lld:%02lld:%02lld", seconds < 0 ? '-' : '+', h, m, sec);
+    return buf;
+}
+
+}  // namespace
+
+// The files keep local date-times, so a clock change cannot be undone in them; what it must
+// not do is lose an impulse, put a line before the one above it, or end a row early. The
+// counts go on in the cells whatever the clock says. Back: the rows take no value until the
+// clock has passed their last one again (a row ends at its stop time by the clock, later
+// than planned). Forward: the rows go on at the next interval from the new time, and the
+// time skipped gets no values (nothing was measured in it).
+void TRows::clockJumped(double seconds, TDateTime from, TDateTime to) {
+    std::string t = GetTextFmt("uRows", "ClockJumped",
+                               "The system clock jumped by %s (from %s to %s). No impulse is lost.",
+                               signedDuration(seconds), dtText(from), dtText(to));
+    t += " " + (seconds < 0 ? GetText("uRows", "ClockJumpedBack",
+                                      "Running meas.series take their next value when the clock "
+                                      "has passed their last one again.")
+                            : GetText("uRows", "ClockJumpedForward",
+                                      "Running meas.series go on from the new time; the time "
+                                      "skipped has no values."));
+    WriteDbg("Rows", t);
+    AddMsg(t, true);
+    NotifyAlarm(AlarmKind::Clock, t);
+    if (seconds < 0) return;
+    for (const auto& r : rows_)
+        if (!r->isTemplate && r->bActive && r->State == RowState::Running && r->NextCycle < to)
+            r->NextCycle = nextDue(r->NextCycle, r->intervalStep(), to);
 }
 
 bool TRows::RowAutoSaveTimer() {
@@ -263,6 +319,19 @@ void TRows::LoadRowFile(const std::string& fileName) {
     }
     ++loading_;
     const std::vector<std::string> names = file.keys("Current");
+    if (names.size() > static_cast<size_t>(kMaxLoadedRows)) {
+        // The next save writes only the rows loaded: the others stay in a copy of the file.
+        const std::string kept = fileName + ".all-rows-" + fileStamp(clock().now());
+        fs::copy_file(fileName, kept, fs::copy_options::overwrite_existing, ec);
+        const std::string t = GetTextFmt(
+            "uRows", "RowFileTooManyRows",
+            "The row definitions file %s lists %s rows; Kelvora loads the newest %s. The whole "
+            "file is kept as %s.",
+            fileName, num(static_cast<long long>(names.size())), num(kMaxLoadedRows),
+            ec ? std::string("(copy failed: ") + ec.message() + ")" : kept);
+        WriteDbg("Rows", t);
+        AddMsg(t, true);
+    }
     int n = 0;
     for (auto it = names.rbegin(); it != names.rend(); ++it) {
         if (++n > kMaxLoadedRows) break;

@@ -61,7 +61,13 @@ class TRows : public RowLookup {
     int CountRunning();
 
     // --- operations -------------------------------------------------------------------------
+    // Every tick: each running row whose interval is due takes its time value. A change of
+    // the system clock since the last call (summer time, a time server's correction, a
+    // clock set by hand) is reported first; after a jump forward the rows' next values come
+    // at the next interval from the new time, without values for the time skipped.
     void UpdateAll(bool bForce);
+    // A jump of the date-time of this many seconds (steady time did not pass).
+    static constexpr double kClockJumpSec = 60.0;
     void DeleteRow(int nr);
     // False, with the "AccessError" message and LastError() "Error", when it failed.
     bool SaveRowFile(const std::string& fileName, bool backup);
@@ -109,6 +115,8 @@ class TRows : public RowLookup {
 
   private:
     std::shared_ptr<TRow> findLocked(int nr) const;
+    void watchClock();
+    void clockJumped(double seconds, TDateTime from, TDateTime to);
     bool backupRowFile(const std::string& fileName);
     bool deleteDataDir(const TRow& row);
 
@@ -120,6 +128,9 @@ class TRows : public RowLookup {
     bool saveAfterLoad_ = false;
     std::array<std::string, 9> shortNames_{};  // [1..8]
     PeriodicTimer autoSave_;
+    // The date-time and steady time at the previous update (steady -1: none yet).
+    TDateTime watchedNow_ = 0;
+    double watchedSteady_ = -1;
 };
 
 }  // namespace kv

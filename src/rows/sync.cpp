@@ -65,6 +65,10 @@ std::string escaped(const std::string& s) {
 // (firstResync, touched, keep, records, impulses, pending).
 struct SyncRun {
     TDateTime tNow = 0;
+    // How far the clock is behind the newest time value of any row (0: it is not). The
+    // queued tacts came after every line stored, whatever the clock says: they are placed
+    // after the newest line, into the live counts, and no stored line is changed.
+    TDateTime behind = 0;
     bool log = false;
     int firstResync = 0;
     std::mutex m;
@@ -242,6 +246,9 @@ class QueueReader {
     ReadEnd readWithArrivals(int q);
 
     TDateTime tAct = 0;
+    // Added to every record's time: with the clock behind the data, the oldest record goes
+    // just after the newest stored line (see SyncRun::behind).
+    TDateTime shift = 0;
     long long total = 0;  // for the progress gauge
     bool anySuccess = false;
 
@@ -369,7 +376,7 @@ void QueueReader::acceptBlock(const std::string& block) {
     auto lock = rows.lock();
     for (int k = 0; k < len; ++k) {
         const int rec = static_cast<unsigned char>(block[static_cast<size_t>(k)]);
-        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct);
+        insertRecord(run_, rng_, rows, parts_.cells, e_, rec, k + 1, tAct + shift);
         ++run_.result.records;
         tAct += kDeviceTactSeconds * kSecond;
         if (tAct > latest) tAct = latest;
@@ -461,6 +468,7 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
     QueueReader reader(p, run, ui, d, e, seed);
     reader.total = q;
     reader.tAct = tFirst;
+    if (run.behind > 0) reader.shift = run.behind + (run.tNow - tFirst);
     const ReadEnd end = reader.readWithArrivals(q);
     if (reader.anySuccess) run.anySuccess = true;
     if (end == ReadEnd::MaxFailed) return DeviceEnd::MaxFailed;
@@ -707,6 +715,16 @@ SyncResult DeviceSync::SyncWithDevices(bool resync, SyncProgress* progress) {
     run.log = dbg().sync.load();
     WriteDbg("SyncWithDevices", "starting Kelvora.SyncWithDevices");
     run.tNow = clock().now();
+    for (const auto& r : rows_.Snapshot()) {
+        auto lock = rows_.lock();
+        if (!r->isTemplate && r->iRTV > 0)
+            run.behind = std::max(run.behind, r->RTV[static_cast<size_t>(r->iRTV)].dt - run.tNow);
+    }
+    if (run.behind > 0) {
+        run.behind += kDeviceTactSeconds * kSecond;
+        WriteDbg(kCat, "*** the clock is behind the data by " +
+                           num(std::llround(run.behind * 86400)) + " s: queued tacts after it");
+    }
     SyncParts parts{dl_, io_, cells_, rows_};
     const bool parallel = cfg_.parallelDevices();
     WorkerPool pool;

@@ -195,6 +195,16 @@ std::string DataDevice::tactListLocked() const {
     return s;
 }
 
+void DataDevice::garbleRecords(int n) {
+    std::lock_guard lock(mutex_);
+    garbledRecords_ = std::max(0, n);
+}
+
+void DataDevice::setExtraRecordFields(int n) {
+    std::lock_guard lock(mutex_);
+    extraFields_ = std::max(0, n);
+}
+
 std::string DataDevice::valueRecordLocked() {
     std::string s = "cv=" + std::to_string(last_.tact) + ';' + std::to_string(last_.impulses) +
                     ';' + std::to_string(last_.outOfRange) + ';' +
@@ -202,6 +212,11 @@ std::string DataDevice::valueRecordLocked() {
     for (const Cell& c : cells_) s += ';' + std::to_string(c.adc);
     s += ";0";
     for (const Cell& c : cells_) s += ';' + std::to_string(c.manometer);
+    for (int n = 1; n <= extraFields_; ++n) s += ";" + std::to_string(n * 7);
+    if (garbledRecords_ > 0) {
+        --garbledRecords_;
+        s.replace(s.find(';') + 1, 0, "?");  // the impulse mask is no number
+    }
     s += '#';
     if (!hasTList_) s += ";T;" + tactListLocked();
     s += ";nCC;\r\n";

@@ -97,6 +97,11 @@ class DataDevice : public SimDevice {
     // Fixed manometer current (ADC value); negative returns to the sample's value.
     void setAdc(int k, int value);
     void setSample(int k, const SampleParams& p);
+    // The next n value records are sent garbled (a field that is no number; the link itself
+    // stays sound), as a firmware fault would.
+    void garbleRecords(int n);
+    // Every value record carries n fields more after the eighteen, as a newer firmware might.
+    void setExtraRecordFields(int n);
 
   protected:
     void advanceLocked(TDateTime now) override;
@@ -184,6 +189,8 @@ class DataDevice : public SimDevice {
     int i_ = 0;
     int f1_ = 1, f2_ = 1;
     int manometerRestarts_ = 0;
+    int garbledRecords_ = 0;
+    int extraFields_ = 0;
 };
 
 }  // namespace kv::sim

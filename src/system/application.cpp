@@ -11,6 +11,7 @@
 
 #include "app/alarm_notify.h"
 #include "app/debuglog.h"
+#include "app/inifile.h"
 #include "app/livefile.h"
 #include "app/messages.h"
 #include "app/password.h"
@@ -78,6 +79,11 @@ int Application::startup() {
 
     // 4.-7. Logs, parameter, splash.
     startupLogs();
+    // A crash in the middle of an atomic replace leaves its temporary file; the lock says
+    // that nothing else writes these files now.
+    for (const std::string& f : {paths_.ini(), paths_.row(), paths_.home + "/O2_TankData.Txt",
+                                 paths_.home + "/CellCounts.Txt"})
+        removeLeftoverTemporaryOf(f);
     startupLanguage();
     progress("Initializing forms...");
     WriteDbg(kApp, "... creating forms");

@@ -56,9 +56,21 @@ TEST_F(CycleTest, EachTactIsHandledOnce) {
     EXPECT_NE(log().find("Tact#(currDev)/(lastPC)=44/41   --> missed a beat"), std::string::npos);
     EXPECT_EQ(countIn(log(), "=44/41   --> missed a beat"), 1);
 
-    // A device that restarted counts from 0 again: a new tact, not a handled one.
+    // A device that restarted counts from 0 again: a new tact, not a handled one, once the
+    // next record confirms that the counter went back (a lost digit would not).
+    tickWith(Rec::record(4, 0b000001));  // "44" with a digit lost
+    EXPECT_EQ(count(1), 2);
+    tickWith(Rec::record(45, 0b000000));
+    EXPECT_EQ(device(1).lastTactNr, 45);
+    tickWith(Rec::record(4511, 0b000001));  // digits doubled: far ahead of the time passed
+    tickWith(Rec::record(46, 0b000000));
+    EXPECT_EQ(count(1), 2);
+    EXPECT_EQ(device(1).lastTactNr, 46);
+    tickWith(Rec::record(1, 0b000001));
+    EXPECT_EQ(count(1), 2);
     tickWith(Rec::record(1, 0b000001));
     EXPECT_EQ(count(1), 3);
+    EXPECT_EQ(device(1).lastTactNr, 1);
 
     // Suspended cells keep their manometer fields but count nothing.
     cells().SuspendCell(1, true, false);
@@ -164,11 +176,12 @@ TEST_F(CycleTest, MissedTactsComeFromTheQueue) {
     // A queue longer than the time since the last tact allows is not what it seems.
     dev_->clearCommands();
     dev_->setValue("O", std::string(30, '\x81'));
+    advanceSec(40);
     tickWith(Rec::record(75, 0b00, 200, 0, 31));
     EXPECT_EQ(count(1), 0);
     EXPECT_EQ(dev_->count("O#"), 0);
     EXPECT_EQ(dev_->count("o#"), 1);
-    EXPECT_NE(log().find("29 missed tact(s), but only 1 can have passed: not read"),
+    EXPECT_NE(log().find("29 missed tact(s), but only 14 can have passed: not read"),
               std::string::npos);
 
     // A short block is neither counted nor acknowledged, and neither is the record: the
@@ -186,13 +199,20 @@ TEST_F(CycleTest, MissedTactsComeFromTheQueue) {
     EXPECT_EQ(count(1), 2);
     EXPECT_EQ(dev_->count("o#"), 1);
 
-    // A tact that closed between the record and the block comes with the block: it is
-    // counted now, and its record is not counted again.
+    // A block longer than the record announced: a tact that closed in between, or a
+    // character the link doubled. Neither is counted nor acknowledged; the next record
+    // announces the queue as it is, and every tact counts once.
+    dev_->clearCommands();
     dev_->setValue("O", "\x80\x80\x81");
     advanceSec(6);
     tickWith(Rec::record(80, 0b00, 200, 0, 2));
+    EXPECT_EQ(count(1), 2);
+    EXPECT_EQ(dev_->count("o#"), 0);
+    EXPECT_EQ(device(1).lastTactNr, 78);
+    tickWith(Rec::record(81, 0b01, 200, 0, 3));
     EXPECT_EQ(count(1), 3);
     EXPECT_EQ(device(1).lastTactNr, 81);
+    EXPECT_EQ(dev_->count("o#"), 1);
     tickWith(Rec::record(81, 0b01, 200, 0, 1));
     EXPECT_EQ(count(1), 3);
 }
@@ -291,7 +311,10 @@ TEST_F(CycleTest, BadAnswersNeverCount) {
     std::string lost = good, doubled = good;
     lost.erase(good.find(';'), 1);  // "cv=111;0;63;..."
     doubled.insert(second, ";");    // "cv=11;1;;0;63;..."
-    for (const auto& r : {lost, doubled, std::string(good).insert(good.find('#'), ";5")}) {
+    // Breaks off inside the manometer part.
+    const std::string cut = good.substr(0, good.find(";200;200#")) + "#;nCC;\r\n";
+    std::string emptyManometer = kv::replaceAll(good, ";0;200;", ";0;;200;");  // doubled, later
+    for (const auto& r : {lost, doubled, cut, emptyManometer}) {
         tickWith(r);
         EXPECT_FALSE(kv::parseValueRecord(r).has_value()) << r;
     }
@@ -340,6 +363,72 @@ TEST_F(CycleTest, BadAnswersNeverCount) {
     }
     EXPECT_EQ(count(1), 3);
     EXPECT_EQ(device(1).ErrorCode, 0);
+}
+
+// What a firmware may add or leave out: fields after the eighteenth are ignored, and a record
+// of the four numbers (with or without the queue length) has no manometer values.
+TEST_F(CycleTest, RecordShapesOfOtherFirmware) {
+    startCell(1, 7);
+    std::string extra = Rec::record(20, 1);
+    extra.insert(extra.find('#'), ";17;x;");
+    tickWith(extra);
+    EXPECT_EQ(count(1), 1);
+    EXPECT_EQ(cells().cell(1).ManometerValue, 200);
+    EXPECT_EQ(dev_->count("o#"), 1);
+
+    tickWith("cv=21;1;0;63#;nCC;\r\n");
+    EXPECT_EQ(count(1), 2);
+    EXPECT_TRUE(kv::isNoValue(cells().cell(1).ManometerValue));
+    tickWith("cv=22;1;1;63;1#;nCC;\r\n");
+    EXPECT_EQ(count(1), 3);
+    EXPECT_TRUE(cells().cell(1).OutOfRange);
+    EXPECT_EQ(dev_->count("o#"), 3);
+}
+
+// An unreadable record is never acknowledged, so the device keeps the entry; a run of them
+// tells the operator once and shows the device in error until a record reads again.
+TEST_F(CycleTest, UnreadableRecordsAreKeptAndReported) {
+    startCell(1, 7);
+    tickWith(Rec::record(30, 1));
+    ASSERT_EQ(dev_->count("o#"), 1);
+    check();
+    EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: OK");
+
+    const std::string garbled = kv::replaceAll(Rec::record(31, 1), "cv=31;1;", "cv=31;?;");
+    for (int n = 1; n < kv::AcquisitionCycle::kMaxUnreadableTicks; ++n) tickWith(garbled);
+    EXPECT_EQ(dev_->count("o#"), 1);
+    EXPECT_FALSE(hasMessage("cannot read"));
+    check();
+    EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: OK");
+
+    for (int n = 0; n < 10; ++n) tickWith(garbled);
+    EXPECT_EQ(dev_->count("o#"), 1);
+    int reports = 0;
+    for (const auto& l : kv::messageList().newestFirst())
+        if (l.find("sends value records Kelvora cannot read") != std::string::npos) ++reports;
+    EXPECT_EQ(reports, 1);
+    EXPECT_NE(device(1).Message.find("cannot read"), std::string::npos);
+    EXPECT_EQ(device(1).ErrorCode, 0);  // still asked every tick
+    check();
+    EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: NOT OK");
+    EXPECT_NE(status_.panelText(kv::StatusPanel::Info1).find("Check USB (1)"), std::string::npos);
+
+    // The good record of the same tact counts, and ends the episode.
+    tickWith(Rec::record(31, 1));
+    EXPECT_EQ(count(1), 2);
+    EXPECT_EQ(dev_->count("o#"), 2);
+    EXPECT_TRUE(hasMessage("sends readable value records again"));
+    EXPECT_TRUE(device(1).Message.empty());
+    check();
+    EXPECT_EQ(status_.panelText(kv::StatusPanel::DevStatus), "Devices: OK");
+
+    // A new episode is told again.
+    for (int n = 0; n < kv::AcquisitionCycle::kMaxUnreadableTicks; ++n)
+        tickWith("cv=32;#;nCC;\r\n");
+    reports = 0;
+    for (const auto& l : kv::messageList().newestFirst())
+        if (l.find("sends value records Kelvora cannot read") != std::string::npos) ++reports;
+    EXPECT_EQ(reports, 2);
 }
 
 TEST_F(CycleTest, SilentDeviceLeavesTheCycle) {

@@ -149,7 +149,7 @@ TEST_F(RowDataTest, AFullTimeVectorGrowsWithEveryCellsValues) {
         // A full vector, as a long run with a short planned duration leaves it.
         r->ensureEntry(1001);
         for (int i = 1; i <= 1001; ++i) {
-            r->RTV[static_cast<size_t>(i)].dt = r->Start + i * kSecond;
+            r->RTV[static_cast<size_t>(i)].dt = r->Start - (1002 - i) * kSecond;
             for (int s = 1; s <= 3; ++s) r->RowCells[static_cast<size_t>(s)].Values.setCount(i, i);
         }
         r->iRTV = 1001;
@@ -312,7 +312,8 @@ TEST_F(RowDataTest, ReloadRepairsAndRestarts) {
     f += "\x01\x02garbage\xff\xfe\r\n";
     f += at(4) + ";16;abc;;;" + std::string(600, ';') + "\r\n";  // damaged fields, 200+ fields
     f += std::string("\0\0\0\0binary", 10) + "\r\n";
-    f += at(5) + ";17;33;21.7";  // no line end: cut short by a crash
+    f += at(5) + ";17;33;21.7\r\n";
+    f += at(5.2) + ";18;3";  // no line end: cut short by a crash, removed
     writeFile(r->DataFileName(), f);
     {
         auto lock = rows().lock();
@@ -336,6 +337,8 @@ TEST_F(RowDataTest, ReloadRepairsAndRestarts) {
     const std::string rewritten = readFile(r->DataFileName());
     EXPECT_EQ(rewritten.find(";99;99;"), std::string::npos);
     EXPECT_EQ(rewritten.find("garbage"), std::string::npos);
+    EXPECT_EQ(rewritten.find(";18;3"), std::string::npos);
+    EXPECT_TRUE(hasMessage("Meas.series Reload: the last line of data file"));
     // Restarted: the counts go back into the cell model; the next value is on the grid.
     EXPECT_TRUE(r->bActive);
     EXPECT_EQ(cells().GetCellCount(1), 17);
@@ -362,13 +365,14 @@ TEST_F(RowDataTest, ReloadLimitsStopsAndAppendsAfterACutLine) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0], "!!! Reloading row Limit: iRTV(1024) > RTVSize(1024) !!!");
     EXPECT_TRUE(hasMessage(boxes[0]));
-    // The lines beyond stay in the file; the next line starts on a line of its own.
-    advanceSeconds(3600);
+    // The lines beyond stay in the file, the cut one is gone, and the next line starts on a
+    // line of its own (the clock past the file's lines, which run 17 hours).
+    advanceSeconds(1031 * 60 + 3600);
     ASSERT_TRUE(r->Update(true));
     const std::string after = readFile(r->DataFileName());
     EXPECT_NE(after.find(";1030;"), std::string::npos);
-    EXPECT_NE(after.find(";1031;21.\r\n\r\n" + kv::dateTimeToText(clock_.now())),
-              std::string::npos);
+    EXPECT_EQ(after.find(";1031;21."), std::string::npos);
+    EXPECT_NE(after.find(";1030;\r\n\r\n" + kv::dateTimeToText(clock_.now())), std::string::npos);
     // Nor does a rewrite (the synchronisation changed values already written): it appends
     // what is new and keeps the rest.
     EXPECT_TRUE(r->bIncompleteLoad);
@@ -468,7 +472,7 @@ TEST_F(RowDataTest, AnUnwritableLineIsTriedAgain) {
     advanceSeconds(61);
     EXPECT_FALSE(r->Update(false));
     EXPECT_FALSE(r->Update(false));
-    EXPECT_EQ(r->iRTV, 0);
+    EXPECT_EQ(r->iRTV, 1);  // taken when due, kept in memory until it can be written
     EXPECT_EQ(r->iRTV_lastSaved, 0);
     int reports = 0;
     for (const auto& m : messages()) reports += m.find("Runtime Error") != std::string::npos;

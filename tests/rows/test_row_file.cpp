@@ -320,6 +320,15 @@ TEST_F(RowFileTest, OnlyTheLast356RowsOfTheListAreLoaded) {
     EXPECT_EQ(rows().At(0)->Name, "R400");
     EXPECT_EQ(rows().At(355)->Name, "R45");
     EXPECT_FALSE(rows().FindByUniqueNr(5044));
+    // The next save writes the 356 only: the operator is told, and the whole file is kept.
+    EXPECT_TRUE(hasMessage("lists 400 rows; Kelvora loads the newest 356"));
+    int copies = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path()))
+        if (e.path().filename().string().rfind("Kelvora.Row.all-rows-", 0) == 0) {
+            ++copies;
+            EXPECT_EQ(readFile(e.path().string()), f);
+        }
+    EXPECT_EQ(copies, 1);
 }
 
 TEST_F(RowFileTest, RowPasswordsAreScrambled) {

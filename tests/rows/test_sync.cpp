@@ -209,6 +209,31 @@ TEST_F(SyncScriptTest, ImpulsesFillTheGapAndRaiseEveryLaterValue) {
 // A device lost while the program runs: the acquisition had counted on after the newest
 // time value, then nothing while the device was away. The resynchronisation adds the
 // queued impulses to that live count; the time values it fills start from it.
+// The clock is behind the data (a start after the clock battery died): the queued tacts
+// came after every stored line, whatever the clock says. They go into the live counts, no
+// stored value changes, and nothing is dropped.
+TEST_F(SyncScriptTest, WithTheClockBehindTheDataQueuedImpulsesFollowTheLastLine) {
+    QueueDevice q("KLV0001");
+    build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
+    auto r = runningRow(5);
+    const int n = r->iRTV;
+    std::vector<int> stored;
+    for (int i = 1; i <= n; ++i) stored.push_back(r->RowCells[2].Values.count(i));
+    const std::string file = readFile(r->DataFileName());
+    const int live = cells().GetCellCount(2);
+    q.queue = std::string(100, static_cast<char>(0x82));  // cell 2 in every tact
+    clock_.set(r->Start + 1.0 / 24);                      // four hours behind the newest line
+    kv::DeviceSync sync(cfg_, *list_, acq_->io, cells(), rows());
+    const kv::SyncResult res = sync.SyncWithDevices(false);
+    EXPECT_EQ(res.impulses + res.pending, 100);
+    EXPECT_EQ(cells().GetCellCount(2), live + 100);
+    auto lock = rows().lock();
+    EXPECT_EQ(r->iRTV, n);
+    for (int i = 1; i <= n; ++i)
+        EXPECT_EQ(r->RowCells[2].Values.count(i), stored[static_cast<size_t>(i - 1)]) << i;
+    EXPECT_EQ(readFile(r->DataFileName()).rfind(file, 0), 0u);
+}
+
 TEST_F(SyncScriptTest, ResynchronisationKeepsWhatTheAcquisitionCounted) {
     QueueDevice q("KLV0001");
     build({q.dev}, {device("KLV0001", kv::DeviceType::Data, 1, 6)});
