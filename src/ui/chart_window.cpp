@@ -35,15 +35,29 @@ QRectF ChartPreview::paperRect() const {
     return ChartPreviewLayout(QRectF(rect()).adjusted(8, 8, -8, -8), printer_.pageLayout()).paper;
 }
 
+void ChartPreview::invalidate() {
+    page_ = QImage();
+    update();
+}
+
 void ChartPreview::paintEvent(QPaintEvent*) {
+    const qreal dpr = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * dpr).toSize();
+    if (page_.size() != pixels) {
+        page_ = QImage(pixels, QImage::Format_RGB32);
+        page_.setDevicePixelRatio(dpr);
+        QPainter p(&page_);
+        p.fillRect(rect(), QColor(0x80, 0x80, 0x80));
+        const ChartPreviewRects r =
+            ChartPreviewLayout(QRectF(rect()).adjusted(8, 8, -8, -8), printer_.pageLayout());
+        p.fillRect(r.paper, Qt::white);
+        p.setRenderHint(QPainter::Antialiasing, true);
+        p.setRenderHint(QPainter::TextAntialiasing, true);
+        if (data_.hasRow) DrawChart(p, r.printable, r.pageWidth, r.pageHeight, data_);
+        ++drawings_;
+    }
     QPainter p(this);
-    p.fillRect(rect(), QColor(0x80, 0x80, 0x80));
-    const ChartPreviewRects r =
-        ChartPreviewLayout(QRectF(rect()).adjusted(8, 8, -8, -8), printer_.pageLayout());
-    p.fillRect(r.paper, Qt::white);
-    p.setRenderHint(QPainter::Antialiasing, true);
-    p.setRenderHint(QPainter::TextAntialiasing, true);
-    if (data_.hasRow) DrawChart(p, r.printable, r.pageWidth, r.pageHeight, data_);
+    p.drawImage(0, 0, page_);
 }
 
 TfrmGraphic::TfrmGraphic(UiContext& ctx, QWidget* parent)
@@ -65,7 +79,7 @@ TfrmGraphic::TfrmGraphic(UiContext& ctx, QWidget* parent)
     action("sbClose", "Close", [this] { close(); });
     action("sbPrinterSetup", "Printer setup", [this] {
         QPageSetupDialog dialog(printer_.get(), this);
-        if (dialog.exec() == QDialog::Accepted) preview_->update();
+        if (dialog.exec() == QDialog::Accepted) preview_->invalidate();
     });
     action("sbPrint", "Print", [this] { print(); });
     layout->addWidget(bar);
@@ -91,7 +105,7 @@ void TfrmGraphic::load() {
     if (!row) {
         data_ = ChartData{};
         setWindowTitle(langText("frmGraphic", "DefaultTitle", "Preview"));
-        preview_->update();
+        preview_->invalidate();
         return;
     }
     // ChartDataFromRow takes the rows lock itself and copies what it draws.
@@ -102,7 +116,7 @@ void TfrmGraphic::load() {
         setWindowTitle(qs(row->Name));
     }
     ++redraws_;
-    preview_->update();
+    preview_->invalidate();
 }
 
 void TfrmGraphic::refreshIfNew() {

@@ -3,6 +3,7 @@
 // the printer's page at any window size, printer setup and print. While its row runs it
 // redraws when the row takes a new time value.
 
+#include <QImage>
 #include <QWidget>
 #include <memory>
 
@@ -22,6 +23,11 @@ class ChartPreview : public QWidget {
     ChartPreview(const ChartData& data, const QPrinter& printer, QWidget* parent = nullptr);
     // The paper and the printable area as the last paint placed them.
     QRectF paperRect() const;
+    // The chart or the page layout has changed: the next paint draws it anew. Until then
+    // a paint (an expose, another window moved over it) shows the page drawn last, since a
+    // long row takes a noticeable time to draw.
+    void invalidate();
+    int drawings() const { return drawings_; }
 
   protected:
     void paintEvent(QPaintEvent* e) override;
@@ -29,6 +35,8 @@ class ChartPreview : public QWidget {
   private:
     const ChartData& data_;
     const QPrinter& printer_;
+    QImage page_;
+    int drawings_ = 0;
 };
 
 class TfrmGraphic : public QWidget {
