@@ -10,6 +10,7 @@
 #include <QTableView>
 #include <QTest>
 
+#include "rows/row.h"
 #include "ui/cell_debug.h"
 #include "ui/chart_window.h"
 #include "ui/dialogs.h"
@@ -314,6 +315,49 @@ TEST_F(WindowsTest, ScreenshotsOfEveryWindowWithARowUnderWay) {
     chart.showRow(nr);
     shot(chart, "frmGraphic");
     chart.hide();
+}
+
+}  // namespace
+
+namespace {
+
+// The German language file of the examples folder, as the program loads it.
+class GermanTexts : public WindowsTest {
+  protected:
+    void SetUp() override {
+        entries_ = languageTexts().load(std::string(KV_SOURCE_DIR) + "/examples/Kelvora.Txt");
+    }
+    int entries_ = 0;
+};
+
+TEST_F(GermanTexts, TranslateTheDialogsAndFitTheirLayouts) {
+    ASSERT_GT(entries_, 100);
+    // The language table holds 600 entries; a longer file loses its tail.
+    EXPECT_LT(entries_, 600);
+    const int nr = runningRow("Schlamm Woche 12", {1, 2}, 2);
+    TfrmRow d(ctx());
+    ASSERT_TRUE(d.load(nr, false));
+    EXPECT_EQ(d.findChild<QPushButton*>("btnRow_StartCell")->text(), "Starten");
+    EXPECT_EQ(d.findChild<QLabel*>("lblRow_Duration")->text(), "Dauer:");
+    EXPECT_EQ(d.findChild<QComboBox*>("Row_Mode")->itemText(1), "g");
+    shot(d, "frmRow_de");
+    expectTextsFit(d);
+    d.hide();
+    TfrmRowCellEdit edit;
+    EXPECT_EQ(edit.findChild<QComboBox*>("RowCell_Mode")->itemText(1), "Prüfzelle");
+    TfrmCellStatus cell(ctx());
+    cell.showCell(1);
+    EXPECT_EQ(cell.windowTitle(), "Information zu Zelle 1");
+    shot(cell, "frmCellStatus_de");
+    expectTextsFit(cell);
+    TfrmRowCellsStartDlg start(ctx());
+    ASSERT_TRUE(start.load(newRow("Neu", {9})));
+    EXPECT_EQ(start.findChild<QCheckBox*>("cbCountAfterFullStart")->text(),
+              "erst zählen, wenn alle Zellen gestartet sind");
+    shot(start, "frmRowCellsStartDlg_de");
+    expectTextsFit(start);
+    // A new cell's name comes from the file, with its number.
+    EXPECT_EQ(NewCellName(false, 9), "Zelle 9");
 }
 
 }  // namespace
