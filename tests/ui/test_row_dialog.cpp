@@ -8,8 +8,11 @@
 #include <QListWidget>
 #include <QTest>
 #include <iterator>
+#include <thread>
 
+#include "system/operation_queue.h"
 #include "ui/dialogs.h"
+#include "ui/program_context.h"
 #include "ui/row_cell_edit.h"
 #include "ui/row_dialog.h"
 #include "ui/start_dialog.h"
@@ -432,6 +435,68 @@ TEST_F(RowDialogTest, TheStartDialogStartsOneCellThenAllAndClosesWhenAllRun) {
     for (int c = 1; c <= 3; ++c) EXPECT_EQ(k().acq.cells.cell(c).State, CellState::cs_Running);
     auto lock = k().rows.lock();
     EXPECT_EQ(row(nr)->State, RowState::Running);
+}
+
+}  // namespace
+
+namespace {
+
+// The dialogs with the program's own context: operations on the operations thread, their
+// answers back on the window thread, their password prompts handed to the window thread.
+class OperationsThreadTest : public UiFixture {
+  protected:
+    OperationsThreadTest() : worker_([this] { queue_.start(); }) {}
+    ~OperationsThreadTest() override {
+        queue_.stop();
+        worker_.join();
+    }
+    OperationQueue queue_;
+    std::thread worker_;
+};
+
+// Runs f once a visible dialog with this objectName is open.
+void onDialogNamed(const QString& name, std::function<void(QDialog*)> f, int triesLeft = 1000) {
+    QTimer::singleShot(5, qApp, [name, f, triesLeft] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QDialog*>(w);
+                d && d->isVisible() && d->objectName() == name) {
+                f(d);
+                return;
+            }
+        if (triesLeft <= 0) {
+            ADD_FAILURE() << "no dialog " << name.toStdString();
+            return;
+        }
+        onDialogNamed(name, f, triesLeft - 1);
+    });
+}
+
+TEST_F(OperationsThreadTest, TheStartDialogWaitsForItsOperationAndAnswersItsPasswordPrompt) {
+    const int nr = newRow("Guarded", {1, 2, 3});
+    ASSERT_TRUE(ops().setRowPassword(nr, "pw").ok);
+    ProgramContext pc(k(), ops(), queue_, fe_);
+    std::vector<bool> busy;
+    QObject::connect(&pc, &ProgramContext::busyChanged, [&](bool b) { busy.push_back(b); });
+    TfrmRowCellsStartDlg d(pc);
+    ASSERT_TRUE(d.load(nr));
+    onDialogNamed("frmRowCellsStartDlg", [&](QDialog*) {
+        auto* all = d.findChild<QPushButton*>("btnCellStartAll");
+        all->click();
+        // The operation runs elsewhere: the dialog shows that it waits and takes no second
+        // start meanwhile.
+        EXPECT_FALSE(all->isEnabled());
+        EXPECT_FALSE(d.findChild<QPushButton*>("btnClose")->isEnabled());
+        d.reject();
+        EXPECT_TRUE(d.isVisible());
+        // The operation asks for the row password; the prompt opens on this thread.
+        onDialogNamed("frmPasswd", [](QDialog* prompt) {
+            QTest::keyClicks(prompt->findChild<QLineEdit*>("Password"), "pw");
+            prompt->accept();
+        });
+    });
+    EXPECT_EQ(d.exec(), QDialog::Accepted);
+    for (int c = 1; c <= 3; ++c) EXPECT_EQ(k().acq.cells.cell(c).State, CellState::cs_Running);
+    EXPECT_EQ(busy, (std::vector<bool>{true, false}));
 }
 
 }  // namespace
