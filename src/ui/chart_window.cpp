@@ -132,13 +132,14 @@ void TfrmGraphic::refreshIfNew() {
 
 void TfrmGraphic::print() {
     if (!data_.hasRow) return;
-    // Without a printer the page goes into a PDF file in the result folder.
+    // Without a printer the page goes into a PDF file in the result folder, named apart from
+    // the row's printout of the same second.
     if (!HasPrinter()) {
         const Config& cfg = ctx_.kelvora().cfg;
         std::string folder =
             cfg.ResultPath.empty() ? ctx_.kelvora().rows.env().homeFolder : slashes(cfg.ResultPath);
-        const std::string file =
-            folder + "/" + SafeFileName(data_.title) + "_" + fileStamp(clock().now()) + ".pdf";
+        const std::string file = folder + "/" + SafeFileName(data_.title) + "_chart_" +
+                                 fileStamp(clock().now()) + ".pdf";
         printer_->setOutputFormat(QPrinter::PdfFormat);
         printer_->setOutputFileName(qs(file));
         const std::string err = PrintChart(data_, *printer_);

@@ -1,6 +1,7 @@
 // The information windows, the cell debug window, the row data window and the chart window
 // over the virtual lab with a row under way, and the screenshots of every window of this
 // group (written into the build folder, with a check that their texts rendered).
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -10,6 +11,7 @@
 #include <QTableView>
 #include <QTest>
 
+#include "output/qt/print_row.h"
 #include "rows/row.h"
 #include "ui/cell_debug.h"
 #include "ui/chart_window.h"
@@ -358,6 +360,42 @@ TEST_F(GermanTexts, TranslateTheDialogsAndFitTheirLayouts) {
     expectTextsFit(start);
     // A new cell's name comes from the file, with its number.
     EXPECT_EQ(NewCellName(false, 9), "Zelle 9");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WindowsTest, WithoutAPrinterThePrintoutsAndTheChartBecomePdfFiles) {
+    if (HasPrinter()) GTEST_SKIP() << "a printer is installed; the print would go to it";
+    const int nr = runningRow("Printed", {1, 2}, 3);
+    k().cfg.ResultPath = home_.file("Results");
+    std::filesystem::create_directories(k().cfg.ResultPath);
+    const auto pdfs = [&] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator(k().cfg.ResultPath))
+            n += e.path().extension() == ".pdf";
+        return n;
+    };
+    TfrmRowData data(ctx());
+    ASSERT_TRUE(data.showRow(nr));
+    QString report;
+    onNextDialog([&](QWidget* box) {
+        report = boxText(box);
+        static_cast<QDialog*>(box)->accept();
+    });
+    data.findChild<QAction*>("sbPrintAll")->trigger();
+    EXPECT_EQ(pdfs(), 1) << report.toStdString();
+    EXPECT_TRUE(report.contains(".pdf")) << report.toStdString();
+
+    TfrmGraphic chart(ctx());
+    chart.showRow(nr);
+    onNextDialog([&](QWidget* box) {
+        report = boxText(box);
+        static_cast<QDialog*>(box)->accept();
+    });
+    chart.findChild<QAction*>("sbPrint")->trigger();
+    EXPECT_EQ(pdfs(), 2) << report.toStdString();
 }
 
 }  // namespace
