@@ -329,6 +329,12 @@ void TfrmRow::refreshEnabling() {
                        static_cast<QWidget*>(continueCell_), static_cast<QWidget*>(stopCell_),
                        static_cast<QWidget*>(counter_)})
         w->setEnabled(!busy_ && series && cellSelected);
+    // A row without CO2 holds and continues its O2 part only.
+    const bool co2Cell = series && cellSelected && withCO2_->isChecked();
+    holdCO2_->setEnabled(co2Cell);
+    contCO2_->setEnabled(co2Cell);
+    holdO2_->setEnabled(series && cellSelected);
+    contO2_->setEnabled(series && cellSelected);
     passwordButton_->setEnabled(!busy_);
     ok_->setEnabled(!busy_);
 }
