@@ -499,4 +499,36 @@ TEST_F(OperationsThreadTest, TheStartDialogWaitsForItsOperationAndAnswersItsPass
     EXPECT_EQ(busy, (std::vector<bool>{true, false}));
 }
 
+TEST_F(OperationsThreadTest, TheRowDialogsNewCellAndItsCancelGoThroughTheOperationsThread) {
+    const int nr = newRow("Async", {1});
+    ProgramContext pc(k(), ops(), queue_, fe_);
+    TfrmRow d(pc);
+    ASSERT_TRUE(d.load(nr, true));
+    auto* available = d.findChild<QListWidget*>("Row_AvailableCells");
+    available->setCurrentItem(available->findItems("4", Qt::MatchExactly).value(0));
+    bool removed = false;
+    onDialogNamed("frmRow", [&](QDialog*) {
+        d.findChild<QPushButton*>("btnRow_AddCell")->click();
+        // Until the operation has answered, the dialog takes no OK and no second cell.
+        EXPECT_FALSE(d.findChild<QPushButton*>("btnOK")->isEnabled());
+        onDialogNamed("frmRowCellEdit", [&](QDialog* edit) {
+            EXPECT_EQ(k().acq.cells.cell(4).RowNr, nr);
+            edit->reject();
+            // The removal is an operation too; the dialog closes once it has come back.
+            QTimer* poll = new QTimer(&d);
+            QObject::connect(poll, &QTimer::timeout, &d, [&, poll] {
+                if (pc.operationRunning()) return;
+                poll->stop();
+                removed = k().acq.cells.cell(4).RowNr == 0;
+                d.findChild<QPushButton*>("btnCancel")->click();
+            });
+            poll->start(5);
+        });
+    });
+    EXPECT_EQ(d.exec(), QDialog::Rejected);
+    EXPECT_TRUE(removed);
+    auto lock = k().rows.lock();
+    EXPECT_EQ(row(nr)->NrCells, 1);
+}
+
 }  // namespace
