@@ -287,6 +287,8 @@ TEST_F(WindowsTest, ScreenshotsOfEveryWindowWithARowUnderWay) {
     start.hide();
 
     TfrmPassWd password;
+    // As ask() shows it.
+    password.findChild<QLabel*>("lblTitle")->setText("Enter row password");
     shot(password, "frmPasswd");
     password.hide();
 
