@@ -211,6 +211,9 @@ TEST_F(WindowsTest, TheChartPreviewKeepsThePagesProportionsAndFollowsARunningRow
     }
     w.refreshIfNew();
     EXPECT_EQ(w.redraws(), before + 1);
+    // The new page arrives from the drawing thread; the window thread only shows it.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.preview()->pageCurrent(); }, 20000));
+    EXPECT_GE(w.preview()->drawings(), 1);
     // No row: the empty page titled "Preview".
     w.showRow(0);
     EXPECT_EQ(w.windowTitle(), "Preview");
@@ -317,6 +320,9 @@ TEST_F(WindowsTest, ScreenshotsOfEveryWindowWithARowUnderWay) {
 
     TfrmGraphic chart(ctx());
     chart.showRow(nr);
+    chart.show();
+    // The page is drawn on the preview's own thread.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return chart.preview()->pageCurrent(); }, 20000));
     shot(chart, "frmGraphic");
     chart.hide();
 }
