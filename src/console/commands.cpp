@@ -47,6 +47,15 @@ std::string CommandInterpreter::helpText() {
            "  row new NAME cells=1-6[,8] [tact=3|15|30|60] [interval=1h] [duration=2d]\n"
            "          [mode=0|1] [co2] [zero] [alarm=95/1] [password=TEXT]\n"
            "                                define a series (units min, h, d)\n"
+           "  row edit NAME [name=TEXT] [comment1=..3=TEXT] [sampledate=] [sampletemp=]\n"
+           "          [analyst=] [tact=] [interval=] [duration=] [mode=] [co2=yes|no]\n"
+           "          [zero=yes|no] [divider=N] [lf2co2=X] [alarm=95/1|off]\n"
+           "          [cellcontrol=yes|no] [co2mean=yes|no] [ec71t=yes|no]\n"
+           "                                change a series' or template's definition\n"
+           "  row cell add NAME N           add cell N to a series or template\n"
+           "  row cell remove NAME N        remove cell N from a series or template\n"
+           "  row cell set NAME N [name=TEXT] [vol=X] [ts=X] [mode=0..3] [index=X]\n"
+           "          [ptc=X] [bth1=X]      the parameters of cell N of a row\n"
            "  row start NAME [count-after-all]   start every cell of a series\n"
            "  row stop NAME                 store the current values and abort a series\n"
            "  row delete NAME               delete a series (stopped first) or template\n"
@@ -54,7 +63,7 @@ std::string CommandInterpreter::helpText() {
            "  row import FILE               import an exported series\n"
            "  row data NAME [co2|lf|ts]     the series' values as the data window shows them\n"
            "  row csv NAME FILE [ts] [lf]   export the values as CSV (ts: per dry matter)\n"
-           "  row xlsx NAME FILE            export the values as a spreadsheet workbook\n"
+           "  row xlsx NAME FILE [ts] [lf]  export the values as a spreadsheet workbook\n"
            "  row at4 NAME                  AT4 evaluation workbook into the result folder\n"
            "  row 301f NAME                 301F evaluation workbook into the result folder\n"
            "  row chart NAME FILE.png|FILE.pdf   draw the series' chart\n"
@@ -67,6 +76,7 @@ std::string CommandInterpreter::helpText() {
            "                                the 301F or AT4 evaluation (the options set the\n"
            "                                10-day window and the lag rule: h/%/h)\n"
            "  thod FORMULA [no3]            ThOD of a substance (both values, molar mass)\n"
+           "  cell start N                  start cell N of a running series\n"
            "  cell hold|continue|stop N     hold, continue or stop cell N in its series\n"
            "  cell counter N VALUE          set the impulse counter of cell N\n"
            "  tank refill N                 the O2 tank of cell N has been refilled\n"
@@ -292,7 +302,8 @@ int CommandInterpreter::findRow(const std::string& name, std::string& error) {
 
 ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& words, Args& args) {
     static const char* const kUsage =
-        "usage: row new|start|stop|delete|export|import|cell|evaluate|data|csv|xlsx|at4|301f|chart|"
+        "usage: row new|edit|cell|evaluate|start|stop|delete|export|import|data|csv|xlsx|at4|"
+        "301f|chart|"
         "print ... "
         "(try help)";
     if (words.size() < 2) return ConsoleReply::failed(kUsage);
@@ -312,6 +323,7 @@ ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& word
     if (words.size() < 3) return ConsoleReply::failed(kUsage);
     const std::string& name = words[2];
     if (sub == "new") return rowNew(words, args);
+    if (sub == "edit") return rowEdit(words, args);
     if (sub == "cell") return rowCell(words, args);
     if (sub == "evaluate") return rowEvaluate(words, args);
 
@@ -392,6 +404,20 @@ ConsoleReply CommandInterpreter::rowNew(const std::vector<std::string>& words, A
 
 namespace {
 
+bool parseYesNo(const std::string& text, bool& out) {
+    const std::string t = toLowerAscii(text);
+    if (t == "yes" || t == "1" || t == "on") {
+        out = true;
+        return true;
+    }
+    if (t == "no" || t == "0" || t == "off") {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+// A real number with "." or ","; false for anything else.
 bool parseNumber(const std::string& text, double& v) {
     v = textToReal(text);
     return !isNoValue(v) && std::isfinite(v);
@@ -411,6 +437,22 @@ bool parseCellMode(const std::string& text, int& mode) {
 }  // namespace
 
 ConsoleReply CommandInterpreter::rowCell(const std::vector<std::string>& words, Args& args) {
+    // "row cell add|remove NAME N" moves a cell into or out of a row; "row cell [set] NAME N
+    // key=value..." sets its parameters.
+    if (words.size() >= 5) {
+        const std::string sub = toLowerAscii(words[2]);
+        if (sub == "add" || sub == "remove") return rowCellMembership(words, args);
+        if (sub == "set") {
+            std::vector<std::string> rest = words;
+            rest.erase(rest.begin() + 2);
+            return rowCellParameters(rest, args);
+        }
+    }
+    return rowCellParameters(words, args);
+}
+
+ConsoleReply CommandInterpreter::rowCellParameters(const std::vector<std::string>& words,
+                                                   Args& args) {
     static const char* const kUsage =
         "usage: row cell NAME N [name=TEXT] [vol=ML] [ts=PERCENT] "
         "[mode=normal|check|blind|reference|toxicity] [index=K] [ptc=MG_L] [bth1=V | formula=F "
@@ -493,9 +535,107 @@ ConsoleReply CommandInterpreter::rowEvaluate(const std::vector<std::string>& wor
     return fromResult(ops_.evaluateRow(nr), scope.takeNotes());
 }
 
+ConsoleReply CommandInterpreter::rowEdit(const std::vector<std::string>& words, Args& args) {
+    std::string error;
+    Options& opt = args.options;
+    if (!takeOptions(words, 3,
+                     {"name", "comment1", "comment2", "comment3", "sampledate", "sampletemp",
+                      "analyst", "tact", "interval", "duration", "mode", "co2", "zero", "divider",
+                      "lf2co2", "alarm", "cellcontrol", "co2mean", "ec71t"},
+                     {}, args.password, opt, error))
+        return ConsoleReply::failed(error);
+    const int nr = findRow(words[2], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    const auto row = ops_.kelvora().rows.FindByUniqueNr(nr);
+    if (!row) return ConsoleReply::failed("no row " + words[2]);
+    RowDefinition d;
+    {
+        auto lock = ops_.kelvora().rows.lock();
+        d = RowDefinition::of(*row);
+    }
+    // Every field left out keeps its value, as in the dialog.
+    for (const auto& [key, v] : opt.values) {
+        bool good = true;
+        if (key == "name")
+            d.name = v;
+        else if (key == "comment1")
+            d.comment[0] = v;
+        else if (key == "comment2")
+            d.comment[1] = v;
+        else if (key == "comment3")
+            d.comment[2] = v;
+        else if (key == "sampledate")
+            d.sampleDate = v;
+        else if (key == "sampletemp")
+            d.sampleTemp = v;
+        else if (key == "analyst")
+            d.analyst = v;
+        else if (key == "tact")
+            good = parseInt(v, d.tact);
+        else if (key == "interval")
+            good = parseSpan(v, d.interval, d.intervalUnit);
+        else if (key == "duration")
+            good = parseSpan(v, d.duration, d.durationUnit);
+        else if (key == "mode")
+            good = parseInt(v, d.mode);
+        else if (key == "co2")
+            good = parseYesNo(v, d.withCO2);
+        else if (key == "zero")
+            good = parseYesNo(v, d.zeroNeeded);
+        else if (key == "cellcontrol")
+            good = parseYesNo(v, d.continueCellControl);
+        else if (key == "co2mean")
+            good = parseYesNo(v, d.co2Mean);
+        else if (key == "ec71t")
+            good = parseYesNo(v, d.storeEC71_T);
+        else if (key == "divider")
+            good = parseInt(v, d.attritionDivider);
+        else if (key == "lf2co2")
+            good = parseNumber(v, d.lf2co2);
+        else if (key == "alarm") {
+            if (toLowerAscii(v) == "off") {
+                d.leakageAlarm = false;
+            } else {
+                const size_t slash = v.find('/');
+                good = slash != std::string::npos && parseInt(v.substr(0, slash), d.alarmCount) &&
+                       parseInt(v.substr(slash + 1), d.alarmHours);
+                d.leakageAlarm = true;
+            }
+        }
+        if (!good) return ConsoleReply::failed(key + "=" + v + " is not a valid value");
+    }
+    if (opt.values.count("name") && (trimmed(d.name).empty() || trimmed(d.name)[0] == '#'))
+        return ConsoleReply::failed("a row name must not be empty nor begin with #");
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    return fromResult(ops_.setRowDefinition(nr, d), scope.takeNotes());
+}
+
+ConsoleReply CommandInterpreter::rowCellMembership(const std::vector<std::string>& words,
+                                                   Args& args) {
+    static const char* const kUsage = "usage: row cell add|remove NAME N";
+    if (words.size() < 5) return ConsoleReply::failed(kUsage);
+    const std::string sub = toLowerAscii(words[2]);
+    if (sub != "add" && sub != "remove") return ConsoleReply::failed(kUsage);
+    std::string error;
+    Options& opt = args.options;
+    if (!takeOptions(words, 5, {}, {}, args.password, opt, error))
+        return ConsoleReply::failed(error);
+    const int nr = findRow(words[3], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    int cell = 0;
+    if (!parseInt(words[4], cell)) return ConsoleReply::failed("not a cell number: " + words[4]);
+    ConsoleFrontEnd::Scope scope(ui_, args.password);
+    if (sub == "add") return fromResult(ops_.addRowCell(nr, cell), scope.takeNotes());
+    const auto row = ops_.kelvora().rows.FindByUniqueNr(nr);
+    const int phys = ops_.physicalCell(cell);
+    const int slot = row && phys != 0 ? row->FindCellSlot(phys) : 0;
+    if (slot == 0) return ConsoleReply::failed("cell " + words[4] + " is not in " + words[3]);
+    return fromResult(ops_.removeRowCell(nr, slot), scope.takeNotes());
+}
+
 ConsoleReply CommandInterpreter::cellCommand(const std::vector<std::string>& words, Args& args) {
     static const char* const kUsage =
-        "usage: cell hold|continue|stop N, cell counter N VALUE, cell ad ...";
+        "usage: cell start|hold|continue|stop N, cell counter N VALUE, cell ad ...";
     if (words.size() >= 2 && iequals(words[1], "ad")) return cellAdCommand(words, args);
     if (words.size() < 3) return ConsoleReply::failed(kUsage);
     const std::string sub = toLowerAscii(words[1]);
@@ -503,14 +643,16 @@ ConsoleReply CommandInterpreter::cellCommand(const std::vector<std::string>& wor
     if (!parseInt(words[2], n)) return ConsoleReply::failed("not a cell number: " + words[2]);
     std::string error;
     const bool counter = sub == "counter";
-    if (!counter && sub != "hold" && sub != "continue" && sub != "stop")
+    if (!counter && sub != "start" && sub != "hold" && sub != "continue" && sub != "stop")
         return ConsoleReply::failed(kUsage);
     if (counter && words.size() < 4) return ConsoleReply::failed("usage: cell counter N VALUE");
     if (!takeOptions(words, counter ? 4 : 3, {}, {}, args.password, args.options, error))
         return ConsoleReply::failed(error);
     ConsoleFrontEnd::Scope scope(ui_, args.password);
     OpResult r;
-    if (sub == "hold")
+    if (sub == "start")
+        r = ops_.startRowCell(n);
+    else if (sub == "hold")
         r = ops_.holdCell(n, true, true);
     else if (sub == "continue")
         r = ops_.continueCell(n, true, true);
@@ -707,7 +849,7 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     bool optionsOk = false;
     if (sub == "data")
         optionsOk = takeOptions(words, first, {}, {"co2", "lf", "ts"}, args.password, opt, error);
-    else if (sub == "csv")
+    else if (sub == "csv" || sub == "xlsx")
         optionsOk = takeOptions(words, first, {}, {"ts", "lf"}, args.password, opt, error);
     else if (sub == "print")
         optionsOk = takeOptions(words, first, {}, {"data", "special", "evaluation"}, args.password,
@@ -722,7 +864,8 @@ ConsoleReply CommandInterpreter::rowOutput(const std::string& sub,
     ConsoleFrontEnd::Scope scope(ui_, args.password);
     if (sub == "csv")
         return fromResult(ops_.exportCsv(nr, words[3], flag("ts"), flag("lf")), scope.takeNotes());
-    if (sub == "xlsx") return fromResult(ops_.exportXlsx(nr, words[3]), scope.takeNotes());
+    if (sub == "xlsx")
+        return fromResult(ops_.exportXlsx(nr, words[3], flag("ts"), flag("lf")), scope.takeNotes());
     if (sub == "at4") return fromResult(ops_.exportAt4(nr), scope.takeNotes());
     if (sub == "301f") return fromResult(ops_.export301f(nr), scope.takeNotes());
     // The chart is the Graphics page's, which asks for no row password.

@@ -49,7 +49,10 @@ class CommandInterpreter {
     ConsoleReply rowCommand(const std::vector<std::string>& words, Args& args);
     ConsoleReply cellCommand(const std::vector<std::string>& words, Args& args);
     ConsoleReply rowNew(const std::vector<std::string>& words, Args& args);
+    ConsoleReply rowEdit(const std::vector<std::string>& words, Args& args);
     ConsoleReply rowCell(const std::vector<std::string>& words, Args& args);
+    ConsoleReply rowCellParameters(const std::vector<std::string>& words, Args& args);
+    ConsoleReply rowCellMembership(const std::vector<std::string>& words, Args& args);
     ConsoleReply rowEvaluate(const std::vector<std::string>& words, Args& args);
     static bool isOutputCommand(const std::string& sub);
     ConsoleReply rowOutput(const std::string& sub, const std::vector<std::string>& words,

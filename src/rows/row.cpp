@@ -13,6 +13,15 @@
 
 namespace kv {
 
+std::string NewCellName(bool forTemplate, int displayNr) {
+    const char* key = forTemplate ? "NewCellName_Template" : "NewCellName";
+    const std::string number = std::to_string(displayNr);
+    std::string text = GetText("uRowForm", key, "Cell ##");
+    if (text.find("%s") != std::string::npos) return replaceFirstPercentS(text, number);
+    if (const size_t at = text.find("##"); at != std::string::npos) text.replace(at, 2, number);
+    return text;
+}
+
 // ---------------------------------------------------------------------------------------
 // CellValues
 

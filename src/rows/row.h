@@ -134,6 +134,12 @@ struct ReadRowOptions {
     bool import = false;
 };
 
+// The name of a new cell of a series or template, from the language texts ("uRowForm",
+// "NewCellName" / "NewCellName_Template", default "Cell ##") with the number users see: a text
+// with "%s" takes the number there, one without it has the number in place of its first "##".
+// Without that, every new cell of a row would be named "Cell ##" alike.
+std::string NewCellName(bool forTemplate, int displayNr);
+
 class TRow : public std::enable_shared_from_this<TRow> {
   public:
     // Created by TRows::NewRow.

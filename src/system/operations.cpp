@@ -273,14 +273,15 @@ OpResult Operations::exportCsv(int rowNr, const std::string& file, bool perDried
     return exported(error, saved);
 }
 
-OpResult Operations::exportXlsx(int rowNr, const std::string& file) {
+OpResult Operations::exportXlsx(int rowNr, const std::string& file, bool perDriedMatter,
+                                bool conductivity) {
     OpResult err;
     const auto row = openRowData(rowNr, err);
     if (!row) return err;
     const std::string path = resolvePath(trimmed(file));
     if (isProgramFile(path)) return OpResult::failed("[" + path + "] is a file of Kelvora itself.");
     std::string saved;
-    const std::string error = ExportXLS(*row, path, false, false, &saved);
+    const std::string error = ExportXLS(*row, path, perDriedMatter, conductivity, &saved);
     return exported(error, saved);
 }
 
@@ -363,9 +364,8 @@ OpResult Operations::newRow(const RowSpec& s) {
         row->PassWd = s.password;
         row->bCountAfterAllCellsStarted = cfg.DefCountAfterFullStart;
         for (int p : phys) {
-            const std::string cellName =
-                GetTextFmt("uRowForm", "NewCellName", "Cell ##", num(displayCell(p)));
-            row->AddCell(p, cellName, amount, 0, s.mode, NoValueReal, NoValueReal, NoValueReal);
+            row->AddCell(p, NewCellName(false, displayCell(p)), amount, 0, s.mode, NoValueReal,
+                         NoValueReal, NoValueReal);
         }
     }
     for (const std::string& m : row->BuildSpecialCellTable()) AddMsg(m, false);
@@ -438,9 +438,7 @@ OpResult Operations::newFromCopy(int sourceNr, bool makeTemplate, const std::str
             if (from.CellNr <= 0) continue;
             RowCell& to = row->RowCells[static_cast<size_t>(++n)];
             copyCellSlot(from, to);
-            if (makeTemplate)
-                to.Name = GetTextFmt("uRowForm", "NewCellName_Template", "Cell ##",
-                                     num(displayCell(from.CellNr)));
+            if (makeTemplate) to.Name = NewCellName(true, displayCell(from.CellNr));
         }
         row->NrCells = n;
         newName = row->Name;
@@ -928,6 +926,260 @@ OpResult Operations::refillTank(int cell) {
     if (!confirmed(k_.acq.tanks.refillQuestion(ref.phys))) return OpResult::failed("Cancelled.");
     k_.acq.tanks.refill(ref.phys);
     return OpResult::done();
+}
+
+// ---------------------------------------------------------------------------------------
+// The row dialog
+
+RowDefinition RowDefinition::of(const TRow& row) {
+    RowDefinition d;
+    d.name = row.Name;
+    d.comment = row.Comment;
+    d.sampleDate = row.SampleDate;
+    d.sampleTemp = row.SampleTemp;
+    d.analyst = row.SampleAnalytiker;
+    d.duration = row.Duration;
+    d.durationUnit = row.SIDuration;
+    d.interval = row.Interval;
+    d.intervalUnit = row.SIInterval;
+    d.tact = row.Tact;
+    d.mode = row.RowMode;
+    d.zeroNeeded = row.ZeroNeeded != 0;
+    d.withCO2 = row.withCO2;
+    d.co2Mean = row.CO2Mean;
+    d.storeEC71_T = row.storeEC71_T;
+    d.attritionDivider = row.AttritionDivider;
+    d.lf2co2 = row.LF2CO2;
+    d.leakageAlarm = row.bO2LeakageAlarm;
+    d.alarmCount = row.AlarmCount;
+    d.alarmHours = row.AlarmHours;
+    d.continueCellControl = row.ContinueCellControl;
+    return d;
+}
+
+CellParams CellParams::of(const RowCell& cell) {
+    CellParams p;
+    p.name = cell.Name;
+    p.vol = cell.Vol;
+    p.ts = cell.TS;
+    p.mode = cell.Mode;
+    p.index = cell.Index;
+    p.ptc = cell.PTC;
+    p.bth1 = cell.BTH1;
+    return p;
+}
+
+namespace {
+
+bool isTact(int t) {
+    return t == 3 || t == 15 || t == 30 || t == 60;
+}
+
+bool isNumber(double v) {
+    return std::isfinite(v) && !isNoValue(v);
+}
+
+}  // namespace
+
+OpResult Operations::setRowDefinition(int rowNr, const RowDefinition& d) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    // In the dialog's order, so that the refusal names the field the dialog focuses.
+    const std::string name = trimmed(d.name);
+    if (name.empty() || hasControlChars(name)) return invalidValue("name");
+    if (!validSpan(d.duration, d.durationUnit)) return invalidValue("duration");
+    if (!validSpan(d.interval, d.intervalUnit)) return invalidValue("interval");
+    if (d.attritionDivider < 1) return invalidValue("attrition divider");
+    if (d.alarmHours < 0 || d.alarmHours > kHourlySlots)
+        return OpResult::failed(GetTextFmt("frmRow", "txtAlarmHours", "Valid values are 0..%s",
+                                           std::to_string(kHourlySlots)) +
+                                " (alarm hours)");
+    if (!isNumber(d.lf2co2)) return invalidValue("conductivity factor");
+    if (!isTact(d.tact)) return invalidValue("tact");
+    if (d.mode != 0 && d.mode != 1) return invalidValue("mode");
+    if (d.alarmCount < 0 || d.alarmCount > 100) return invalidValue("alarm percent");
+    if (d.withCO2 && !k_.cfg.withCO2) return OpResult::failed("CO2 is not configured.");
+    for (const std::string& t :
+         {d.comment[0], d.comment[1], d.comment[2], d.sampleDate, d.sampleTemp, d.analyst})
+        if (hasControlChars(t)) return invalidValue("text");
+    {
+        auto lock = k_.rows.lock();
+        TRow& r = *row;
+        const bool started = !r.isTemplate && r.State >= RowState::Running;
+        // What the measurement runs by stays as it started: its data file and time values
+        // were laid out by these fields.
+        if (started && (d.tact != r.Tact || d.mode != r.RowMode || d.withCO2 != r.withCO2 ||
+                        d.duration != r.Duration || d.durationUnit != r.SIDuration ||
+                        d.interval != r.Interval || d.intervalUnit != r.SIInterval))
+            return OpResult::failed(r.Name +
+                                    " has been started: its tact, mode, duration, interval and "
+                                    "CO2 setting are fixed.");
+        // The cells' amounts were entered in the unit of the mode.
+        if (!r.isTemplate && d.mode != r.RowMode && r.NrCells > 0)
+            return OpResult::failed(r.Name + " has cells: its mode is fixed.");
+        r.Name = firstChars(name, kMaxTextChars);
+        for (size_t k = 0; k < 3; ++k)
+            r.Comment[k] = firstChars(trimmed(d.comment[k]), kMaxTextChars);
+        r.SampleDate = firstChars(trimmed(d.sampleDate), kMaxTextChars);
+        r.SampleTemp = firstChars(trimmed(d.sampleTemp), kMaxTextChars);
+        r.SampleAnalytiker = firstChars(trimmed(d.analyst), kMaxTextChars);
+        r.Duration = d.duration;
+        r.SIDuration = d.durationUnit;
+        r.Interval = d.interval;
+        r.SIInterval = d.intervalUnit;
+        r.Tact = d.tact;
+        r.RowMode = d.mode;
+        for (int s = 1; s <= std::min(r.NrCells, kMaxRowCells); ++s)
+            r.RowCells[static_cast<size_t>(s)].RowMode = d.mode;
+        r.ZeroNeeded = d.zeroNeeded ? 1 : 0;
+        r.withCO2 = d.withCO2;
+        r.CO2Mean = d.co2Mean;
+        r.storeEC71_T = d.storeEC71_T;
+        r.AttritionDivider = d.attritionDivider;
+        r.LF2CO2 = d.lf2co2;
+        r.bO2LeakageAlarm = d.leakageAlarm;
+        r.AlarmCount = d.alarmCount;
+        r.AlarmHours = d.alarmHours;
+        r.ContinueCellControl = d.continueCellControl;
+        r.Saved = false;
+    }
+    OpResult r = OpResult::done();
+    for (const std::string& m : row->BuildSpecialCellTable()) {
+        AddMsg(m, false);
+        r.lines.push_back(m);
+    }
+    if (!saveRows(true)) r.lines.push_back("The row definitions file could not be written.");
+    return r;
+}
+
+OpResult Operations::addRowCell(int rowNr, int cell) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    const int p = physicalCell(cell);
+    if (p == 0) return OpResult::failed("Cell " + num(cell) + " does not exist.");
+    int slot = 0;
+    {
+        auto lock = k_.rows.lock();
+        TRow& r = *row;
+        if (!r.isTemplate && r.State >= RowState::Running)
+            return OpResult::failed(r.Name + " has been started: its cells are fixed.");
+        if (r.NrCells >= kMaxRowCells) return OpResult::failed(r.Name + " has no room for a cell.");
+        if (r.isTemplate) {
+            if (r.FindCellSlot(p) != 0)
+                return OpResult::failed("Cell " + num(cell) + " is in " + r.Name + " already.");
+        } else {
+            const int owner = k_.acq.cells.cell(p).RowNr;
+            if (owner != 0)
+                return OpResult::failed("Cell " + num(cell) + " belongs to row " +
+                                        k_.rows.RowName(owner) + ".");
+        }
+        const double amount = r.RowMode == 1 ? k_.cfg.DefWeight : k_.cfg.DefVolume;
+        slot = r.AddCell(p, NewCellName(r.isTemplate, cell), amount, 0, r.RowMode, NoValueReal,
+                         NoValueReal, NoValueReal);
+        if (slot < 0) return OpResult::failed(r.Name + " has no room for a cell.");
+        // A template's cell stands for a cell to choose when a series is made from it.
+        if (r.isTemplate) r.RowCells[static_cast<size_t>(slot)].bMapped = false;
+        r.Saved = false;
+    }
+    saveRows(true);
+    OpResult r = OpResult::done();
+    r.slot = slot;
+    return r;
+}
+
+OpResult Operations::removeRowCell(int rowNr, int slot) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    {
+        auto lock = k_.rows.lock();
+        TRow& r = *row;
+        if (slot < 1 || slot > std::min(r.NrCells, kMaxRowCells) ||
+            r.RowCells[static_cast<size_t>(slot)].CellNr <= 0)
+            return OpResult::failed(r.Name + " has no cell slot " + num(slot) + ".");
+        // A started cell has values in the data file: it stays with its row.
+        if (!r.isTemplate && (r.State >= RowState::Running ||
+                              r.RowCells[static_cast<size_t>(slot)].State >= CellState::cs_Running))
+            return OpResult::failed(r.Name + " has been started: its cells are fixed.");
+        r.DeleteCell(slot, true);
+        r.Saved = false;
+    }
+    saveRows(true);
+    return OpResult::done();
+}
+
+OpResult Operations::setRowCell(int rowNr, int slot, const CellParams& c) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    OpResult err;
+    if (!passwordAccepted(*row, err)) return err;
+    if (!isNumber(c.vol) || !(c.vol > 0)) return invalidValue("volume");
+    if (!isNumber(c.ts) || c.ts < 0) return invalidValue("dried matter");
+    if (c.mode < 0 || c.mode > 3) return invalidValue("cell mode");
+    if (c.mode == 1) {
+        if (!isNumber(c.index)) return invalidValue("index");
+        if (!isNumber(c.ptc) || !(c.ptc > 0)) return invalidValue("P(TC)");
+        if (!isNumber(c.bth1) || !(c.bth1 > 0)) return invalidValue("B(Th1)");
+    }
+    if (hasControlChars(c.name)) return invalidValue("name");
+    int phys = 0;
+    bool inModel = false;
+    {
+        auto lock = k_.rows.lock();
+        TRow& r = *row;
+        if (slot < 1 || slot > std::min(r.NrCells, kMaxRowCells) ||
+            r.RowCells[static_cast<size_t>(slot)].CellNr <= 0)
+            return OpResult::failed(r.Name + " has no cell slot " + num(slot) + ".");
+        RowCell& rc = r.RowCells[static_cast<size_t>(slot)];
+        rc.Name = firstChars(c.name, kMaxTextChars);
+        rc.Vol = c.vol;
+        rc.TS = c.ts;
+        rc.Mode = c.mode;
+        // Only a check cell has a check substance.
+        rc.Index = c.mode == 1 ? c.index : NoValueReal;
+        rc.PTC = c.mode == 1 ? c.ptc : NoValueReal;
+        rc.BTH1 = c.mode == 1 ? c.bth1 : NoValueReal;
+        r.Saved = false;
+        phys = rc.CellNr;
+        inModel = !r.isTemplate && rc.bMapped && rc.State < CellState::cs_Running &&
+                  k_.acq.cells.cell(phys).RowNr == rowNr;
+    }
+    // A cell not yet started takes its amount and mode into the cell model, as "--->" did.
+    if (inModel)
+        k_.acq.cells.update(phys, [&](TCell& m) {
+            m.Volume = c.vol;
+            m.Method = c.mode;
+        });
+    OpResult r = OpResult::done();
+    for (const std::string& m : row->BuildSpecialCellTable()) r.lines.push_back(m);
+    saveRows(true);
+    return r;
+}
+
+OpResult Operations::startRowCell(int cell) {
+    CellRef ref;
+    if (OpResult r = rowCellForChange(cell, ref); !r.ok) return r;
+    if (ref.state >= CellState::cs_Running) return cellRefused(cell, "has been started", ref.state);
+    std::string name;
+    int zero = 0;
+    {
+        auto lock = k_.rows.lock();
+        name = ref.row->Name;
+        zero = ref.row->ZeroNeeded;
+        if (ref.row->State < RowState::Running)
+            return OpResult::failed(name +
+                                    " has not been started: start it with its start dialog.");
+    }
+    ref.row->StartCellInRow(ref.slot, zero);
+    const std::string t =
+        GetTextFmt("uRowForm", "StartCell", "Row %s: cell %s started", name, num(cell));
+    AddMsg(t, true);
+    return OpResult::done(t);
 }
 
 // ---------------------------------------------------------------------------------------

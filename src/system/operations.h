@@ -9,6 +9,7 @@
 // and the auto-save run alongside, so row fields are read and changed under the rows lock,
 // and that lock is never held while the front end is asked something.
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +28,8 @@ struct OpResult {
     std::vector<std::string> lines;
     // UniqueNr of the row or template the operation created; 0 when none.
     int rowNr = 0;
+    // The cell slot the operation made (addRowCell); 0 when none.
+    int slot = 0;
 
     static OpResult done(std::string line = {});
     static OpResult failed(std::string error);
@@ -74,6 +77,44 @@ struct EvaluationSettings {
     std::optional<double> lagRateHours, lagRatePercent, lagLinearHours;
 };
 
+// The row dialog's definition fields of a series or template, taken over all at once when
+// the dialog ends with OK.
+struct RowDefinition {
+    std::string name;
+    std::array<std::string, 3> comment{};
+    std::string sampleDate, sampleTemp, analyst;
+    double duration = 1;
+    TimeUnit durationUnit = TimeUnit::Days;
+    double interval = 1;
+    TimeUnit intervalUnit = TimeUnit::Hours;
+    int tact = 3;
+    int mode = 0;
+    bool zeroNeeded = false;
+    bool withCO2 = false;
+    bool co2Mean = false;
+    bool storeEC71_T = false;
+    int attritionDivider = 1;
+    double lf2co2 = 0;
+    bool leakageAlarm = false;
+    int alarmCount = 95;
+    int alarmHours = 1;
+    bool continueCellControl = false;
+
+    // The row's fields; the caller holds the rows lock.
+    static RowDefinition of(const TRow& row);
+};
+
+// The cell parameter dialog's fields of one cell slot.
+struct CellParams {
+    std::string name;
+    double vol = 0;  // ml, or g in a row by mass
+    double ts = 0;   // dried matter, percent (rows by mass)
+    int mode = 0;    // 0 normal, 1 check, 2 blind, 3 reference, 4 toxicity control
+    double index = NoValueReal, ptc = NoValueReal, bth1 = NoValueReal;  // check cells only
+
+    static CellParams of(const RowCell& cell);
+};
+
 // The most rows and templates together. The row definitions file loads no more than this,
 // so a row beyond it would vanish at the next start.
 inline constexpr int kMaxRowsAndTemplates = kMaxLoadedRows;
@@ -102,6 +143,25 @@ class Operations {
     OpResult bth1FromFormula(const std::string& formula, bool no3, double& bth1) const;
     OpResult setEvaluationSettings(int rowNr, const EvaluationSettings& s);
 
+    // --- the row dialog -------------------------------------------------------------------
+    // Takes over the definition fields after the dialog's checks (name, duration, interval,
+    // attrition divider, alarm hours, conversion factor; the first that fails is the
+    // refusal). A started series keeps its tact, mode, times and CO2 setting. Rebuilds the
+    // special-cell table (its notes in the result's lines) and saves with backup.
+    OpResult setRowDefinition(int rowNr, const RowDefinition& def);
+    // "--->": the cell `cell` (as users see it) joins the row at once with the default
+    // name and amount; result.slot is its slot. A series takes only free cells and only
+    // before it runs; a template's cell ("??" in the file) never touches the cell model.
+    OpResult addRowCell(int rowNr, int cell);
+    // "<---": the slot leaves the row (a series releases its cell; not once it runs).
+    OpResult removeRowCell(int rowNr, int slot);
+    // The cell parameter dialog's OK, after its checks (volume > 0, dried matter >= 0, and
+    // for a check cell index, P(TC) > 0 and B(Th1) > 0).
+    OpResult setRowCell(int rowNr, int slot, const CellParams& params);
+    // The row dialog's "start": the one cell, without the start dialog's choices; only a
+    // cell that has not been started.
+    OpResult startRowCell(int cell);
+
     // The start dialog: every cell, or the one cell `cell`.
     OpResult startRow(int rowNr, bool countAfterAllStarted);
     OpResult startCell(int rowNr, int cell, bool countAfterAllStarted);
@@ -127,7 +187,9 @@ class Operations {
     // The exports of the row data window. A relative file name lies in the home folder; a
     // file of the program itself is refused. The result's line names the file written.
     OpResult exportCsv(int rowNr, const std::string& file, bool perDriedMatter, bool conductivity);
-    OpResult exportXlsx(int rowNr, const std::string& file);
+    // The spreadsheet takes the data window's choices as the CSV file does.
+    OpResult exportXlsx(int rowNr, const std::string& file, bool perDriedMatter = false,
+                        bool conductivity = false);
     // The evaluation workbooks, written into the result folder.
     OpResult exportAt4(int rowNr);
     OpResult export301f(int rowNr);

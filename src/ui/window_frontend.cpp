@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "app/texts.h"
 #include "ui/password_dialog.h"
 #include "ui/translate.h"
 
@@ -96,7 +97,19 @@ Answer WindowFrontEnd::ask(const std::string& question, bool withCancel) {
     return answer;
 }
 
+void WindowFrontEnd::setKnownRowPassword(std::optional<std::string> entry) {
+    std::lock_guard<std::mutex> g(knownLock_);
+    knownRowPassword_ = std::move(entry);
+}
+
 bool WindowFrontEnd::askPassword(const std::string& title, std::string& entry) {
+    {
+        std::lock_guard<std::mutex> g(knownLock_);
+        if (knownRowPassword_ && title == GetText("frmPasswd", "RowTitle", "Enter row password")) {
+            entry = *knownRowPassword_;
+            return true;
+        }
+    }
     bool ok = false;
     onWindowThread([&] {
         TfrmPassWd dialog(parent_);

@@ -10,6 +10,9 @@
 #include <QPointer>
 #include <QWidget>
 #include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
 
 #include "system/frontend.h"
 
@@ -29,6 +32,11 @@ class WindowFrontEnd : public QObject, public FrontEnd {
     void warning(const std::string& text);
     void information(const std::string& text);
 
+    // While a window holds the row password its operator has given (the row dialog asks
+    // once when it opens), the operations' row password prompts are answered with it rather
+    // than asked again for every button. std::nullopt ends that.
+    void setKnownRowPassword(std::optional<std::string> entry);
+
     // The window that dialogs belong to (the main window once it exists).
     void setDialogParent(QWidget* parent) { parent_ = parent; }
     QWidget* dialogParent() const { return parent_; }
@@ -46,6 +54,8 @@ class WindowFrontEnd : public QObject, public FrontEnd {
     void onWindowThread(const std::function<void()>& f);
 
     QPointer<QWidget> parent_;
+    std::mutex knownLock_;
+    std::optional<std::string> knownRowPassword_;
 };
 
 }  // namespace kv::ui

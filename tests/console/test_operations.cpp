@@ -108,7 +108,7 @@ TEST_F(ConsoleFixture, SeriesLifecycleThroughTheConsole) {
         ASSERT_EQ(r->NrCells, 3);
         EXPECT_EQ(r->RowCells[3].CellNr, 7);
         EXPECT_EQ(r->RowCells[3].Vol, 250);
-        EXPECT_EQ(r->RowCells[3].Name, "Cell ##");
+        EXPECT_EQ(r->RowCells[3].Name, "Cell 7");
     }
     EXPECT_EQ(k().acq.cells.cell(7).RowNr, r->UniqueNr);
     EXPECT_EQ(k().acq.cells.cell(7).State, CellState::cs_Assigned);
@@ -422,4 +422,70 @@ TEST_F(ConsoleFixture, QuitRunsTheQuitPathAndReportsACancel) {
     EXPECT_TRUE(r.quit);
     EXPECT_EQ(r.text(), "ok\n");
     EXPECT_EQ(quitCalls_, 2);
+}
+
+TEST_F(ConsoleFixture, TheRowDialogsChangesThroughTheConsole) {
+    ok("row new A cells=1-2");
+    const auto a = row("A");
+    ASSERT_TRUE(a);
+    ok("row edit A name=Sludge comment1=First sampletemp=4 divider=2 alarm=90/0 lf2co2=1,5 "
+       "interval=30min");
+    {
+        auto lock = k().rows.lock();
+        EXPECT_EQ(a->Name, "Sludge");
+        EXPECT_EQ(a->Comment[0], "First");
+        EXPECT_EQ(a->SampleTemp, "4");
+        EXPECT_EQ(a->AttritionDivider, 2);
+        EXPECT_EQ(a->AlarmHours, 0);
+        EXPECT_TRUE(a->bO2LeakageAlarm);
+        EXPECT_DOUBLE_EQ(a->LF2CO2, 1.5);
+        EXPECT_EQ(a->SIInterval, TimeUnit::Minutes);
+    }
+    // Refused in the dialog's order; nothing changes.
+    EXPECT_EQ(error("row edit Sludge name=\" \" alarm=95/25"),
+              "a row name must not be empty nor begin with #");
+    EXPECT_EQ(error("row edit Sludge alarm=95/25"), "Valid values are 0..24 (alarm hours)");
+    error("row edit Sludge divider=0");
+    error("row edit Sludge tact=7");
+    EXPECT_EQ(error("row edit Sludge mode=1"), "Sludge has cells: its mode is fixed.");
+
+    // Cells join and leave at once; a new cell has its number in its name.
+    ok("row cell add Sludge 5");
+    EXPECT_EQ(k().acq.cells.cell(5).RowNr, a->UniqueNr);
+    {
+        auto lock = k().rows.lock();
+        ASSERT_EQ(a->NrCells, 3);
+        EXPECT_EQ(a->RowCells[3].Name, "Cell 5");
+    }
+    EXPECT_EQ(error("row cell add Sludge 5"), "Cell 5 belongs to row Sludge.");
+    ok("row cell set Sludge 5 name=Check vol=300 mode=1 index=1 ptc=100 bth1=1.6");
+    error("row cell set Sludge 5 mode=1 ptc=0");
+    error("row cell set Sludge 5 vol=0");
+    {
+        auto lock = k().rows.lock();
+        EXPECT_EQ(a->RowCells[3].Name, "Check");
+        EXPECT_DOUBLE_EQ(a->RowCells[3].Vol, 300);
+        EXPECT_DOUBLE_EQ(a->RowCells[3].PTC, 100);
+    }
+    EXPECT_DOUBLE_EQ(k().acq.cells.cell(5).Volume, 300);
+    ok("row cell remove Sludge 5");
+    EXPECT_EQ(k().acq.cells.cell(5).RowNr, 0);
+    EXPECT_EQ(k().acq.cells.cell(5).State, CellState::cs_Free);
+
+    // A template's cells stand for cells to choose later: the model is not touched.
+    ok("row new T cells=8");
+    ok("row delete T");
+    const int tmplNr = ops().newTemplate().rowNr;
+    ok("row cell add #" + std::to_string(tmplNr) + " 8");
+    EXPECT_EQ(k().acq.cells.cell(8).RowNr, 0);
+    EXPECT_NE(readFile(home_.file("Kelvora.Row")).find("C1=??8|Cell 8|"), std::string::npos);
+
+    // "cell start": only a cell of a running series that has not been started.
+    EXPECT_NE(error("cell start 1").find("has not been started"), std::string::npos);
+    ok("row start Sludge");
+    EXPECT_NE(error("cell start 1").find("has been started"), std::string::npos);
+    // A started row keeps its measuring fields and its cells.
+    EXPECT_NE(error("row edit Sludge tact=15").find("fixed"), std::string::npos);
+    EXPECT_NE(error("row cell remove Sludge 1").find("fixed"), std::string::npos);
+    ok("row edit Sludge comment2=Running");
 }

@@ -81,6 +81,37 @@ TEST_F(ChartTest, FillsRangesThatWereNeverSet) {
     EXPECT_GT(d.left.step, 0);
 }
 
+TEST_F(ChartTest, ARowWithoutAxisSettingsIsScaledToItsValuesAndTitledWithTheUnits) {
+    auto r = makeRow();
+    // As a row that no chart window prepared: the configured default axes and titles.
+    r->XFromDate = r->XToDate = 0;
+    r->YValues = {0, 250, 25, 0, 250, 25, 0, 0, 0};
+    r->YTexts = {"Impulse", "n/a", ""};
+    for (int i = 1; i <= kValues; ++i)
+        for (int s = 1; s <= 6; ++s) r->RowCells[static_cast<size_t>(s)].Values.setCount(i, i % 4);
+    const kv::ChartData d = kv::ChartDataFromRow(*r);
+    double top = 0;
+    for (const auto& c : d.curves)
+        if (c.axis == 1)
+            for (const auto& p : c.points) top = std::max(top, p.v);
+    ASSERT_GT(top, 0);
+    ASSERT_LT(top, 1);
+    EXPECT_DOUBLE_EQ(d.left.min, 0);
+    EXPECT_GE(d.left.max, top);
+    EXPECT_LE(d.left.max, 2 * top);
+    EXPECT_GT(d.left.step, 0);
+    EXPECT_EQ(d.yTitle, "mg/l");
+    EXPECT_TRUE(d.right.set);
+    EXPECT_EQ(d.y2Title, "CO2 mg");
+
+    // Settings stored by the Graphics page stay as they are.
+    r->XFromDate = t0_;
+    r->XToDate = t0_ + 5;
+    const kv::ChartData kept = kv::ChartDataFromRow(*r);
+    EXPECT_DOUBLE_EQ(kept.left.max, 250);
+    EXPECT_EQ(kept.yTitle, "n/a");
+}
+
 TEST_F(ChartTest, ScalesRoundAndRefuseAnEmptyAxis) {
     kv::ChartData d;
     const kv::ChartValueAxis a{0, 250, 25, true};

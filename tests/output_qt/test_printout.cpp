@@ -212,6 +212,11 @@ TEST_F(PrintoutTest, UnitsAndModeNamesAreRightWithoutALanguageFile) {
     auto b = kv::BuildPrintout(*r, {true, false});
     EXPECT_NE(text(b[1].heading[0]).find("last value  (mg) "), std::string::npos)
         << text(b[1].heading[0]);
+    // Each heading has its room, and the cells' lines keep to the same columns.
+    EXPECT_EQ(text(b[1].heading[0]).substr(0, 45), "cell#     Mass(g)   Dried m.(%)  last value  ");
+    EXPECT_EQ(text(b[1].lines[0]).find("250"), 10u);
+    EXPECT_EQ(text(b[1].lines[0]).substr(20, 2), "0 ");
+    EXPECT_EQ(text(b[1].lines[0]).find_first_not_of(' ', 21), 33u) << text(b[1].lines[0]);
     EXPECT_TRUE(text(b[4].heading[0]).ends_with("      6  (mg)")) << text(b[4].heading[0]);
     EXPECT_EQ(text(b[2].lines[1]), kv::PadRight("blind", 24) + "3, 4");
 

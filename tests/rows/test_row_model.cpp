@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "acquisition/cell_state.h"
+#include "app/texts.h"
 #include "rows_fixture.h"
 
 namespace kvtest {
@@ -301,6 +302,37 @@ TEST_F(RowModelTest, SuspendAndContinueFindTheirCellAgainAfterTheWait) {
     EXPECT_EQ(r->RowCells[2].State, kv::CellState::cs_Free);
     EXPECT_EQ(cells().GetCellState(3), kv::CellState::cs_Running);
     cells().setRowLookup(rows_.get());
+}
+
+}  // namespace
+}  // namespace kvtest
+
+namespace kvtest {
+namespace {
+
+struct CellNameTexts {
+    explicit CellNameTexts(const char* content) { kv::languageTexts().loadFromText(content); }
+    ~CellNameTexts() { kv::languageTexts().clear(); }
+};
+
+TEST(NewCellName, PutsTheNumberInPlaceOfHashesOrOfPercentS) {
+    {
+        CellNameTexts none("");
+        EXPECT_EQ(kv::NewCellName(false, 7), "Cell 7");
+        EXPECT_EQ(kv::NewCellName(true, 125), "Cell 125");
+    }
+    {
+        // A language text with "%s" works as before; one with neither keeps its text.
+        CellNameTexts texts(
+            "uRowForm\\NewCellName:=Zelle %s\n"
+            "uRowForm\\NewCellName_Template:=Vorlage\n");
+        EXPECT_EQ(kv::NewCellName(false, 3), "Zelle 3");
+        EXPECT_EQ(kv::NewCellName(true, 3), "Vorlage");
+    }
+    {
+        CellNameTexts texts("uRowForm\\NewCellName:=Flasche ## (##)\n");
+        EXPECT_EQ(kv::NewCellName(false, 12), "Flasche 12 (##)");
+    }
 }
 
 }  // namespace

@@ -177,17 +177,45 @@ ChartData ChartDataFromRow(const TRow& row, const ChartDataOptions& options) {
     d.legendTopBottom = row.LegendPosition[1];
     addCellCurves(row, d);
     addSpecialCurves(row, d);
-    if (options.fillMissingRanges) FillMissingChartRanges(d, row.Start, row.Stop);
+    if (options.fillMissingRanges) {
+        // The Graphics page always stores a time range with the axes. A row without one
+        // carries only the configured default axes (0..250 "n/a"), which hide values below
+        // 1 and name no unit: such a chart is scaled to its data and titled with the units.
+        const bool prepared = row.XFromDate + row.XFromTime > 0 && row.XToDate + row.XToTime > 0;
+        if (!prepared) {
+            d.left = {NoValueReal, NoValueReal, 0, false};
+            d.yTitle = ChoiceUnit(row, RowValueChoice::O2);
+            d.right = {NoValueReal, NoValueReal, 0, false};
+            d.y2Title.clear();
+            if (row.withCO2) d.y2Title = ChoiceUnit(row, RowValueChoice::CO2);
+        }
+        FillMissingChartRanges(d, row.Start, row.Stop);
+        if (!d.right.set) d.y2Title.clear();
+    }
     return d;
 }
 
+namespace {
+
+// 0 up to a round value at or above the largest value; a step of about a tenth of that.
+void scaleToValues(ChartValueAxis& a, double vMax) {
+    a.min = 0;
+    a.max = niceCeil(vMax);
+    a.step = niceCeil((a.max - a.min) / 10);
+    a.set = true;
+}
+
+}  // namespace
+
 void FillMissingChartRanges(ChartData& d, TDateTime start, TDateTime stop) {
-    double tMin = std::numeric_limits<double>::max(), tMax = -tMin, vMax = 0;
+    double tMin = std::numeric_limits<double>::max(), tMax = -tMin, vMax = 0, v2Max = 0;
+    bool rightCurves = false;
     for (const ChartCurve& c : d.curves) {
+        if (c.axis == 2) rightCurves = true;
         for (const ChartPoint& p : c.points) {
             tMin = std::min(tMin, p.t);
             tMax = std::max(tMax, p.t);
-            if (c.axis == 1) vMax = std::max(vMax, p.v);
+            (c.axis == 1 ? vMax : v2Max) = std::max(c.axis == 1 ? vMax : v2Max, p.v);
         }
     }
     const bool timeUnset = !(d.xMin > 0) || !(d.xMax > d.xMin);
@@ -214,14 +242,14 @@ void FillMissingChartRanges(ChartData& d, TDateTime start, TDateTime stop) {
         }
     }
     ChartValueAxis& l = d.left;
-    if (!isNumber(l.min) || !isNumber(l.max) || !(l.max > l.min)) {
-        l.min = 0;
-        l.max = niceCeil(vMax);
-        l.step = 0;
-    }
+    if (!isNumber(l.min) || !isNumber(l.max) || !(l.max > l.min)) scaleToValues(l, vMax);
     if (!isNumber(l.step) || !(l.step > 0) || (l.max - l.min) / l.step > 50)
         l.step = niceCeil((l.max - l.min) / 10);
     l.set = true;
+    // Curves on the right axis that has no range would not be drawn at all.
+    ChartValueAxis& r = d.right;
+    if (rightCurves && (!isNumber(r.min) || !isNumber(r.max) || !(r.max > r.min)))
+        scaleToValues(r, v2Max);
 }
 
 QColor ChartColour(int n) {

@@ -4,6 +4,7 @@
 #include <QPolygonF>
 #include <algorithm>
 #include <cmath>
+#include <unordered_set>
 
 #include "app/debuglog.h"
 #include "common/datetime.h"
@@ -223,6 +224,14 @@ void drawCurve(PageCanvas& c, const ChartGeometry& g, const ChartData& d, const 
     SymbolBatch symbols;
     symbols.symbol = cv.symbol;
     int lastX = 0, lastY = 1;  // y > 0 is never a page point
+    // A symbol on a device pixel that has one of this curve's symbols already changes no
+    // pixel: a long series on a screen would otherwise draw tens of thousands of them.
+    std::unordered_set<long long> symbolPixels;
+    const auto newSymbolPixel = [&](int x, int y) {
+        const QPointF dev = c.toDevice(x, y);
+        const long long key = std::llround(dev.x()) * 1000003LL + std::llround(dev.y());
+        return symbolPixels.insert(key).second;
+    };
     for (const ChartPoint& p : cv.points) {
         const auto x = ChartScaleX(p.t, g.plotLeft(), g.plotRight(), d.xMin, d.xMax);
         const auto y = ChartScaleY(p.v, g.plotBottom(), g.plotTop(), axis, d, false);
@@ -234,7 +243,7 @@ void drawCurve(PageCanvas& c, const ChartGeometry& g, const ChartData& d, const 
         lastX = *x;
         lastY = *y;
         line.append(QPointF(*x, *y));
-        symbols.add(*x, *y);
+        if (cv.symbol >= 1 && cv.symbol <= 5 && newSymbolPixel(*x, *y)) symbols.add(*x, *y);
     }
     const QColor colour = ChartColour(cv.colour);
     c.setPen(colour, kCurvePen, penStyle(cv.style));

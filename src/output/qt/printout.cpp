@@ -60,18 +60,27 @@ PrintBlock overviewBlock(const TRow& row) {
     return b;
 }
 
+// A column of at least `width` characters, wider where its heading needs it: a heading
+// that filled its column ran into the next one ("Dried m.(%)last value").
+size_t columnWidth(const std::string& heading, size_t width) {
+    return std::max(width, utf8Length(heading) + 2);
+}
+
 PrintBlock cellTableBlock(const TRow& row, int decimals) {
     const bool byMass = row.RowMode == 1;
-    std::string h = PadRight(label("frmCellStatus", "CellNr", "cell#"), 10);
-    h += PadRight(byMass ? label("frmCellStatus", "lblCellG", "Mass(g)")
-                         : label("frmCellStatus", "lblCellVol", "vol(ml)"),
-                  10);
-    if (byMass) h += PadRight(label("frmCellStatus", "lblCellTS", "Dried m.(%)"), 10);
+    const std::string nrLabel = label("frmCellStatus", "CellNr", "cell#");
+    const std::string amountLabel = byMass ? label("frmCellStatus", "lblCellG", "Mass(g)")
+                                           : label("frmCellStatus", "lblCellVol", "vol(ml)");
+    const std::string tsLabel = label("frmCellStatus", "lblCellTS", "Dried m.(%)");
     // The last value is a BOD or an O2 consumption, so it carries the unit of the values,
     // not that of the sample amounts.
-    h += PadRight(label("frmCellStatus", "LastValue", "last value") + "  (" +
-                      ModeValueUnit(row.RowMode) + ")",
-                  24);
+    const std::string lastLabel = label("frmCellStatus", "LastValue", "last value") + "  (" +
+                                  ModeValueUnit(row.RowMode) + ")";
+    const size_t wNr = columnWidth(nrLabel, 10), wAmount = columnWidth(amountLabel, 10),
+                 wTs = columnWidth(tsLabel, 10), wLast = columnWidth(lastLabel, 24);
+    std::string h = PadRight(nrLabel, wNr) + PadRight(amountLabel, wAmount);
+    if (byMass) h += PadRight(tsLabel, wTs);
+    h += PadRight(lastLabel, wLast);
     h += PadRight(label("frmCellStatus", "lblCellComment", "Designation"), 23);
     PrintBlock b;
     b.gapBefore = kGap8mm;
@@ -79,10 +88,10 @@ PrintBlock cellTableBlock(const TRow& row, int decimals) {
     for (int s = 1; s <= std::min(row.NrCells, kMaxRowCells); ++s) {
         const RowCell& c = row.RowCells[static_cast<size_t>(s)];
         const double last = MainValue(row, s, UsedEntries(row), false);
-        std::string l = PadRight(std::to_string(row.DisplayNr(s)), 10);
-        l += PadRight(number(c.Vol, -3), 10);
-        if (byMass) l += PadRight(number(c.TS, -3), 10);
-        l += PadRight(number(last, decimals), 24);
+        std::string l = PadRight(std::to_string(row.DisplayNr(s)), wNr);
+        l += PadRight(number(c.Vol, -3), wAmount);
+        if (byMass) l += PadRight(number(c.TS, -3), wTs);
+        l += PadRight(number(last, decimals), wLast);
         l += c.Name;
         b.lines.push_back(textLine(l));
     }
