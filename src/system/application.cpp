@@ -202,11 +202,28 @@ void Application::startupAlarms(const std::string& previousLastMessage) {
 // task texts are shown.
 class Application::SplashProgress : public SyncProgress {
   public:
-    explicit SplashProgress(Application& app) : app_(app) {}
+    explicit SplashProgress(Application& app) : app_(app), out_(app.ui_.splash()) {}
+    void devicesStarted(int count) override {
+        if (out_) out_->devicesStarted(count);
+    }
+    void deviceProgress(int done) override {
+        if (out_) out_->deviceProgress(done);
+    }
+    void valuesStarted(int entries) override {
+        if (out_) out_->valuesStarted(entries);
+    }
+    void valuesProgress(int percent) override {
+        if (out_) out_->valuesProgress(percent);
+    }
     void task(const std::string& text) override { app_.progress(text); }
+    bool cancelRequested() override { return out_ && out_->cancelRequested(); }
+    void processMessages() override {
+        if (out_) out_->processMessages();
+    }
 
   private:
     Application& app_;
+    SplashOutput* out_;
 };
 
 void Application::progress(const std::string& text) {
@@ -314,15 +331,22 @@ void Application::startupDevicesAndRows() {
 }
 
 void Application::startupAlignCells() {
-    progress("Synchronizing Kelvora Cellstate with Devices...");
+    SplashOutput* splash = ui_.splash();
     const int cells = kelvora_->cfg.Cells;
+    if (splash) splash->alignmentStarted(cells);
+    progress("Synchronizing Kelvora Cellstate with Devices...");
     for (int n = 1; n <= cells; ++n) {
+        if (splash) {
+            splash->processMessages();
+            splash->alignmentProgress(n);
+        }
         TouchLiveFile();
         kelvora_->acq.cells.AlignCell(n);
     }
 }
 
 void Application::startupFinish() {
+    if (SplashOutput* splash = ui_.splash()) splash->showSplash(false);
     kelvora_->devices.sendInitToDataDevices(1);
     kelvora_->rowAutoSaveBlocked = false;
     kelvora_->startupInProgress = false;
@@ -336,8 +360,11 @@ void Application::startupFinish() {
     // A data device that comes back is read out again; this runs on the device check's
     // own thread.
     k.acq.check.setResyncHook([this, &k] {
+        SplashOutput* window = ui_.splash();
+        if (window) window->showSplash(true);
         SplashProgress splash(*this);
         DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(true, &splash);
+        if (window) window->showSplash(false);
     });
     k.acq.check.setEC71Hook([&k] { return k.cfg.EC71_Present && k.ec71Cycle.deviceCheck(); });
     k.acq.check.setCDMHook([&k] {

@@ -8,9 +8,8 @@
 namespace kv::ui {
 
 inline constexpr std::array<const char*, 15> kFormOrder = {
-    "frmMain",       "frmRow",           "frmRowCellEdit",      "frmRowCellsStartDlg",
-    "frmRowData",    "frmPassWd",        "frmCellStatus",       "frmRowStatus",
-    "frmConfigDlg",  "frmStatus",        "frmGraphic",          "frmDeviceEdit",
-    "frmDeviceTerminal", "frmCellStatus_Debug", "frmAlarm"};
+    "frmMain",    "frmRow",        "frmRowCellEdit",    "frmRowCellsStartDlg", "frmRowData",
+    "frmPassWd",  "frmCellStatus", "frmRowStatus",      "frmConfigDlg",        "frmStatus",
+    "frmGraphic", "frmDeviceEdit", "frmDeviceTerminal", "frmCellStatus_Debug", "frmAlarm"};
 
 }  // namespace kv::ui

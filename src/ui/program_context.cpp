@@ -12,8 +12,7 @@ void ProgramContext::runOperation(QObject* receiver, std::function<OpResult(Oper
                                   std::function<void(const OpResult&)> done) {
     if (pending_.fetch_add(1) == 0) emit busyChanged(true);
     QPointer<QObject> target(receiver);
-    const bool posted = queue_.post([this, target, work = std::move(work),
-                                     done = std::move(done)] {
+    const bool posted = queue_.post([this, target, work = std::move(work), done = std::move(done)] {
         const OpResult result = work(ops_);
         // Back on the window thread; the context outlives the queue's thread, which the
         // program stops before it destroys the windows.

@@ -27,7 +27,7 @@ QString langText(const char* section, const char* key, const char* def) {
 }
 
 QString langFmt(const char* section, const char* key, const char* def, const QString& a1,
-              const QString& a2, const QString& a3, const QString& a4) {
+                const QString& a2, const QString& a3, const QString& a4) {
     return qs(GetTextFmt(section, key, def, ss(a1), ss(a2), ss(a3), ss(a4)));
 }
 
@@ -65,8 +65,7 @@ void translateItems(const std::string& section, QWidget* w) {
         QStringList current;
         for (auto* b : buttons) current << b->text();
         const QStringList items = splitItems(qs(text(section, key, current.join('|'))));
-        for (int i = 0; i < buttons.size() && i < items.size(); ++i)
-            buttons[i]->setText(items[i]);
+        for (int i = 0; i < buttons.size() && i < items.size(); ++i) buttons[i]->setText(items[i]);
     }
 }
 

@@ -21,7 +21,7 @@ void translateWindow(QWidget* window);
 QString langText(const char* section, const char* key, const char* def);
 // The same with up to four "%s" arguments.
 QString langFmt(const char* section, const char* key, const char* def, const QString& a1 = {},
-              const QString& a2 = {}, const QString& a3 = {}, const QString& a4 = {});
+                const QString& a2 = {}, const QString& a3 = {}, const QString& a4 = {});
 // An item list text split at "|", blanks around each entry trimmed.
 QStringList splitItems(const QString& items);
 
