@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -88,6 +89,7 @@ QTableWidget* table(QWidget* parent, const char* name, const QStringList& header
     t->setEditTriggers(QAbstractItemView::NoEditTriggers);
     t->verticalHeader()->setVisible(false);
     t->horizontalHeader()->setStretchLastSection(true);
+    t->setWordWrap(false);
     return t;
 }
 
@@ -198,6 +200,7 @@ QWidget* TfrmMain::buildCellsPage() {
     cellsGrid_->horizontalHeader()->setVisible(false);
     cellsGrid_->verticalHeader()->setVisible(false);
     cellsGrid_->setFont(QFont("DejaVu Sans Mono", 9));
+    cellsGrid_->setWordWrap(false);
     connect(cellsGrid_, &QTableWidget::cellDoubleClicked, this, &TfrmMain::CellsGridDblClick);
     layout->addWidget(cellsGrid_, 1);
 
@@ -229,6 +232,8 @@ QWidget* TfrmMain::buildRowsPage() {
     page->setObjectName("RowsPage");
     auto* layout = new QHBoxLayout(page);
     rowsList_ = table(page, "RowsList", {"Name", "State", "Cells", "Start", "Stop", "Values"});
+    for (const auto& [col, w] : {std::pair{0, 240}, {1, 90}, {2, 170}, {3, 150}, {4, 150}})
+        rowsList_->setColumnWidth(col, w);
     layout->addWidget(rowsList_, 1);
     auto* buttons = new QVBoxLayout;
     const std::pair<QPushButton*, void (TfrmMain::*)()> list[] = {
@@ -257,6 +262,8 @@ QWidget* TfrmMain::buildTemplatePage() {
     page->setObjectName("TemplatePage");
     auto* layout = new QHBoxLayout(page);
     templateList_ = table(page, "TemplateList", {"Name", "Cells", "Created"});
+    templateList_->setColumnWidth(0, 360);
+    templateList_->setColumnWidth(1, 200);
     layout->addWidget(templateList_, 1);
     auto* buttons = new QVBoxLayout;
     const std::pair<QPushButton*, void (TfrmMain::*)()> list[] = {
@@ -552,8 +559,18 @@ void TfrmMain::refreshGrid() {
     buildCellGrid(k, mode_, grid_);
     for (int i = 1; i <= std::min(k.cfg.Cells, kMaxCells); ++i) checkManometerCurrent(k, i);
     if (cellsGrid_->rowCount() != grid_.rows) cellsGrid_->setRowCount(grid_.rows);
-    cellsGrid_->setColumnWidth(0, grid_.column0Width + 70);
-    for (int c = 1; c <= 6; ++c) cellsGrid_->setColumnWidth(c, 130);
+    // The rule's width is for the original's font; the texts must fit in ours.
+    const QFontMetrics fm(cellsGrid_->font());
+    int col0 = grid_.column0Width;
+    int cellWidth = 110;
+    for (int r = 0; r < grid_.rows; ++r) {
+        col0 = std::max(col0, fm.horizontalAdvance(grid_.text(r, 0)) + 12);
+        for (int c = 1; c <= 6; ++c)
+            cellWidth = std::max(cellWidth, fm.horizontalAdvance(grid_.text(r, c)) + 12);
+    }
+    if (cellsGrid_->columnWidth(0) != col0) cellsGrid_->setColumnWidth(0, col0);
+    for (int c = 1; c <= 6; ++c)
+        if (cellsGrid_->columnWidth(c) != cellWidth) cellsGrid_->setColumnWidth(c, cellWidth);
     for (int r = 0; r < grid_.rows; ++r) {
         for (int c = 0; c < 7; ++c) {
             setCell(cellsGrid_, r, c, grid_.text(r, c));
@@ -1066,9 +1083,9 @@ void TfrmMain::rebuildCurveList() {
     if (!row) return;
     auto lock = ctx_.kelvora().rows.lock();
     auto text = [](const QString& what, int shown, const std::array<int, 5>& v) {
-        return QString("%1 %2  axis %3  line %4  colour %5  symbol %6  legend %7")
+        return QString("%1 %2 Y%3 L%4 C%5 S%6 Leg%7")
             .arg(shown ? "[x]" : "[ ]")
-            .arg(what, -24)
+            .arg(what, -18)
             .arg(v[4])
             .arg(v[0])
             .arg(v[1], 2)
