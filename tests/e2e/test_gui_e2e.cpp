@@ -127,4 +127,27 @@ TEST_F(GuiEndToEnd, WindowsUnderXvfbMeasureThreeMinutesAndQuitThroughTheWindow) 
     expectNoRaceReports();
 }
 
+TEST(GuiStart, WithoutADisplayTheProgramNamesHeadlessAndEndsWithTwo) {
+    kvtest::TempDir dir;
+    const std::string home = dir.file("home");
+    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::unsetenv("QT_QPA_PLATFORM");
+    Process k(binDir() + "/kelvora", {"--home", home}, {dir.file("out"), dir.file("err"), false});
+    EXPECT_EQ(k.waitExit(Seconds(30)), 2);
+    EXPECT_NE(readFile(dir.file("err")).find("--headless"), std::string::npos)
+        << readFile(dir.file("err"));
+    // Nothing of a run was started: no lock taken, no files written.
+    EXPECT_FALSE(exists(home + "/Kelvora.Msg"));
+    // A display that does not answer is no display either.
+    ::setenv("DISPLAY", ":239", 1);
+    Process k2(binDir() + "/kelvora", {"--home", home},
+               {dir.file("out2"), dir.file("err2"), false});
+    EXPECT_EQ(k2.waitExit(Seconds(30)), 2);
+    EXPECT_NE(readFile(dir.file("err2")).find("does not answer"), std::string::npos)
+        << readFile(dir.file("err2"));
+    ::unsetenv("DISPLAY");
+}
+
 }  // namespace e2e
