@@ -518,3 +518,37 @@ TEST(SplashWindow, CallsFromAnotherThreadArriveOnTheWindowThread) {
         [&] { return s.findChild<QProgressBar*>("tgDevices")->value() == 3; }, 5000));
     EXPECT_EQ(s.findChild<QLabel*>("lblNrDevices")->text(), "4");
 }
+
+TEST(MainWindowQuit, TheCloseRequestRunsTheQuitPathAndOnlyAnAcceptedOneEndsTheWindows) {
+    UiWorld world(kvtest::iniText(2), kvtest::labText(2));
+    TfrmMain w(world.ctx());
+    std::atomic<int> asked{0};
+    std::atomic<bool> accept{false};
+    std::vector<QuitSource> sources;
+    w.setQuitPath([&](QuitSource s) {
+        sources.push_back(s);  // the operations thread; read after settle()
+        ++asked;
+        return accept.load();
+    });
+    bool ended = false;
+    QObject::connect(&w, &TfrmMain::quitAccepted, [&] { ended = true; });
+    w.show();
+    w.resize(900, 500);
+    w.close();
+    ASSERT_TRUE(world.settle());
+    QApplication::processEvents();
+    EXPECT_EQ(asked.load(), 1);
+    EXPECT_FALSE(ended);
+    EXPECT_TRUE(w.isVisible());  // cancelled: the program goes on
+    accept = true;
+    w.sbQuitClick();
+    ASSERT_TRUE(world.settle());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended; }, 5000));
+    ASSERT_EQ(sources.size(), 2u);
+    EXPECT_EQ(sources[0], QuitSource::WindowClose);
+    EXPECT_EQ(sources[1], QuitSource::Menu);
+    // The window's size and page are kept for the next run.
+    EXPECT_EQ(world.k().ini.readInteger("frmMain", "Width", 0), w.width());
+    w.closeForQuit();
+    EXPECT_FALSE(w.isVisible());
+}
