@@ -89,4 +89,15 @@ TEST(Screenshots, MainWindowPagesSplashStatusAndAlarmWithARowUnderWay) {
     alarm.showAlarms();
     shoot(&alarm, "alarm");
     EXPECT_FALSE(alarm.findChild<QPlainTextEdit*>("msgAlarm")->toPlainText().isEmpty());
+
+    // The same cells in German (examples/Kelvora.Txt).
+    ASSERT_GT(languageTexts().load(std::string(KELVORA_SOURCE_DIR) + "/examples/Kelvora.Txt"), 0);
+    TfrmMain german(world.ctx());
+    german.resize(1100, 620);
+    german.refresh();
+    shoot(&german, "main-cells-de");
+    german.findChild<QTabWidget*>("PageControl")->setCurrentIndex(1);
+    german.selectRowNr(nr);
+    german.refresh();
+    shoot(&german, "main-rows-de");
 }
