@@ -481,6 +481,9 @@ void TfrmMain::startRefresh() {
 }
 
 void TfrmMain::closeForQuit() {
+    // Every way out (the window, the console's quit, the operating system) keeps the
+    // window's size and page.
+    if (!quitDone_) saveWindowState();
     quitDone_ = true;
     refreshTimer_->stop();
     close();
@@ -989,7 +992,6 @@ void TfrmMain::runQuit(QuitSource source) {
         [this](const OpResult& r) {
             quitting_ = false;
             if (!r.ok) return;
-            saveWindowState();
             emit quitAccepted();
         });
 }

@@ -547,8 +547,10 @@ TEST(MainWindowQuit, TheCloseRequestRunsTheQuitPathAndOnlyAnAcceptedOneEndsTheWi
     ASSERT_EQ(sources.size(), 2u);
     EXPECT_EQ(sources[0], QuitSource::WindowClose);
     EXPECT_EQ(sources[1], QuitSource::Menu);
-    // The window's size and page are kept for the next run.
-    EXPECT_EQ(world.k().ini.readInteger("frmMain", "Width", 0), w.width());
+    const int width = w.width();
     w.closeForQuit();
     EXPECT_FALSE(w.isVisible());
+    // The window's size and page are kept for the next run.
+    EXPECT_EQ(world.k().ini.readInteger("frmMain", "Width", 0), width);
+    EXPECT_EQ(world.k().ini.readInteger("frmMain", "Page", -1), 0);
 }
