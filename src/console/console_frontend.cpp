@@ -7,6 +7,11 @@ ConsoleFrontEnd::Context* ConsoleFrontEnd::mine() {
     return nullptr;
 }
 
+bool ConsoleFrontEnd::inCommand() {
+    std::lock_guard lock(mutex_);
+    return mine() != nullptr;
+}
+
 void ConsoleFrontEnd::errorBox(const std::string& text) {
     {
         std::lock_guard lock(mutex_);

@@ -20,6 +20,8 @@ class ConsoleFrontEnd : public HeadlessFrontEnd {
     void errorBox(const std::string& text) override;
     Answer ask(const std::string& question, bool withCancel) override;
     bool askPassword(const std::string& title, std::string& entry) override;
+    // The calling thread runs a console command (its answers come from the command).
+    bool inCommand();
 
     // The answers of one command, for the thread that runs it and as long as it runs.
     class Scope {

@@ -18,6 +18,7 @@
 #include "console/console_frontend.h"
 #include "console/control_socket.h"
 #include "console/simulated_lab.h"
+#include "main/window_program.h"
 #include "system/application.h"
 #include "system/home.h"
 #include "system/version.h"
@@ -28,6 +29,8 @@ const char* kUsage =
     "Usage: kelvora [OPTIONS] [NoSync]\n"
     "       kelvora ctl [--home DIR] COMMAND...\n"
     "\n"
+    "  (without --headless the windows open: the splash window, then the main window;\n"
+    "   the socket Kelvora.Sock is served all the same)\n"
     "  --headless          run without windows: progress and errors on stderr, console\n"
     "                      commands on stdin and on the socket Kelvora.Sock in the home\n"
     "                      folder (send one with: kelvora ctl COMMAND; try: help)\n"
@@ -181,11 +184,6 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "ctl") return runCtl(argc, argv);
     CommandLine cl;
     if (const int rc = parse(argc, argv, cl); rc >= 0) return rc;
-    if (!cl.headless) {
-        std::fprintf(stderr,
-                     "kelvora: this build has no window front end; start it with --headless\n");
-        return 2;
-    }
     if (!cl.simLab.empty() && !cl.simulate) {
         std::fprintf(stderr, "kelvora: --sim-lab needs --simulate\n");
         return 2;
@@ -210,6 +208,8 @@ int main(int argc, char** argv) {
         // The lab lives until main returns, longer than the Application.
         cl.start.simLab = lab.get();
     }
+
+    if (!cl.headless) return kv::runWindowProgram(cl.start, argc, argv);
 
     // Signals are taken by one thread with sigwait, so the quit path runs in normal code
     // rather than in a signal handler. SIGUSR1 only ends that thread at exit. A console

@@ -209,15 +209,33 @@ void Application::startupAlarms(const std::string& previousLastMessage) {
 // task texts are shown.
 class Application::SplashProgress : public SyncProgress {
   public:
-    explicit SplashProgress(Application& app) : app_(app) {}
+    explicit SplashProgress(Application& app) : app_(app), out_(app.ui_.splash()) {}
+    // The splash window and the console's start-up status both follow the synchronisation.
+    void devicesStarted(int count) override {
+        app_.startupStatus_.setDevices("Devices", count);
+        if (out_) out_->devicesStarted(count);
+    }
+    void deviceProgress(int done) override {
+        app_.startupStatus_.setDevicesDone(done);
+        if (out_) out_->deviceProgress(done);
+    }
+    void valuesStarted(int entries) override {
+        app_.startupStatus_.setValues(entries);
+        if (out_) out_->valuesStarted(entries);
+    }
+    void valuesProgress(int percent) override {
+        app_.startupStatus_.setValuesPercent(percent);
+        if (out_) out_->valuesProgress(percent);
+    }
     void task(const std::string& text) override { app_.progress(text); }
-    void devicesStarted(int count) override { app_.startupStatus_.setDevices("Devices", count); }
-    void deviceProgress(int done) override { app_.startupStatus_.setDevicesDone(done); }
-    void valuesStarted(int entries) override { app_.startupStatus_.setValues(entries); }
-    void valuesProgress(int percent) override { app_.startupStatus_.setValuesPercent(percent); }
+    bool cancelRequested() override { return out_ && out_->cancelRequested(); }
+    void processMessages() override {
+        if (out_) out_->processMessages();
+    }
 
   private:
     Application& app_;
+    SplashOutput* out_;
 };
 
 void Application::progress(const std::string& text) {
@@ -326,15 +344,19 @@ void Application::startupDevicesAndRows() {
 }
 
 void Application::startupAlignCells() {
+    SplashOutput* splash = ui_.splash();
     const int cells = kelvora_->cfg.Cells;
     startupStatus_.setAligning(cells);
+    if (splash) splash->alignmentStarted(cells);
     progress("Synchronizing Kelvora Cellstate with Devices...");
     // Each data device's cells on a worker of their own, all devices at once.
     kelvora_->acq.cells.AlignCells(cells, kelvora_->cfg.parallelDevices(),
                                    &startupStatus_.cellsDone());
+    if (splash) splash->alignmentProgress(cells);
 }
 
 void Application::startupFinish() {
+    if (SplashOutput* splash = ui_.splash()) splash->showSplash(false);
     kelvora_->devices.sendInitToDataDevices(1);
     kelvora_->rowAutoSaveBlocked = false;
     kelvora_->startupInProgress = false;
@@ -348,8 +370,11 @@ void Application::startupFinish() {
     // A data device that comes back is read out again; this runs on the device check's
     // own thread.
     k.acq.check.setResyncHook([this, &k] {
+        SplashOutput* window = ui_.splash();
+        if (window) window->showSplash(true);
         SplashProgress splash(*this);
         DeviceSync(k.cfg, k.devices, k.acq.io, k.acq.cells, k.rows).SyncWithDevices(true, &splash);
+        if (window) window->showSplash(false);
     });
     k.acq.check.setEC71Hook([&k] { return k.cfg.EC71_Present && k.ec71Cycle.deviceCheck(); });
     k.acq.check.setCDMHook([&k] {

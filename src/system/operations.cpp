@@ -764,7 +764,25 @@ OpResult Operations::deleteRow(int rowNr) {
     return OpResult::done();
 }
 
+OpResult Operations::discardNewRow(int rowNr) {
+    auto row = k_.rows.FindByUniqueNr(rowNr);
+    if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
+    {
+        auto lock = k_.rows.lock();
+        // Only a series that has never run: anything else holds data or controls cells.
+        if (row->isTemplate || row->State != RowState::Defined || row->iRTV > 0)
+            return OpResult::failed(row->Name + " is not a new row.");
+    }
+    k_.rows.DeleteRow(rowNr);
+    saveRows(false);
+    return OpResult::done();
+}
+
 OpResult Operations::exportRow(int rowNr, const std::string& file) {
+    return exportRow(rowNr, [&file] { return file; });
+}
+
+OpResult Operations::exportRow(int rowNr, const std::function<std::string()>& chooseFile) {
     OpResult err;
     const auto row = findRow(rowNr, false, err);
     if (!row) return err;
@@ -785,6 +803,7 @@ OpResult Operations::exportRow(int rowNr, const std::string& file) {
     if (!passwordAccepted(*row, err)) return err;
     if (!confirmed(GetTextFmt("uMain", "RowExport", "Export and delete %s ?", name)))
         return OpResult::failed("Cancelled.");
+    const std::string file = chooseFile();
     const std::string path = resolvePath(trimmed(file));
     if (trimmed(file).empty()) return invalidValue("file");
     std::error_code ec;

@@ -10,6 +10,7 @@
 // and that lock is never held while the front end is asked something.
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -171,6 +172,12 @@ class Operations {
     OpResult deleteRow(int rowNr);
     // Export and delete a finished series; a relative file name lies in the home folder.
     OpResult exportRow(int rowNr, const std::string& file);
+    // The same, the file chosen (by the window's file dialog) once the password and the
+    // question have been answered; an empty choice cancels.
+    OpResult exportRow(int rowNr, const std::function<std::string()>& chooseFile);
+    // A new series whose row dialog was cancelled: deleted without questions. Refused for a
+    // series that has run or holds values.
+    OpResult discardNewRow(int rowNr);
     OpResult importRow(const std::string& file);
 
     // --- cells (numbers as users see them) -------------------------------------------------

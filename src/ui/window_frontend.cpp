@@ -1,6 +1,9 @@
 #include "ui/window_frontend.h"
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QThread>
 #include <condition_variable>
@@ -79,6 +82,29 @@ void WindowFrontEnd::warning(const std::string& text) {
 
 void WindowFrontEnd::information(const std::string& text) {
     onWindowThread([&] { QMessageBox::information(parent_, "Kelvora", qs(text)); });
+}
+
+std::string WindowFrontEnd::askFile(bool save, const std::string& title,
+                                    const std::string& proposed, const std::string& filter) {
+    std::string chosen;
+    onWindowThread([&] {
+        const QString f =
+            save ? QFileDialog::getSaveFileName(parent_, qs(title), qs(proposed), qs(filter))
+                 : QFileDialog::getOpenFileName(parent_, qs(title), qs(proposed), qs(filter));
+        chosen = ss(f);
+    });
+    return chosen;
+}
+
+bool WindowFrontEnd::askText(const std::string& header, const std::string& prompt,
+                             std::string& text) {
+    bool ok = false;
+    onWindowThread([&] {
+        const QString t = QInputDialog::getText(parent_, qs(header), qs(prompt), QLineEdit::Normal,
+                                                qs(text), &ok);
+        if (ok) text = ss(t);
+    });
+    return ok;
 }
 
 Answer WindowFrontEnd::ask(const std::string& question, bool withCancel) {

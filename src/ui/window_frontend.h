@@ -37,6 +37,16 @@ class WindowFrontEnd : public QObject, public FrontEnd {
     // than asked again for every button. std::nullopt ends that.
     void setKnownRowPassword(std::optional<std::string> entry);
 
+    // A file dialog (save or open); empty when cancelled.
+    std::string askFile(bool save, const std::string& title, const std::string& proposed,
+                        const std::string& filter = {});
+    // An input box; false when cancelled.
+    bool askText(const std::string& header, const std::string& prompt, std::string& text);
+
+    // The splash window of the start-up and of a resynchronisation.
+    void setSplash(SplashOutput* splash) { splash_ = splash; }
+    SplashOutput* splash() override { return splash_; }
+
     // The window that dialogs belong to (the main window once it exists).
     void setDialogParent(QWidget* parent) { parent_ = parent; }
     QWidget* dialogParent() const { return parent_; }
@@ -56,6 +66,8 @@ class WindowFrontEnd : public QObject, public FrontEnd {
     QPointer<QWidget> parent_;
     std::mutex knownLock_;
     std::optional<std::string> knownRowPassword_;
+
+    SplashOutput* splash_ = nullptr;
 };
 
 }  // namespace kv::ui
