@@ -36,6 +36,7 @@
 #include "common/numtext.h"
 #include "system/version.h"
 #include "ui/alarm_window.h"
+#include "ui/config_dialog.h"
 #include "ui/dialogs.h"
 #include "ui/shared_printer.h"
 #include "ui/status_window.h"
@@ -975,10 +976,7 @@ void TfrmMain::sbPrinterSetupClick() {
 }
 
 void TfrmMain::sbConfigClick() {
-    QMessageBox::information(this, "Kelvora",
-                             langText("frmMain", "ConfigNotYet",
-                                      "The configuration dialog is not available yet; the "
-                                      "configuration is the file Kelvora.Ini."));
+    execConfigDialog(ctx_, this);
 }
 
 // --- quit ----------------------------------------------------------------------------------

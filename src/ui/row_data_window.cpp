@@ -16,6 +16,7 @@
 #include "output/qt/print_row.h"
 #include "output/qt/printout.h"
 #include "ui/dialog_util.h"
+#include "ui/evaluation_window.h"
 #include "ui/translate.h"
 #include "ui/ui_context.h"
 #include "ui/window_frontend.h"
@@ -84,6 +85,7 @@ TfrmRowData::TfrmRowData(UiContext& ctx, QWidget* parent)
         const int nr = rowNr_;
         run([nr](Operations& ops) { return ops.export301f(nr); });
     });
+    action("sbEvaluation", "Evaluation", [this] { showEvaluation(ctx_, this, rowNr_); });
     action("sbPrinterSetup", "Printer setup", [this] {
         QPageSetupDialog dialog(printer_.get(), this);
         dialog.exec();
