@@ -1019,7 +1019,6 @@ OpResult Operations::setRowDefinition(int rowNr, const RowDefinition& d) {
     if (!isTact(d.tact)) return invalidValue("tact");
     if (d.mode != 0 && d.mode != 1) return invalidValue("mode");
     if (d.alarmCount < 0 || d.alarmCount > 100) return invalidValue("alarm percent");
-    if (d.withCO2 && !k_.cfg.withCO2) return OpResult::failed("CO2 is not configured.");
     for (const std::string& t :
          {d.comment[0], d.comment[1], d.comment[2], d.sampleDate, d.sampleTemp, d.analyst})
         if (hasControlChars(t)) return invalidValue("text");
@@ -1035,6 +1034,10 @@ OpResult Operations::setRowDefinition(int rowNr, const RowDefinition& d) {
             return OpResult::failed(r.Name +
                                     " has been started: its tact, mode, duration, interval and "
                                     "CO2 setting are fixed.");
+        // Switching CO2 on needs the CO2 option; a row that has it (imported, or from before
+        // the option was switched off) keeps it.
+        if (d.withCO2 && !r.withCO2 && !k_.cfg.withCO2)
+            return OpResult::failed("CO2 is not configured.");
         // The cells' amounts were entered in the unit of the mode.
         if (!r.isTemplate && d.mode != r.RowMode && r.NrCells > 0)
             return OpResult::failed(r.Name + " has cells: its mode is fixed.");

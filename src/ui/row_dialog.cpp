@@ -513,9 +513,11 @@ bool TfrmRow::takeFields(RowDefinition& d) {
     // In this order: the first field that fails gets the focus.
     out.name = ss(name_->text().trimmed());
     if (out.name.empty()) return refuseField(this, name_), false;
-    if (!readNumber(duration_, out.duration) || !(out.duration > 0))
+    // A started series keeps what it measures by: its fields are shown, not read back (a
+    // value shown rounded would read as a change).
+    if (!started_ && (!readNumber(duration_, out.duration) || !(out.duration > 0)))
         return refuseField(this, duration_), false;
-    if (!readNumber(interval_, out.interval) || !(out.interval > 0))
+    if (!started_ && (!readNumber(interval_, out.interval) || !(out.interval > 0)))
         return refuseField(this, interval_), false;
     if (!readWholeNumber(attritionDivider_, out.attritionDivider) || out.attritionDivider < 1)
         return refuseField(this, attritionDivider_), false;
@@ -532,12 +534,14 @@ bool TfrmRow::takeFields(RowDefinition& d) {
     out.sampleDate = ss(sampleDate_->text().trimmed());
     out.sampleTemp = ss(sampleTemp_->text().trimmed());
     out.analyst = ss(analyst_->text().trimmed());
-    out.durationUnit = static_cast<TimeUnit>(siDuration_->currentIndex());
-    out.intervalUnit = static_cast<TimeUnit>(siInterval_->currentIndex());
-    out.tact = kTacts[std::clamp(tact_->currentIndex(), 0, 3)];
-    out.mode = mode_->currentIndex();
+    if (!started_) {
+        out.durationUnit = static_cast<TimeUnit>(siDuration_->currentIndex());
+        out.intervalUnit = static_cast<TimeUnit>(siInterval_->currentIndex());
+        out.tact = kTacts[std::clamp(tact_->currentIndex(), 0, 3)];
+        if (mode_->isEnabled()) out.mode = mode_->currentIndex();
+        if (withCO2_->isEnabled()) out.withCO2 = withCO2_->isChecked();
+    }
     out.zeroNeeded = zeroNeeded_->isChecked();
-    out.withCO2 = withCO2_->isChecked();
     out.co2Mean = co2Mean_->isChecked();
     out.storeEC71_T = storeEC71T_->isChecked();
     out.leakageAlarm = leakageAlarm_->isChecked();

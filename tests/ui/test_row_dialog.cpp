@@ -330,6 +330,27 @@ TEST_F(RowDialogTest, APasswordProtectedRowAsksOnceAndItsDialogDoesNotAskAgain) 
     EXPECT_EQ(k().acq.cells.cell(4).RowNr, nr);
 }
 
+TEST_F(RowDialogTest, ARunningSeriesTakesOkWithTheFieldsItKeepsAsTheyAre) {
+    const int nr = runningRow("Odd", {1}, 1);
+    {
+        // An interval the fields show rounded, and CO2 the configuration no longer offers.
+        auto lock = k().rows.lock();
+        row(nr)->Interval = 1.0 / 3;
+        row(nr)->withCO2 = true;
+    }
+    ASSERT_FALSE(k().cfg.withCO2);
+    TfrmRow d(ctx());
+    ASSERT_TRUE(d.load(nr, false));
+    d.show();
+    field(d, "Row_Comment1")->setText("checked");
+    EXPECT_EQ(pressOk(d), "");
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    auto lock = k().rows.lock();
+    EXPECT_EQ(row(nr)->Comment[0], "checked");
+    EXPECT_DOUBLE_EQ(row(nr)->Interval, 1.0 / 3);
+    EXPECT_TRUE(row(nr)->withCO2);
+}
+
 TEST_F(RowDialogTest, ThePasswordButtonProtectsTheRowAtOnce) {
     const int nr = newRow("Open", {1});
     TfrmRow d(ctx());

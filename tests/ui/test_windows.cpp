@@ -407,3 +407,33 @@ TEST_F(WindowsTest, WithoutAPrinterThePrintoutsAndTheChartBecomePdfFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WindowsTest, TheEvaluationButtonsRunTheirExportsAndShowTheirAnswer) {
+    ::setenv("KELVORA_TEMPLATES", KV_SOURCE_DIR "/templates", 1);
+    k().cfg.ResultPath = home_.file("Results");
+    std::filesystem::create_directories(k().cfg.ResultPath);
+    const int nr = runningRow("Short", {1, 2}, 3);
+    TfrmRowData w(ctx());
+    ASSERT_TRUE(w.showRow(nr));
+    // Three minutes of values are too few for AT4.
+    QString answer;
+    onNextDialog([&](QWidget* box) {
+        answer = boxText(box);
+        static_cast<QDialog*>(box)->accept();
+    });
+    w.findChild<QAction*>("sbAT4")->trigger();
+    EXPECT_EQ(answer, "Too less data (5 hours min).");
+    // 301F takes any length: the workbook is written into the result folder.
+    onNextDialog([&](QWidget* box) {
+        answer = boxText(box);
+        static_cast<QDialog*>(box)->accept();
+    });
+    w.findChild<QAction*>("sb301f")->trigger();
+    EXPECT_TRUE(ctx().last.ok) << ctx().last.error;
+    EXPECT_TRUE(answer.contains("Short_301f")) << answer.toStdString();
+    ::unsetenv("KELVORA_TEMPLATES");
+}
+
+}  // namespace
