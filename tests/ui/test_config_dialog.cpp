@@ -273,8 +273,9 @@ TEST_F(ConfigDialogTest, CancelAfterChangesKeepsEverySettingAndResumes) {
     EXPECT_TRUE(k().cfg == before);
     EXPECT_EQ(co2().commandCount("m"), 1);
     EXPECT_GE(initFrames(), frames + 1);
+    // i1 read back (the acquisition may have asked for values since).
     EXPECT_EQ(data().commandCount("i1"), 1);
-    EXPECT_EQ(data().receivedCommands().back(), "I");
+    EXPECT_GE(data().commandCount("I"), 1);
     EXPECT_TRUE(k().systemRunning.load());
     EXPECT_FALSE(service_->isOpen());
 }
