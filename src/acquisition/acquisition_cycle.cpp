@@ -1,5 +1,6 @@
 #include "acquisition/acquisition_cycle.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -198,8 +199,11 @@ int AcquisitionCycle::missedTactsToRead(int d, const ValueRecord& rec, const TKL
     // A queue holding more than could have been filled since the last handled tact (or the
     // reset) does not mean what this reading assumes; counting it could add impulses that
     // never happened.
-    if (e.lastTactTime > 0 && now >= e.lastTactTime) {
-        const double tacts = (now - e.lastTactTime) / (kDeviceTactSeconds * kSecond);
+    // The record was answered after the tick began (device I/O takes time, and on an
+    // accelerated clock a great deal of it): the tacts it can hold are counted up to now.
+    const TDateTime at = std::max(now, clock().now());
+    if (e.lastTactTime > 0 && at >= e.lastTactTime) {
+        const double tacts = (at - e.lastTactTime) / (kDeviceTactSeconds * kSecond);
         const int possible = static_cast<int>(std::floor(tacts)) + 1;
         if (missed > possible) {
             WriteDbg(cat, "   --> queue holds " + num(missed) + " missed tact(s), but only " +

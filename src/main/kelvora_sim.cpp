@@ -87,7 +87,10 @@ int main(int argc, char** argv) {
     std::vector<kv::sim::MeterSpec> meterSpecs;
     std::unique_ptr<kv::sim::Lab> lab;
     if (kv::sim::extractMeterSections(text.str(), labText, meterSpecs, &error))
-        lab = kv::sim::Lab::fromText(labText, &error);
+        // Curve files named by the description lie beside it.
+        lab = kv::sim::Lab::fromText(
+            labText, &error,
+            config.find('/') == std::string::npos ? "." : config.substr(0, config.rfind('/')));
     kv::sim::LabMeters meters;
     if (!lab || !meters.build(*lab, meterSpecs, &error)) {
         std::fprintf(stderr, "kelvora-sim: %s: %s\n", config.c_str(), error.c_str());

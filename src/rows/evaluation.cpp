@@ -595,11 +595,19 @@ std::vector<std::string> evaluationLines(const F301Evaluation& e) {
     if (lb >= 0)
         l.push_back("blank mean: " + fixed(e.blankMean[static_cast<size_t>(lb)], 1) +
                     " mg/l on day " + dayText(e.days[static_cast<size_t>(lb)]));
-    const auto describe = [&l](const DegradationGroup& g) {
+    const auto describe = [&l, &e](const DegradationGroup& g) {
         l.push_back(g.label + " (cells " + joinNrs(g.cells) + "): 10 % on day " + dayText(g.day10) +
                     ", 60 % on day " + dayText(g.day60) + ", highest " + percentText(g.maxValue) +
                     " on day " + dayText(g.maxDay) + ", last " + percentText(g.lastValue) +
                     " on day " + dayText(g.lastDay));
+        if (g.replicates.size() < 2 || !valid(g.lastDay)) return;
+        // The replicates at the last value of the mean.
+        std::string r = g.label + " replicates on day " + dayText(g.lastDay) + ":";
+        const int i = lastAtOrBefore(e.days, g.mean, g.lastDay);
+        for (size_t k = 0; k < g.replicates.size() && i >= 0; ++k)
+            r += (k ? ", cell " : " cell ") + std::to_string(g.cells[k]) + " " +
+                 percentText(g.replicates[k][static_cast<size_t>(i)]);
+        l.push_back(r);
     };
     for (const DegradationGroup& g : e.groups) {
         describe(g);

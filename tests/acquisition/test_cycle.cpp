@@ -154,6 +154,30 @@ TEST_F(ParallelTickTest, DataDevicesAreAskedAtOnceAndEachCountsIntoItsOwnCells) 
     for (int d = 0; d < kDevices; ++d) EXPECT_EQ(count(6 * d + 1 + d % 6), 2) << "device " << d;
 }
 
+// The record is answered after the tick began; the tacts it can hold are counted up to its
+// answer. (A device slow to answer, or an accelerated clock, makes the difference.)
+TEST_F(CycleTest, MissedTactsAreJudgedAtTheTimeOfTheAnswer) {
+    startCell(1, 7);
+    tickWith(Rec::record(41, 0));
+    ASSERT_EQ(device(1).lastTactNr, 41);
+    dev_->clearCommands();
+    // Ten missed tacts that dose cell 1, then the record's own (nothing).
+    dev_->setValue("O", std::string(10, '\x81') + "\x80");
+    bool delayed = false;
+    dev_->setOnCommand([&](const std::string& cmd) {
+        if (cmd == "V1#" && !delayed) {
+            delayed = true;
+            advanceSec(30);  // the answer comes 30 s after the tick began
+        }
+    });
+    advanceSec(3);
+    tickWith(Rec::record(52, 0, 200, 0, 11));
+    dev_->setOnCommand({});
+    EXPECT_TRUE(delayed);
+    EXPECT_EQ(count(1), 10);
+    EXPECT_EQ(log().find("can have passed: not read"), std::string::npos);
+}
+
 // Tacts the ticks missed are read from the device's queue before the record is
 // acknowledged: the record's fifth field is the queue length, its own tact the newest entry.
 TEST_F(CycleTest, MissedTactsComeFromTheQueue) {

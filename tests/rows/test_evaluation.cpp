@@ -238,6 +238,10 @@ TEST_F(F301, ValidityChecksMet) {
     EXPECT_NE(sp.text.find("end of the window"), std::string::npos);
     // The mean (2.5 points above the first replicate) reached 10 % on day 2.
     EXPECT_DOUBLE_EQ(sp.day, 12);
+    bool replicates = false;
+    for (const auto& l : kv::evaluationLines(e))
+        replicates |= l == "Index 1 replicates on day 28: cell 2 82.0 %, cell 3 87.0 %";
+    EXPECT_TRUE(replicates);
     const auto& tox = check(e, "toxicity");
     EXPECT_EQ(tox.status, CheckStatus::Met);
     EXPECT_NEAR(tox.figure, 40, 1e-9);
