@@ -125,6 +125,9 @@ TEST_F(GuiEndToEnd, WindowsUnderXvfbMeasureThreeMinutesAndQuitThroughTheWindow) 
     expectFinalLineMatchesTruth(file);
     EXPECT_NE(readFile(home_ + "/Kelvora.Msg").find("Stop Kelvora"), std::string::npos);
     expectNoRaceReports();
+    EXPECT_EQ(readFile(home_ + "/kelvora-gui.err").find("WARNING: ThreadSanitizer"),
+              std::string::npos)
+        << readFile(home_ + "/kelvora-gui.err");
 }
 
 TEST(GuiStart, WithoutADisplayTheProgramNamesHeadlessAndEndsWithTwo) {
