@@ -496,7 +496,7 @@ OpResult Operations::assignCell(int rowNr, int slot, int cell) {
     return OpResult::done();
 }
 
-OpResult Operations::bth1FromFormula(const std::string& formula, bool no3, double& bth1) const {
+OpResult Operations::bth1FromFormula(const std::string& formula, bool no3, double& bth1) {
     const Thod t = thodOfFormula(formula);
     if (!t.ok) return OpResult::failed(t.error);
     bth1 = t.value(no3);
@@ -1142,9 +1142,12 @@ OpResult Operations::setRowCell(int rowNr, int slot, const CellParams& c) {
     if (!passwordAccepted(*row, err)) return err;
     if (!isNumber(c.vol) || !(c.vol > 0)) return invalidValue("volume");
     if (!isNumber(c.ts) || c.ts < 0) return invalidValue("dried matter");
-    if (c.mode < 0 || c.mode > 3) return invalidValue("cell mode");
-    if (c.mode == 1) {
-        if (!isNumber(c.index)) return invalidValue("index");
+    if (c.mode < 0 || c.mode > 4) return invalidValue("cell mode");
+    // Check, reference and toxicity-control cells are evaluated against their ThOD; only a
+    // check cell has an index.
+    const bool substance = c.mode == 1 || c.mode == 3 || c.mode == 4;
+    if (c.mode == 1 && !isNumber(c.index)) return invalidValue("index");
+    if (substance) {
         if (!isNumber(c.ptc) || !(c.ptc > 0)) return invalidValue("P(TC)");
         if (!isNumber(c.bth1) || !(c.bth1 > 0)) return invalidValue("B(Th1)");
     }
@@ -1162,10 +1165,9 @@ OpResult Operations::setRowCell(int rowNr, int slot, const CellParams& c) {
         rc.Vol = c.vol;
         rc.TS = c.ts;
         rc.Mode = c.mode;
-        // Only a check cell has a check substance.
         rc.Index = c.mode == 1 ? c.index : NoValueReal;
-        rc.PTC = c.mode == 1 ? c.ptc : NoValueReal;
-        rc.BTH1 = c.mode == 1 ? c.bth1 : NoValueReal;
+        rc.PTC = substance ? c.ptc : NoValueReal;
+        rc.BTH1 = substance ? c.bth1 : NoValueReal;
         r.Saved = false;
         phys = rc.CellNr;
         inModel = !r.isTemplate && rc.bMapped && rc.State < CellState::cs_Running &&

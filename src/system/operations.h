@@ -141,7 +141,7 @@ class Operations {
     // The dialog's formula field: B(Th1) of the formula, in mg O2/mg (nitrification with
     // no3); the result's error names the unreadable position. Lines: both values and the
     // molar mass.
-    OpResult bth1FromFormula(const std::string& formula, bool no3, double& bth1) const;
+    static OpResult bth1FromFormula(const std::string& formula, bool no3, double& bth1);
     OpResult setEvaluationSettings(int rowNr, const EvaluationSettings& s);
 
     // --- the row dialog -------------------------------------------------------------------
@@ -156,8 +156,9 @@ class Operations {
     OpResult addRowCell(int rowNr, int cell);
     // "<---": the slot leaves the row (a series releases its cell; not once it runs).
     OpResult removeRowCell(int rowNr, int slot);
-    // The cell parameter dialog's OK, after its checks (volume > 0, dried matter >= 0, and
-    // for a check cell index, P(TC) > 0 and B(Th1) > 0).
+    // The cell parameter dialog's OK, after its checks (volume > 0, dried matter >= 0, an
+    // index for a check cell, and P(TC) > 0 and B(Th1) > 0 for check, reference and
+    // toxicity-control cells).
     OpResult setRowCell(int rowNr, int slot, const CellParams& params);
     // The row dialog's "start": the one cell, without the start dialog's choices; only a
     // cell that has not been started.

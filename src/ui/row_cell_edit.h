@@ -1,12 +1,14 @@
 #pragma once
 // The cell parameter dialog (TfrmRowCellEdit): designation, amount, dried matter, mode and,
-// for a check cell, its check substance. Only the OK checks live here; the row dialog hands
+// for a check, reference or toxicity-control cell, its substance (B(Th1) typed, or computed
+// from the substance's formula). Only the OK checks live here; the row dialog hands
 // the accepted fields to the operations.
 
 #include <QDialog>
 
 #include "system/operations.h"
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -30,6 +32,7 @@ class TfrmRowCellEdit : public QDialog {
 
   private:
     void modeChanged();
+    void formulaChanged();
 
     QLabel* vol_label_;
     QLineEdit* name_;
@@ -39,6 +42,9 @@ class TfrmRowCellEdit : public QDialog {
     QLineEdit* index_;
     QLineEdit* ptc_;
     QLineEdit* bth1_;
+    QLineEdit* formula_;
+    QCheckBox* no3_;
+    QLabel* formulaNote_;
 };
 
 }  // namespace kv::ui

@@ -386,10 +386,21 @@ TEST_F(RowDialogTest, TheCellParameterDialogEnablesTheCheckFieldsAndChecksInOrde
     auto* bth1 = d.findChild<QLineEdit*>("RowCell_BTH1");
     onNextDialog([&](QWidget*) {
         EXPECT_FALSE(ts->isEnabled());  // a row by volume has no dried matter
-        for (int m : {0, 2, 3}) {
+        for (int m : {0, 2}) {
             mode->setCurrentIndex(m);
             EXPECT_FALSE(index->isEnabled() || ptc->isEnabled() || bth1->isEnabled()) << m;
         }
+        // Reference and toxicity-control cells are evaluated against their ThOD as well.
+        auto* formula = d.findChild<QLineEdit*>("RowCell_Formula");
+        for (int m : {3, 4}) {
+            mode->setCurrentIndex(m);
+            EXPECT_FALSE(index->isEnabled()) << m;
+            EXPECT_TRUE(ptc->isEnabled() && bth1->isEnabled() && formula->isEnabled()) << m;
+        }
+        // The formula stands in for B(Th1): sodium benzoate.
+        QTest::keyClicks(formula, "C7H5NaO2");
+        EXPECT_NEAR(bth1->text().replace(',', '.').toDouble(), 1.665, 0.002);
+        formula->clear();
         mode->setCurrentIndex(1);
         EXPECT_TRUE(index->isEnabled() && ptc->isEnabled() && bth1->isEnabled());
         struct Case {
