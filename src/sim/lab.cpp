@@ -310,7 +310,8 @@ std::string Lab::commandHelp() {
     return "commands: unplug S | replug S | restart S | silence S [SECONDS] | speak S | "
            "garbage S [N] | drop S P | double S P | noise S P | garbagerate S P | "
            "inputdrop S P | slow S MS | skip S N | stuck S CELL [0|1] | adc S CELL VALUE | "
-           "temp S CELSIUS | clear S | status [S] | impulses S [UPTO] | help";
+           "temp S CELSIUS | clear S | garble S N | fields S N | status [S] | impulses S [UPTO] | "
+           "help";
 }
 
 std::string Lab::status(std::string_view serial) {
@@ -414,6 +415,14 @@ std::string Lab::command(std::string_view line) {
         if (!data) return needData();
         if (!integer(2, n) || n < 1) return "error: skip needs a tact count";
         data->skipTacts(n);
+    } else if (verb == "garble") {
+        if (!data) return needData();
+        if (!integer(2, n) || n < 0) return "error: garble needs a record count";
+        data->garbleRecords(n);
+    } else if (verb == "fields") {
+        if (!data) return needData();
+        if (!integer(2, n) || n < 0) return "error: fields needs a count of extra fields";
+        data->setExtraRecordFields(n);
     } else if (verb == "stuck") {
         if (!data) return needData();
         if (!integer(2, k) || k < 1 || k > 6) return "error: stuck needs a cell 1..6";

@@ -36,6 +36,7 @@
 //   unplug S | replug S | restart S | silence S [SECONDS] | speak S | garbage S [N]
 //   drop S P | double S P | noise S P | garbagerate S P | inputdrop S P | slow S MS
 //   skip S N | stuck S CELL [0|1] | adc S CELL VALUE | temp S CELSIUS | clear S
+//   garble S N (the next N value records unreadable) | fields S N (N extra record fields)
 //   status [S] | impulses S [UPTO] | help
 // S is a serial number, P a probability (0..1), CELL 1..6.
 // "impulses" is the ground truth of a data device: "S impulses=n1;...;n6", the impulses

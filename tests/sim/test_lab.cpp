@@ -93,6 +93,13 @@ TEST_F(LabTest, FaultCommandsBySerial) {
     EXPECT_EQ(l->command("adc D1 1 1000"), "ok");
     advanceSec(3);
     EXPECT_EQ(d.adcValue(1), 1000);
+    // A firmware's garbled records and extra fields.
+    EXPECT_EQ(l->command("fields D1 2"), "ok");
+    EXPECT_NE(ask(d, "V1#").find(";7;14#"), std::string::npos);
+    EXPECT_EQ(l->command("garble D1 1"), "ok");
+    EXPECT_NE(ask(d, "V1#").find(";?"), std::string::npos);
+    EXPECT_EQ(ask(d, "V1#").find(";?"), std::string::npos);
+    EXPECT_EQ(l->command("garble D1 x"), "error: garble needs a record count");
     EXPECT_EQ(l->command("temp C1 25.5"), "ok");
     EXPECT_EQ(ask(*l->caseDevice("C1"), "T2#"), "T2=255#");
     EXPECT_EQ(l->command("unplug C1"), "ok");
