@@ -590,6 +590,7 @@ DeviceEnd readDeviceQueue(SyncParts& p, SyncRun& run, SyncProgress& view, int d,
     QueueReader reader(p, run, view, d, e, seed);
     reader.total = q;
     reader.tAct = tFirst;
+    if (run.behind > 0) reader.shift = run.behind + (run.tNow - tFirst);
     run.queued += q;
     const ReadEnd end = reader.readWithArrivals(q);
     if (reader.anySuccess) {
