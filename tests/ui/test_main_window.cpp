@@ -13,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "program_fixture.h"
 #include "ui/alarm_window.h"
 #include "ui/cell_grid.h"
 #include "ui/forms.h"
@@ -21,7 +22,6 @@
 #include "ui/splash_screen.h"
 #include "ui/status_window.h"
 #include "ui/translate.h"
-#include "program_fixture.h"
 
 using namespace kv;
 using namespace kv::ui;

@@ -5,11 +5,11 @@
 #include <QElapsedTimer>
 #include <chrono>
 
+#include "program_fixture.h"
 #include "rows/sync.h"
 #include "support/wait.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"
-#include "program_fixture.h"
 
 using namespace kv;
 using namespace kv::ui;

@@ -6,11 +6,11 @@
 #include <QPlainTextEdit>
 #include <QTabWidget>
 
+#include "program_fixture.h"
 #include "ui/alarm_window.h"
 #include "ui/main_window.h"
 #include "ui/splash_screen.h"
 #include "ui/status_window.h"
-#include "program_fixture.h"
 
 using namespace kv;
 using namespace kv::ui;
