@@ -208,10 +208,8 @@ int main(int argc, char** argv) {
     }
     // Installed before anything reads the time: the files carry the simulated times.
     // Never destroyed: threads and the logs may read the time until the process ends.
-    kv::AcceleratedClock* fastClock = nullptr;
     if (cl.speed != 1) {
-        fastClock = new kv::AcceleratedClock(cl.speed);
-        kv::setClock(fastClock);
+        kv::setClock(new kv::AcceleratedClock(cl.speed));
         kv::setClockSpeed(cl.speed);
     }
     std::unique_ptr<kv::sim::Lab> lab;
@@ -246,10 +244,6 @@ int main(int argc, char** argv) {
     kv::Console console(app, ui, kv::Console::Options{true, true, runFor});
     app.setLockHeldHook([&console] { console.serveStartup(); });
     if (const int rc = app.startup(); rc != 0) return rc;
-    if (fastClock)
-        kv::WriteDbg("Application", "The run is accelerated: the clock runs " +
-                                        kv::realToText(cl.speed, 0, -3) +
-                                        " times faster than real time (simulated time)");
 
     std::thread signals([&] {
         int sig = 0;

@@ -17,7 +17,9 @@
 #include "app/password.h"
 #include "app/texts.h"
 #include "co2/winsio.h"
+#include "common/clock.h"
 #include "common/datetime.h"
+#include "common/numtext.h"
 #include "common/spawn.h"
 #include "rows/sync.h"
 #include "sim/meters/sim_co2_ports.h"
@@ -108,6 +110,10 @@ void Application::startupLogs() {
     WriteDbg(kApp, std::string(113, '-'));
     WriteDbg(kApp, kStartText);
     if (!options_.parameter.empty()) WriteDbg(kApp, "... Parameter=[" + options_.parameter + "]");
+    // With and without windows: whoever reads the log must know its times are simulated.
+    if (clockSpeed() != 1)
+        WriteDbg(kApp, "The run is accelerated: the clock runs " + realToText(clockSpeed(), 0, -3) +
+                           " times faster than real time (simulated time)");
     WriteDbg(kApp, "... starting SplashScreen");
 }
 

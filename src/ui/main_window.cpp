@@ -535,6 +535,9 @@ void TfrmMain::setStatusText(const QString& text) {
 
 void TfrmMain::refresh() {
     if (quitting_ || quitDone_) return;
+    // The settings as a whole: a configuration change copied back meanwhile waits for this
+    // look (the copy-back itself is short and does no device I/O).
+    const auto settings = ctx_.kelvora().cfg.lock.reading();
     refreshGrid();
     refreshRowLists();
     refreshMessages();
