@@ -428,6 +428,27 @@ int queueLength(SyncParts& p, SyncRun& run, int d, LinkHandle h) {
 
 enum class DeviceEnd { Next, Stop, MaxFailed };
 
+// The "o#" before the first block, and the queue length after it. A program that ended
+// between a tick's value request and its acknowledgement (a crash, a kill) left a record
+// sent but not acknowledged, and this "o#" takes it off the queue: asked for the length
+// counted before, every block would be one short, be rejected ten times over, and the
+// whole synchronisation end unsaved. The newest record still belongs to now, so the first
+// one moves on by the records dropped.
+int acknowledgeBeforeBlocks(SyncParts& p, SyncRun& run, int d, LinkHandle h, int q,
+                            TDateTime& tFirst) {
+    std::string after;
+    {
+        std::lock_guard io(p.io.of(d));
+        p.dl.protocol().acknowledgeRecord(h);
+        after = p.dl.protocol().queueCount(h);
+    }
+    const int q2 = textToInt(after);
+    if (q2 == NoValueInt || q2 < 1 || q2 >= q) return q;
+    syncDbg("    Queue Entries (after o#)=" + num(q2), run.log);
+    tFirst = run.tNow - q2 * kDeviceTactSeconds * kSecond;
+    return q2;
+}
+
 // One data device's part of the run: its identity, then its queue into the rows. Next:
 // on to the next device; Stop: the run ends (cancelled, firmware refused); MaxFailed: it
 // ends without saving and without resetting the queues.
@@ -461,15 +482,13 @@ DeviceEnd syncDevice(SyncParts& p, SyncRun& run, SyncProgress& ui, int d) {
              "    #ofSyncRuns for this device=" +
                  num((q + DeviceSync::kBlockSize - 1) / DeviceSync::kBlockSize),
              log);
-    {
-        std::lock_guard io(p.io.of(d));
-        p.dl.protocol().acknowledgeRecord(e.FTHandle);
-    }
+    TDateTime first = tFirst;
+    const int queued = acknowledgeBeforeBlocks(p, run, d, e.FTHandle, q, first);
     QueueReader reader(p, run, ui, d, e, seed);
-    reader.total = q;
-    reader.tAct = tFirst;
-    if (run.behind > 0) reader.shift = run.behind + (run.tNow - tFirst);
-    const ReadEnd end = reader.readWithArrivals(q);
+    reader.total = queued;
+    reader.tAct = first;
+    if (run.behind > 0) reader.shift = run.behind + (run.tNow - first);
+    const ReadEnd end = reader.readWithArrivals(queued);
     if (reader.anySuccess) run.anySuccess = true;
     if (end == ReadEnd::MaxFailed) return DeviceEnd::MaxFailed;
     if (ui.cancelRequested()) run.result.cancelled = true;
@@ -583,16 +602,14 @@ DeviceEnd readDeviceQueue(SyncParts& p, SyncRun& run, SyncProgress& view, int d,
     syncDbg("    #ofSyncRuns for this device=" +
                 num((q + DeviceSync::kBlockSize - 1) / DeviceSync::kBlockSize),
             log);
-    {
-        std::lock_guard io(p.io.of(d));
-        p.dl.protocol().acknowledgeRecord(e.FTHandle);
-    }
+    TDateTime first = tFirst;
+    const int queued = acknowledgeBeforeBlocks(p, run, d, e.FTHandle, q, first);
     QueueReader reader(p, run, view, d, e, seed);
-    reader.total = q;
-    reader.tAct = tFirst;
-    if (run.behind > 0) reader.shift = run.behind + (run.tNow - tFirst);
-    run.queued += q;
-    const ReadEnd end = reader.readWithArrivals(q);
+    reader.total = queued;
+    reader.tAct = first;
+    if (run.behind > 0) reader.shift = run.behind + (run.tNow - first);
+    run.queued += queued;
+    const ReadEnd end = reader.readWithArrivals(queued);
     if (reader.anySuccess) {
         std::lock_guard runLock(run.m);
         run.anySuccess = true;

@@ -34,11 +34,20 @@ void EndToEnd::TearDown() {
     std::error_code ec;
     std::filesystem::remove_all(target, ec);
     std::filesystem::create_directories(target, ec);
-    // The by-id folder holds the simulator's links; they are not worth copying.
-    for (const auto& e : std::filesystem::directory_iterator(dir_.path(), ec)) {
-        if (e.path().filename() == "by-id") continue;
-        std::filesystem::copy(e.path(), std::filesystem::path(target) / e.path().filename(),
-                              std::filesystem::copy_options::recursive, ec);
+    // The by-id folder holds the simulator's links; they are not worth copying. Only regular
+    // files: the control socket of a program still running would end the copy.
+    namespace fs = std::filesystem;
+    for (auto it = fs::recursive_directory_iterator(dir_.path(), ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (ec) break;
+        const fs::path rel = fs::relative(it->path(), dir_.path(), ec);
+        if (!rel.empty() && *rel.begin() == "by-id") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        if (!it->is_regular_file(ec)) continue;
+        fs::create_directories((fs::path(target) / rel).parent_path(), ec);
+        fs::copy_file(it->path(), fs::path(target) / rel, fs::copy_options::overwrite_existing, ec);
     }
     std::fprintf(stderr, "files of the failed run kept in %s\n", target.c_str());
 }
