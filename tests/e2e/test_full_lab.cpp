@@ -21,8 +21,11 @@ constexpr int kDevices = 20;
 constexpr double kInterval = 60.0;
 // See test_restart.cpp: two tacts either side of a line's time. With 20 devices served by
 // one simulator a line now and then lacks one impulse that the lab had dosed two tacts
-// before it (the next line has it, and the totals are exact): three tacts here.
-constexpr double kSlackSec = 9.0;
+// before it (the next line has it, and the totals are exact). On a machine busy with the
+// suite's builds beside this run, the one simulator process falls further behind the time
+// it doses at (a line of 40 cells lacked one or two impulses dosed four tacts before it):
+// five tacts here. The lines after the stop still hold exactly what the lab dosed.
+constexpr double kSlackSec = 15.0;
 constexpr double kAwaySec = 120.0;
 
 std::string labText() {
