@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "acquisition/cells.h"
 #include "common/domain.h"
@@ -38,6 +39,16 @@ QStringList unitItems() {
     return {"min", "h", "d"};
 }
 
+// Each field of a form takes its name for assistive technology from its label.
+void labelFields(QFormLayout* form) {
+    for (int r = 0; r < form->rowCount(); ++r) {
+        QLayoutItem* l = form->itemAt(r, QFormLayout::LabelRole);
+        QLayoutItem* f = form->itemAt(r, QFormLayout::FieldRole);
+        auto* label = l ? qobject_cast<QLabel*>(l->widget()) : nullptr;
+        if (label && !label->buddy() && f && f->widget()) label->setBuddy(f->widget());
+    }
+}
+
 }  // namespace
 
 TfrmRow::TfrmRow(UiContext& ctx, QWidget* parent) : QDialog(parent), ctx_(ctx) {
@@ -45,6 +56,11 @@ TfrmRow::TfrmRow(UiContext& ctx, QWidget* parent) : QDialog(parent), ctx_(ctx) {
     setWindowTitle("Meas. series");
     build();
     translateWindow(this);
+    // An item view takes no name from its label's buddy: the cell lists are named after
+    // their translated labels for assistive technology.
+    for (auto [label, list] :
+         {std::pair{"lblRow_AvailableCells", available_}, std::pair{"lblRow_UsedCells", used_}})
+        if (auto* l = findChild<QLabel*>(label)) list->setAccessibleName(l->text());
     // The mode entries have a key of their own, with blanks around the "|".
     const QStringList modes = splitItems(langText("frmRow", "Row_ModeEntries", "mg/l | g"));
     if (modes.size() >= 2) {
@@ -89,6 +105,10 @@ void TfrmRow::build() {
                 span(duration_, siDuration_, "Row_Duration", "Row_SIDuration"));
     def->addRow(namedLabel(this, "lblRow_Interval", "Interval:"),
                 span(interval_, siInterval_, "Row_Interval", "Row_SIInterval"));
+    // A field beside its unit sits in a layout of its own: its label names it explicitly.
+    for (auto [label, field] :
+         {std::pair{"lblRow_Duration", duration_}, std::pair{"lblRow_Interval", interval_}})
+        if (auto* l = findChild<QLabel*>(label)) l->setBuddy(field);
     tact_ = namedCombo(this, "Row_Tact", {"3", "15", "30", "60"});
     def->addRow(namedLabel(this, "lblRow_Tact", "Tact (s):"), tact_);
     mode_ = namedCombo(this, "Row_Mode", {"mg/l", "g"});
@@ -111,7 +131,9 @@ void TfrmRow::build() {
     resetLf2co2_ = namedButton(this, "btnRow_resetLF2CO2", "Default");
     lf->addWidget(lf2co2_);
     lf->addWidget(resetLf2co2_);
-    def->addRow(namedLabel(this, "lblRow_LF2CO2", "LF -> CO2:"), lf);
+    QLabel* lfLabel = namedLabel(this, "lblRow_LF2CO2", "LF -> CO2:");
+    lfLabel->setBuddy(lf2co2_);
+    def->addRow(lfLabel, lf);
 
     auto* alarm = new QGroupBox("O2 leakage alarm", this);
     alarm->setObjectName("Row_AlarmGroup");
@@ -122,6 +144,8 @@ void TfrmRow::build() {
     alarmForm->addRow(leakageAlarm_);
     alarmForm->addRow(namedLabel(alarm, "lblRow_AlarmCount", "Percent:"), alarmCount_);
     alarmForm->addRow(namedLabel(alarm, "lblRow_AlarmHours", "in hours:"), alarmHours_);
+    labelFields(def);
+    labelFields(alarmForm);
     continueCellControl_ = namedCheck(this, "Row_ContinueCellControl", "continue cell control");
     auto* left = new QVBoxLayout;
     left->addLayout(def);
@@ -138,8 +162,12 @@ void TfrmRow::build() {
     used_->setObjectName("Row_UsedCells");
     available_->setMinimumWidth(90);
     used_->setMinimumWidth(240);
-    cells->addWidget(namedLabel(this, "lblRow_AvailableCells", "available cells"), 0, 0);
-    cells->addWidget(namedLabel(this, "lblRow_UsedCells", "cells of the row"), 0, 2);
+    QLabel* availableLabel = namedLabel(this, "lblRow_AvailableCells", "available cells");
+    QLabel* usedLabel = namedLabel(this, "lblRow_UsedCells", "cells of the row");
+    availableLabel->setBuddy(available_);
+    usedLabel->setBuddy(used_);
+    cells->addWidget(availableLabel, 0, 0);
+    cells->addWidget(usedLabel, 0, 2);
     cells->addWidget(available_, 1, 0);
     auto* moves = new QVBoxLayout;
     add_ = namedButton(this, "btnRow_AddCell", "--->");
@@ -220,6 +248,15 @@ void TfrmRow::build() {
             [this] { lf2co2_->setText(numberText(ctx_.kelvora().cfg.DefLF2CO2_const1)); });
     connect(attritionDivider_, &QLineEdit::editingFinished, this, &TfrmRow::hintAttritionDivider);
     connect(alarmHours_, &QLineEdit::editingFinished, this, &TfrmRow::hintAlarmHours);
+    // Assistive technology selects a list item without making it current; the buttons act
+    // on the current item, so a selection made that way becomes the current one.
+    for (QListWidget* list : {available_, used_}) {
+        connect(list, &QListWidget::itemSelectionChanged, this, [list] {
+            const QList<QListWidgetItem*> selected = list->selectedItems();
+            if (selected.size() == 1 && selected.front() != list->currentItem())
+                list->setCurrentItem(selected.front());
+        });
+    }
     connect(used_, &QListWidget::currentRowChanged, this, [this] { refreshEnabling(); });
     connect(available_, &QListWidget::currentRowChanged, this, [this] { refreshEnabling(); });
 }
