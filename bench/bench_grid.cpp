@@ -107,10 +107,10 @@ int main(int argc, char** argv) {
         k.rowCommandIdle = true;
         kv::ui::WindowFrontEnd fe;
         kv::Operations ops(k, fe);
-        kv::RowSpec spec = ops.rowDefaults();
-        spec.name = "Bench";
-        for (int c = 1; c <= 120; ++c) spec.cells.push_back(c);
-        const kv::OpResult row = ops.newRow(spec);
+        kv::RowSpec fields = ops.rowDefaults();
+        fields.name = "Bench";
+        for (int c = 1; c <= 120; ++c) fields.cells.push_back(c);
+        const kv::OpResult row = ops.newRow(fields);
         if (!row.ok || !ops.startRow(row.rowNr, false).ok) {
             std::fprintf(stderr, "bench_grid: the series did not start: %s\n", row.error.c_str());
             return 1;

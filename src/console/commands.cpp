@@ -465,40 +465,41 @@ ConsoleReply CommandInterpreter::rowCellParameters(const std::vector<std::string
     if (!takeOptions(words, 4, {"name", "vol", "ts", "mode", "index", "ptc", "bth1", "formula"},
                      {"no3"}, args.password, opt, error))
         return ConsoleReply::failed(error);
-    RowCellSpec spec;
+    RowCellSpec fields;
     for (const auto& [key, value] : opt.values) {
         double v = 0;
         if (key == "name") {
-            spec.name = value;
+            fields.name = value;
         } else if (key == "mode") {
             int m = 0;
             if (!parseCellMode(value, m))
                 return ConsoleReply::failed(
                     "mode= takes normal, check, blind, reference or toxicity");
-            spec.mode = m;
+            fields.mode = m;
         } else if (key == "formula") {
-            spec.formula = value;
+            fields.formula = value;
         } else if (!parseNumber(value, v)) {
             return ConsoleReply::failed(key + "= takes a number, not " + quoteWord(value));
         } else if (key == "vol") {
-            spec.vol = v;
+            fields.vol = v;
         } else if (key == "ts") {
-            spec.ts = v;
+            fields.ts = v;
         } else if (key == "index") {
-            spec.index = v;
+            fields.index = v;
         } else if (key == "ptc") {
-            spec.ptc = v;
+            fields.ptc = v;
         } else if (key == "bth1") {
-            spec.bth1 = v;
+            fields.bth1 = v;
         }
     }
-    if (spec.bth1 && spec.formula) return ConsoleReply::failed("give bth1= or formula=, not both");
-    spec.no3 = opt.flags.count("no3") > 0;
-    if (spec.no3 && !spec.formula) return ConsoleReply::failed("no3 goes with formula=");
+    if (fields.bth1 && fields.formula)
+        return ConsoleReply::failed("give bth1= or formula=, not both");
+    fields.no3 = opt.flags.count("no3") > 0;
+    if (fields.no3 && !fields.formula) return ConsoleReply::failed("no3 goes with formula=");
     const int nr = findRow(words[2], error);
     if (nr == 0) return ConsoleReply::failed(error);
     ConsoleFrontEnd::Scope scope(ui_, args.password);
-    return fromResult(ops_.setRowCell(nr, cell, spec), scope.takeNotes());
+    return fromResult(ops_.setRowCell(nr, cell, fields), scope.takeNotes());
 }
 
 ConsoleReply CommandInterpreter::rowEvaluate(const std::vector<std::string>& words, Args& args) {

@@ -515,7 +515,7 @@ bool positiveNumber(double v) {
 
 }  // namespace
 
-OpResult Operations::setRowCell(int rowNr, int cell, const RowCellSpec& spec) {
+OpResult Operations::setRowCell(int rowNr, int cell, const RowCellSpec& fields) {
     auto row = k_.rows.FindByUniqueNr(rowNr);
     if (!row) return OpResult::failed("No row with the number " + num(rowNr) + ".");
     OpResult err;
@@ -523,9 +523,9 @@ OpResult Operations::setRowCell(int rowNr, int cell, const RowCellSpec& spec) {
     const int p = physicalCell(cell);
     if (p == 0) return OpResult::failed("Cell " + num(cell) + " does not exist.");
     OpResult r;
-    if (spec.formula) {
+    if (fields.formula) {
         double bth1 = 0;
-        const OpResult t = bth1FromFormula(*spec.formula, spec.no3, bth1);
+        const OpResult t = bth1FromFormula(*fields.formula, fields.no3, bth1);
         if (!t.ok) return t;
         r.lines = t.lines;
     }
@@ -542,17 +542,17 @@ OpResult Operations::setRowCell(int rowNr, int cell, const RowCellSpec& spec) {
     }
     if (c.State >= CellState::cs_Running)
         return OpResult::failed("Cell " + num(cell) + " has been started.");
-    if (spec.name) {
-        if (hasControlChars(*spec.name)) return invalidValue("name");
-        c.Name = firstChars(*spec.name, 80);
+    if (fields.name) {
+        if (hasControlChars(*fields.name)) return invalidValue("name");
+        c.Name = firstChars(*fields.name, 80);
     }
-    if (spec.vol) c.Vol = *spec.vol;
-    if (spec.ts) c.TS = *spec.ts;
-    if (spec.mode) c.Mode = *spec.mode;
-    if (spec.index) c.Index = *spec.index;
-    if (spec.ptc) c.PTC = *spec.ptc;
-    if (spec.bth1) c.BTH1 = *spec.bth1;
-    if (spec.formula) c.BTH1 = thod(*spec.formula, spec.no3);
+    if (fields.vol) c.Vol = *fields.vol;
+    if (fields.ts) c.TS = *fields.ts;
+    if (fields.mode) c.Mode = *fields.mode;
+    if (fields.index) c.Index = *fields.index;
+    if (fields.ptc) c.PTC = *fields.ptc;
+    if (fields.bth1) c.BTH1 = *fields.bth1;
+    if (fields.formula) c.BTH1 = thod(*fields.formula, fields.no3);
     // The dialog's checks, in its order.
     if (!positiveNumber(c.Vol)) return invalidValue("vol");
     if (isNoValue(c.TS) || !std::isfinite(c.TS) || c.TS < 0) return invalidValue("ts");

@@ -137,7 +137,7 @@ class Operations {
     // The cell parameter dialog's OK for cell `cell` (as users see it) of a series that has
     // not started (or of a template): its checks in the dialog's order, then the
     // special-cell table is rebuilt (its configuration messages come back as lines).
-    OpResult setRowCell(int rowNr, int cell, const RowCellSpec& spec);
+    OpResult setRowCell(int rowNr, int cell, const RowCellSpec& fields);
     // The dialog's formula field: B(Th1) of the formula, in mg O2/mg (nitrification with
     // no3); the result's error names the unreadable position. Lines: both values and the
     // molar mass.

@@ -797,11 +797,11 @@ void TfrmMain::btnDeleteRowClick() {
 void TfrmMain::btnNewRowClick() {
     run(
         [](Operations& ops) {
-            RowSpec spec = ops.rowDefaults();
-            spec.name =
+            RowSpec fields = ops.rowDefaults();
+            fields.name =
                 GetTextFmt("uMain", "NewRowName", "Created at: %s", dateTimeToText(clock().now()));
-            spec.cells.clear();
-            return ops.newRow(spec);
+            fields.cells.clear();
+            return ops.newRow(fields);
         },
         [this](const OpResult& r) {
             if (!r.ok) {
