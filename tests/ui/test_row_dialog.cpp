@@ -8,7 +8,6 @@
 #include <QListWidget>
 #include <QTest>
 #include <iterator>
-#include <thread>
 
 #include "system/operation_queue.h"
 #include "ui/dialogs.h"
@@ -477,13 +476,9 @@ namespace {
 // answers back on the window thread, their password prompts handed to the window thread.
 class OperationsThreadTest : public UiFixture {
   protected:
-    OperationsThreadTest() : worker_([this] { queue_.start(); }) {}
-    ~OperationsThreadTest() override {
-        queue_.stop();
-        worker_.join();
-    }
+    OperationsThreadTest() { queue_.start(); }
+    ~OperationsThreadTest() override { queue_.stop(); }
     OperationQueue queue_;
-    std::thread worker_;
 };
 
 // Runs f once a visible dialog with this objectName is open.
