@@ -94,9 +94,22 @@ def plain(name):
     return (name or "").replace("&", "").strip().rstrip(":").strip()
 
 
-def window_with(mark):
-    """The top-level window of the program that has the button MARK."""
+def windows():
+    """The program's top-level windows on screen. A window the program keeps for later (the
+    splash, a dialog after it closed) stays on the bus, hidden."""
+    shown = []
     for w in children(program()):
+        try:
+            if w is not None and w.getState().contains(pyatspi.STATE_VISIBLE):
+                shown.append(w)
+        except Exception:
+            pass
+    return shown
+
+
+def window_with(mark):
+    """The top-level window on screen that has the button MARK."""
+    for w in windows():
         if find_button(w, mark) is not None:
             return w
     return None
@@ -192,7 +205,7 @@ def main(argv):
         seconds = float(argv[4]) if len(argv) > 4 else 30
 
         def box():
-            for w in children(program()):
+            for w in windows():
                 if shows(w, text):
                     b = find_button(w, button)
                     if b is not None:
@@ -264,7 +277,7 @@ def main(argv):
                     if b is not None:
                         press(b)
                     next_press = time.time() + 2
-                for d in children(program()):
+                for d in windows():
                     if find_button(d, mark) is None:
                         b = find_button(d, "OK")
                         if b is not None:
@@ -275,7 +288,7 @@ def main(argv):
             time.sleep(0.25)
         print("the window with %s stays open:\n%s" % (mark, describe(window_with(mark))),
               file=sys.stderr)
-        for d in children(program()):
+        for d in windows():
             print("  window %r" % d.name, file=sys.stderr)
         return 1
     if cmd == "add-cells":
@@ -297,7 +310,7 @@ def main(argv):
 
             # The cell's parameter dialog: a window with OK but without the row's buttons.
             def cell_dialog():
-                for d in children(program()):
+                for d in windows():
                     if find_button(d, mark) is None:
                         b = find_button(d, "OK")
                         if b is not None:
@@ -312,7 +325,7 @@ def main(argv):
             if not until(30, lambda: cell_dialog() is None and item_count(lst) == before - 1):
                 print("cell %d: not taken into the row (%d of %d available)" %
                       (k + 1, item_count(lst), before), file=sys.stderr)
-                for d in children(program()):
+                for d in windows():
                     print("  window %r" % d.name, file=sys.stderr)
                 return 1
         return 0

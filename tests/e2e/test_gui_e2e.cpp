@@ -1,7 +1,7 @@
 // The real kelvora with its windows, under Xvfb, against kelvora-sim on pseudo-terminals,
-// driven from outside: through the accessibility interface (tests/e2e/gui_driver.py, with
-// python3-pyatspi) where the windows offer the way, through `kelvora ctl` otherwise. Three
-// minutes of measurement, the recorded counts against the lab's ground truth, and the quit
+// driven from outside through the accessibility interface (tests/e2e/gui_driver.py, with
+// python3-pyatspi): the series defined in the row dialog and started in the start dialog,
+// `kelvora ctl` only to read what the program holds. Three minutes of measurement, the recorded counts against the lab's ground truth, and the quit
 // through the window's quit button with its question.
 //
 // The test runs inside a session bus (CTest starts it under dbus-run-session), on which the
@@ -85,17 +85,23 @@ TEST_F(GuiEndToEnd, WindowsUnderXvfbMeasureThreeMinutesAndQuitThroughTheWindow) 
     ::setenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1", 1);
     ::setenv("QT_ACCESSIBILITY", "1", 1);
 
-    startLab(kLab, {{"GUIA", 1}, {"GUIB", 7}}, "GUIC", 12);
+    // A new series takes its units from the laboratory's defaults: minutes for the interval,
+    // mg/l (the [Excel] key keeps the start-up from setting its own default mode). Qt's
+    // accessible combo box offers no way to choose an item from outside.
+    startLab(kLab, {{"GUIA", 1}, {"GUIB", 7}}, "GUIC", 12,
+             "DefRowMode=0\r\nDefRowSIInterval=0\r\nDefRowInterval=1\r\n"
+             "[Excel]\r\nVersion=97\r\n");
     if (HasFatalFailure()) return;
     Process kelvora(binDir() + "/kelvora", {"--home", home_},
                     {home_ + "/kelvora-gui.out", home_ + "/kelvora-gui.err", false});
     ASSERT_TRUE(kelvora.started());
-    // Start-up with its synchronisation, then the control socket of the window process.
+    // Start-up with its synchronisation, then the control socket of the window process (it
+    // answers during the start-up already) says the timers run.
     CtlResult status;
     ASSERT_TRUE(waitUntil(Seconds(120), [&] {
         if (!kelvora.running()) return true;
         status = ctl({"status"});
-        return status.ok();
+        return status.ok() && status.out.find("state: running") != std::string::npos;
     }));
     ASSERT_TRUE(kelvora.running()) << "kelvora ended: " << readFile(home_ + "/kelvora-gui.err");
     ASSERT_TRUE(status.ok()) << status.out;
@@ -104,11 +110,24 @@ TEST_F(GuiEndToEnd, WindowsUnderXvfbMeasureThreeMinutesAndQuitThroughTheWindow) 
     // The main window shows its pages.
     EXPECT_TRUE(drive({"has", "Meas. series"}));
 
-    // The row dialog and the start dialog are the dialogs' part; until they are there the
-    // series is defined and started through the console, in the same operations queue.
-    ctlOk({"row", "new", "S", "cells=1-12", "tact=3", "interval=1min", "duration=1d", "mode=0"});
-    ctlOk({"row", "start", "S"});
+    // The series through the windows: the row dialog with its name and twelve cells (each
+    // confirmed in its parameter dialog), OK, then the start dialog's "Start all cells".
+    ASSERT_TRUE(drive({"page", "Meas. series"}));
+    ASSERT_TRUE(drive({"click-shown", "New"}));
+    ASSERT_TRUE(drive({"type", "--->", "Name", "S"}));
+    ASSERT_TRUE(drive({"add-cells", "--->", "available cells", "12"}, 240));
+    ASSERT_TRUE(drive({"confirm", "--->", "OK"}));
+    CtlResult rows = ctlOk({"rows"});
+    EXPECT_NE(rows.out.find("row=S "), std::string::npos) << rows.out;
+    EXPECT_NE(rows.out.find("state=Defined cells=1-12 tact=3 interval=1min duration=1d mode=0"),
+              std::string::npos)
+        << rows.out;
+    ASSERT_TRUE(drive({"click-shown", "Start/Stop"}));
+    ASSERT_TRUE(drive({"click-in", "Start all cells", "Start all cells"}));
     EXPECT_TRUE(drive({"has", "Running"}));
+    ASSERT_TRUE(waitUntil(Seconds(60), [&] {
+        return ctl({"rows"}).out.find("state=Running") != std::string::npos;
+    })) << ctl({"rows"}).out;
 
     std::this_thread::sleep_for(std::chrono::minutes(3));
     freezeLab();
