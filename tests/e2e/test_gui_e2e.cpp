@@ -1,8 +1,9 @@
 // The real kelvora with its windows, under Xvfb, against kelvora-sim on pseudo-terminals,
 // driven from outside through the accessibility interface (tests/e2e/gui_driver.py, with
 // python3-pyatspi): the series defined in the row dialog and started in the start dialog,
-// `kelvora ctl` only to read what the program holds. Three minutes of measurement, the recorded counts against the lab's ground truth, and the quit
-// through the window's quit button with its question.
+// `kelvora ctl` only to read what the program holds. Three minutes of measurement, the recorded
+// counts against the lab's ground truth, and the quit through the window's quit button with its
+// question.
 //
 // The test runs inside a session bus (CTest starts it under dbus-run-session), on which the
 // accessibility bus is started for the program.
