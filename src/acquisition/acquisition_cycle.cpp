@@ -57,6 +57,10 @@ void AcquisitionCycle::stop() {
     timer_.stop();
 }
 
+void AcquisitionCycle::resetQueuesAfterNextRead() {
+    for (auto& due : queueResetDue_) due.store(true);
+}
+
 void AcquisitionCycle::touchLiveFileIfPresent() {
     // The tick only refreshes the time stamp; creating the file is start-up's business.
     LiveFile& live = liveFile();
@@ -305,6 +309,13 @@ void AcquisitionCycle::readValueRecord(DeviceTick& t, TDateTime now) {
     if (!t.rec) return;
     if (t.rec->tact != t.e.lastTactNr) t.missed = readMissedTacts(t.d, h, *t.rec, t.e, now);
     if (!t.missed.acknowledged) proto.acknowledgeRecord(h);
+    // Only after a read that left nothing behind: what stays queued is still to be counted
+    // (by the next tick, or by the synchronisation, which starts the queue anew itself).
+    if (t.missed.complete && t.d <= kMaxDevices &&
+        queueResetDue_[static_cast<size_t>(t.d)].exchange(false)) {
+        proto.clearQueue(h);
+        WriteDbg(t.cat, "   --> queue started anew after tact " + num(t.rec->tact));
+    }
 }
 
 // A lost or doubled digit leaves a record well formed, but its tact number goes back or

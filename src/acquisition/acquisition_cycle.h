@@ -9,6 +9,7 @@
 // mmTimerCallback() is a plain method: tests call it directly in virtual time; start()
 // drives it from a PeriodicTimer thread.
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -71,6 +72,12 @@ class AcquisitionCycle {
     void start();
     void stop();
     bool running() const { return timer_.running(); }
+
+    // Starts every data device's queue anew ("f0"), each right after the next tick has read
+    // and acknowledged it, missed tacts included. A reset sent at once would drop the tacts
+    // that queued while cell commands held the ticks off (a 120-cell start takes minutes).
+    // Only while ticks run: until then nothing reads the queues.
+    void resetQueuesAfterNextRead();
 
     int tickNumber() const { return tick_.load(); }
     // The system's current case temperature, °C (NoValueReal while none is known).
@@ -142,6 +149,8 @@ class AcquisitionCycle {
     std::function<void()> tickDone_;
 
     std::atomic<int> tick_{0};
+    // Per device: its queue is to start anew after the next complete read.
+    std::array<std::atomic<bool>, kMaxDevices + 1> queueResetDue_{};
     // Touched by the ticks only, which never overlap.
     int tempPhase_ = 0;
     int fiftyCount_ = 0;

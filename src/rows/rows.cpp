@@ -465,6 +465,7 @@ std::string TRows::ImportRow(const std::string& fileName) {
 }
 
 void TRows::ResetDataDeviceQueues() {
+    if (env_.hooks.resetQueuesAfterNextRead && env_.hooks.resetQueuesAfterNextRead()) return;
     DeviceList& dl = env_.devices;
     const int n = dl.nDevices();
     for (int d = 1; d <= n; ++d) {

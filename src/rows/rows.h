@@ -106,7 +106,8 @@ class TRows : public RowLookup {
     std::optional<RowInfo> findRow(int uniqueNr) const override;
     void suspendCellForAlarm(int uniqueNr, int cell) override;
 
-    // "f" = "0" to every present data device: their queues start anew.
+    // "f" = "0" to every present data device: their queues start anew. With the acquisition
+    // running, each device's after the next tick has read what its queue holds.
     void ResetDataDeviceQueues();
 
     // Used by the rows' own operations.

@@ -32,6 +32,9 @@ struct RowsHooks {
     std::function<void(int cell, bool ec71)> co2RelayOff;
     // The device link's disabling state; a row is not stopped while it is above 0.
     std::function<int()> disEnableCurrentDeviceState;
+    // Leaves the start of the data devices' new queues to the acquisition, after its next
+    // read of each; false (or no hook): the rows send it at once.
+    std::function<bool()> resetQueuesAfterNextRead;
 };
 
 struct RowsEnv {

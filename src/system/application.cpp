@@ -264,6 +264,11 @@ RowsHooks Application::rowsHooks() {
     h.co2RelayOff = [this](int cell, bool) {
         if (kelvora_) kelvora_->relays.CDM_SetCellRelais(cell, 0);
     };
+    h.resetQueuesAfterNextRead = [this] {
+        if (!kelvora_ || !kelvora_->acq.cycle.running()) return false;
+        kelvora_->acq.cycle.resetQueuesAfterNextRead();
+        return true;
+    };
     return h;
 }
 

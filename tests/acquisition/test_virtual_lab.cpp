@@ -137,6 +137,23 @@ TEST_F(VirtualLabTest, TactsMissedByLateTicksAreReadFromTheQueue) {
     for (int i = 1; i <= 12; ++i) EXPECT_LE(cells().GetCellCount(i), dosed(i)) << "cell " << i;
 }
 
+// A series' start sends its cells' commands one after the other, which holds the ticks off
+// for minutes with 120 cells, and then starts the devices' queues anew. The queues hold the
+// tacts of those minutes: they start anew only after a tick has read them.
+TEST_F(VirtualLabTest, QueuesStartAnewOnlyAfterATickReadWhatTheyHold) {
+    run(0.01);
+    tickTime_ += 3 * 60 * kv::kSecond;
+    acq_->cycle.resetQueuesAfterNextRead();
+    tick();
+    EXPECT_EQ(countIn(log(), "queue started anew"), 2);
+    for (const char* serial : {"KLV0001", "KLV0002"})
+        EXPECT_EQ(lab_->dataDevice(serial)->queueSize(), 0u) << serial;
+    run(0.05);
+    settle();
+    for (int i = 1; i <= 12; ++i) EXPECT_EQ(cells().GetCellCount(i), dosed(i)) << "cell " << i;
+    EXPECT_EQ(countIn(log(), "queue started anew"), 2);
+}
+
 // A firmware that garbles some records, and one that adds a field: the garbled records are
 // not acknowledged, so their tacts are read again (from the queue once newer tacts closed),
 // and the longer records are read as they are. Nothing is lost.
