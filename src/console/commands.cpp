@@ -67,6 +67,12 @@ std::string CommandInterpreter::helpText() {
            "  row at4 NAME                  AT4 evaluation workbook into the result folder\n"
            "  row 301f NAME                 301F evaluation workbook into the result folder\n"
            "  row chart NAME FILE.png|FILE.pdf   draw the series' chart\n"
+           "  row curves NAME               the chart's curves with their numbers\n"
+           "  row curve NAME N[-M,..]|all [show|hide|toggle] [axis=1|2] [style=1..5]\n"
+           "          [color=1..15] [symbol=1..6] [legend=1|2]   how the curves are drawn\n"
+           "  row axes NAME [from=\"DATE TIME\"] [to=\"DATE TIME\"] [step=X] [unit=min|h|d]\n"
+           "          [y=MIN/MAX/STEP] [y2=MIN/MAX/STEP] [ytext=T] [y2text=T]\n"
+           "          [legend=left|right/top|bottom]   the chart's axes and legend\n"
            "  row print NAME FILE.pdf [data] [special] [evaluation]\n"
            "                                print the series to a PDF file\n"
            "  row cell NAME N [name=TEXT] [vol=ML] [ts=PERCENT]\n"
@@ -303,7 +309,7 @@ int CommandInterpreter::findRow(const std::string& name, std::string& error) {
 ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& words, Args& args) {
     static const char* const kUsage =
         "usage: row new|edit|cell|evaluate|start|stop|delete|export|import|data|csv|xlsx|at4|"
-        "301f|chart|"
+        "301f|chart|curves|curve|axes|"
         "print ... "
         "(try help)";
     if (words.size() < 2) return ConsoleReply::failed(kUsage);
@@ -326,6 +332,8 @@ ConsoleReply CommandInterpreter::rowCommand(const std::vector<std::string>& word
     if (sub == "edit") return rowEdit(words, args);
     if (sub == "cell") return rowCell(words, args);
     if (sub == "evaluate") return rowEvaluate(words, args);
+    if (sub == "curves" || sub == "curve" || sub == "axes")
+        return rowChartSettings(sub, words, args);
 
     if (sub == "start") {
         if (!takeOptions(words, 3, {}, {"count-after-all"}, args.password, opt, error))
@@ -500,6 +508,163 @@ ConsoleReply CommandInterpreter::rowCellParameters(const std::vector<std::string
     if (nr == 0) return ConsoleReply::failed(error);
     ConsoleFrontEnd::Scope scope(ui_, args.password);
     return fromResult(ops_.setRowCell(nr, cell, fields), scope.takeNotes());
+}
+
+namespace {
+
+const char* unitText(TimeUnit u) {
+    return u == TimeUnit::Minutes ? "min" : u == TimeUnit::Hours ? "h" : "d";
+}
+
+std::string curveLine(int n, const CurveSetting& c) {
+    const auto& v = c.settings;
+    return "curve=" + num(n) + " " + quoteWord(c.label) + " shown=" + yesNo(c.shown != 0) +
+           " axis=" + num(v[4]) + " style=" + num(v[0]) + " color=" + num(v[1]) +
+           " symbol=" + num(v[2]) + " legend=" + num(v[3]);
+}
+
+std::string axesLine(const ChartAxes& a) {
+    auto three = [&](size_t i) {
+        return realToText(a.y[i], 0, -3) + "/" + realToText(a.y[i + 1], 0, -3) + "/" +
+               realToText(a.y[i + 2], 0, -3);
+    };
+    return "from=" + quoteWord(a.from > 0 ? dateTimeToText(a.from) : "") +
+           " to=" + quoteWord(a.to > 0 ? dateTimeToText(a.to) : "") +
+           " step=" + realToText(a.step, 0, -3) + " unit=" + unitText(a.unit) + " y=" + three(0) +
+           " y2=" + three(3) + " ytext=" + quoteWord(a.titles[0]) +
+           " y2text=" + quoteWord(a.titles[1]) +
+           " legend=" + (a.legendLeftRight ? "right" : "left") + "/" +
+           (a.legendTopBottom ? "bottom" : "top");
+}
+
+// "MIN/MAX/STEP" into three numbers.
+bool parseThree(const std::string& text, double* out) {
+    const auto parts = split(text, '/');
+    if (parts.size() != 3) return false;
+    for (size_t i = 0; i < 3; ++i)
+        if (!parseNumber(std::string(parts[i]), out[i])) return false;
+    return true;
+}
+
+// Reads the axes options into `a`; false with the reason.
+bool takeAxes(const Options& opt, ChartAxes& a, std::string& error) {
+    for (const auto& [key, value] : opt.values) {
+        bool good = true;
+        if (key == "from" || key == "to") {
+            const TDateTime t = textToDateTime(value);
+            good = t > 0;
+            (key == "from" ? a.from : a.to) = t;
+        } else if (key == "step") {
+            good = parseNumber(value, a.step);
+        } else if (key == "unit") {
+            const std::string u = toLowerAscii(value);
+            good = u == "min" || u == "h" || u == "d";
+            a.unit = u == "min" ? TimeUnit::Minutes : u == "h" ? TimeUnit::Hours : TimeUnit::Days;
+        } else if (key == "y" || key == "y2") {
+            good = parseThree(value, &a.y[key == "y" ? 0 : 3]);
+        } else if (key == "ytext" || key == "y2text") {
+            a.titles[key == "ytext" ? 0 : 1] = value;
+        } else if (key == "legend") {
+            const std::string l = toLowerAscii(value);
+            const auto parts = split(l, '/');
+            good = parts.size() == 2 && (parts[0] == "left" || parts[0] == "right") &&
+                   (parts[1] == "top" || parts[1] == "bottom");
+            if (good) {
+                a.legendLeftRight = parts[0] == "right";
+                a.legendTopBottom = parts[1] == "bottom";
+            }
+        }
+        if (!good) {
+            error = key + "= cannot be read: " + quoteWord(value);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+ConsoleReply CommandInterpreter::rowChartSettings(const std::string& sub,
+                                                  const std::vector<std::string>& words,
+                                                  Args& args) {
+    std::string error;
+    Options& opt = args.options;
+    const bool curve = sub == "curve";
+    if (curve && words.size() < 4)
+        return ConsoleReply::failed("usage: row curve NAME N[-M,..]|all [show|hide|toggle] ...");
+    const size_t from = curve ? 4 : 3;
+    bool ok = true;
+    if (sub == "curves")
+        ok = takeOptions(words, from, {}, {}, args.password, opt, error);
+    else if (curve)
+        ok = takeOptions(words, from, {"axis", "style", "color", "symbol", "legend"},
+                         {"show", "hide", "toggle"}, args.password, opt, error);
+    else
+        ok = takeOptions(words, from,
+                         {"from", "to", "step", "unit", "y", "y2", "ytext", "y2text", "legend"}, {},
+                         args.password, opt, error);
+    if (!ok) return ConsoleReply::failed(error);
+    const int nr = findRow(words[2], error);
+    if (nr == 0) return ConsoleReply::failed(error);
+    const auto row = ops_.kelvora().rows.FindByUniqueNr(nr);
+    if (!row) return ConsoleReply::failed("no row " + quoteWord(words[2]));
+    std::vector<CurveSetting> curves;
+    ChartAxes axes;
+    {
+        auto lock = ops_.kelvora().rows.lock();
+        curves = CurveSetting::of(*row);
+        axes = ChartAxes::of(*row);
+    }
+    ConsoleReply out;
+    if (sub == "curves") {
+        for (size_t i = 0; i < curves.size(); ++i)
+            out.lines.push_back(curveLine(static_cast<int>(i) + 1, curves[i]));
+        return out;
+    }
+    if (sub == "axes") {
+        if (!opt.values.empty()) {
+            if (!takeAxes(opt, axes, error)) return ConsoleReply::failed(error);
+            const OpResult r = ops_.setChartAxes(nr, axes);
+            if (!r.ok) return fromResult(r, {});
+        }
+        out.lines.push_back(axesLine(axes));
+        return out;
+    }
+
+    std::vector<int> chosen;
+    if (iequals(words[3], "all")) {
+        for (size_t i = 0; i < curves.size(); ++i) chosen.push_back(static_cast<int>(i));
+    } else {
+        std::vector<int> listed;
+        if (!parseCellList(words[3], listed, kMaxRowCells * 2 + 3 * kMaxSpecialCells))
+            return ConsoleReply::failed("curves are numbered as row curves shows them: " +
+                                        quoteWord(words[3]));
+        for (int n : listed) chosen.push_back(n - 1);
+    }
+    if (opt.flags.size() > 1)
+        return ConsoleReply::failed("show, hide and toggle exclude each other");
+    std::array<int, 5> set{};  // 0: unchanged
+    static const std::array<std::pair<const char*, size_t>, 5> kKeys{
+        {{"style", 0}, {"color", 1}, {"symbol", 2}, {"legend", 3}, {"axis", 4}}};
+    for (const auto& [key, index] : kKeys) {
+        const auto it = opt.values.find(key);
+        if (it == opt.values.end()) continue;
+        if (!parseInt(it->second, set[index]) || set[index] < 1)
+            return ConsoleReply::failed(std::string(key) + "= takes a number from 1");
+    }
+    const std::string shown = opt.flags.empty() ? "" : *opt.flags.begin();
+    const OpResult r = ops_.changeChartCurves(nr, chosen, [&](int& s, std::array<int, 5>& v) {
+        if (shown == "show") s = 1;
+        if (shown == "hide") s = 0;
+        if (shown == "toggle") s = s ? 0 : 1;
+        for (size_t a = 0; a < v.size(); ++a)
+            if (set[a] != 0) v[a] = set[a];
+    });
+    if (!r.ok) return fromResult(r, {});
+    auto lock = ops_.kelvora().rows.lock();
+    curves = CurveSetting::of(*row);
+    for (int i : chosen) out.lines.push_back(curveLine(i + 1, curves[static_cast<size_t>(i)]));
+    return out;
 }
 
 ConsoleReply CommandInterpreter::rowEvaluate(const std::vector<std::string>& words, Args& args) {

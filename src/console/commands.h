@@ -54,6 +54,9 @@ class CommandInterpreter {
     ConsoleReply rowCellParameters(const std::vector<std::string>& words, Args& args);
     ConsoleReply rowCellMembership(const std::vector<std::string>& words, Args& args);
     ConsoleReply rowEvaluate(const std::vector<std::string>& words, Args& args);
+    // row curves, row curve, row axes: the Graphics page's chart settings.
+    ConsoleReply rowChartSettings(const std::string& sub, const std::vector<std::string>& words,
+                                  Args& args);
     static bool isOutputCommand(const std::string& sub);
     ConsoleReply rowOutput(const std::string& sub, const std::vector<std::string>& words,
                            Args& args);

@@ -18,6 +18,7 @@
 #include "rows/evaluation.h"
 #include "rows/row_util.h"
 #include "rows/thod.h"
+#include "system/operation_checks.h"
 
 namespace kv {
 
@@ -54,20 +55,10 @@ namespace {
 // Longest duration or interval accepted: beyond a century the date texts stop making sense.
 constexpr double kMaxSpanDays = 36500;
 
-OpResult invalidValue(std::string_view field) {
-    return OpResult::failed(GetText("*", "InvalidValue", "Invalid value entered !") + " (" +
-                            std::string(field) + ")");
-}
-
 bool validSpan(double value, TimeUnit unit) {
     const double f = unitSeconds(unit) / unitSeconds(TimeUnit::Days);
     return f > 0 && std::isfinite(value) && !isNoValue(value) && value > 0 &&
            value * f <= kMaxSpanDays;
-}
-
-bool hasControlChars(std::string_view s) {
-    return std::any_of(s.begin(), s.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; });
 }
 
 // Start, abort and delete never overlap: the flag also keeps the device check and the

@@ -116,6 +116,38 @@ struct CellParams {
     static CellParams of(const RowCell& cell);
 };
 
+// One curve of a series' chart, in the order of the Graphics page's list: every slot's O2
+// curve, every slot's CO2 curve (rows with CO2), then the special cells' curves.
+struct CurveSetting {
+    enum class Kind { O2, CO2, Special };
+    Kind kind = Kind::O2;
+    int slot = 0;       // row cell slot, or special cell number
+    int element = 0;    // special cell: 0..2
+    std::string label;  // "O2 Cell 1", "Special 2.1"
+    int shown = 0;
+    // Line style (1..5), colour (1..15), symbol (1..6), legend box (1, 2), axis (1 left,
+    // 2 right).
+    std::array<int, 5> settings{};
+
+    // The row's curves; the caller holds the rows lock.
+    static std::vector<CurveSetting> of(const TRow& row);
+};
+// A curve button of the Graphics page: what it does to one curve's shown flag and settings.
+using CurveChange = std::function<void(int& shown, std::array<int, 5>& settings)>;
+
+// The Graphics page's axes and legend of a series' chart.
+struct ChartAxes {
+    TDateTime from = 0, to = 0;
+    double step = 0;
+    TimeUnit unit = TimeUnit::Hours;
+    std::array<double, 6> y{};            // left axis minimum, maximum, step; then the right axis
+    std::array<std::string, 2> titles{};  // left and right axis
+    int legendLeftRight = 0, legendTopBottom = 0;  // 0 left / top, 1 right / bottom
+
+    // The row's; the caller holds the rows lock.
+    static ChartAxes of(const TRow& row);
+};
+
 // The most rows and templates together. The row definitions file loads no more than this,
 // so a row beyond it would vanish at the next start.
 inline constexpr int kMaxRowsAndTemplates = kMaxLoadedRows;
@@ -203,6 +235,14 @@ class Operations {
     OpResult export301f(int rowNr);
     // The 301F or AT4 evaluation of the series as text, one line per figure.
     OpResult evaluateRow(int rowNr);
+
+    // --- the Graphics page: chart settings of a series (no password, as the page asks none;
+    // the row auto-save stores them) ----------------------------------------------------------
+    // Applies `change` to the curves at these positions of CurveSetting::of (0-based); the
+    // settings must stay in their ranges.
+    OpResult changeChartCurves(int rowNr, const std::vector<int>& curves,
+                               const CurveChange& change);
+    OpResult setChartAxes(int rowNr, const ChartAxes& axes);
 
     // --- message list ---------------------------------------------------------------------
     OpResult newMessage(const std::string& text);

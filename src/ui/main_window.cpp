@@ -356,20 +356,9 @@ QWidget* TfrmMain::buildGrPage() {
     cg->addWidget(none, r / 2 + 2, 1);
     auto setAll = [this](int shown) {
         if (grRowNr_ == 0) return;
-        const auto row = ctx_.kelvora().rows.FindByUniqueNr(grRowNr_);
-        if (!row) return;
-        {
-            auto lock = ctx_.kelvora().rows.lock();
-            for (const Curve& c : curves_) {
-                if (c.kind == 0) row->RowCells[static_cast<size_t>(c.slot)].ChartSel1.shown = shown;
-                if (c.kind == 1) row->RowCells[static_cast<size_t>(c.slot)].ChartSel2.shown = shown;
-                if (c.kind == 2)
-                    row->SpecialCells[static_cast<size_t>(c.slot)]
-                        .flag[static_cast<size_t>(c.element)] = shown;
-            }
-            row->Saved = false;
-        }
-        rebuildCurveList();
+        std::vector<int> every(static_cast<size_t>(grCellList_->count()));
+        for (size_t i = 0; i < every.size(); ++i) every[i] = static_cast<int>(i);
+        changeCurves(every, [shown](int& s, auto&) { s = shown; });
     };
     connect(all, &QPushButton::clicked, this, [setAll] { setAll(1); });
     connect(none, &QPushButton::clicked, this, [setAll] { setAll(0); });
@@ -1031,7 +1020,6 @@ void TfrmMain::GrPageEnter() {
         }
     }
     grRowNr_ = 0;
-    curves_.clear();
     grCellList_->clear();
     if (index >= 0) {
         grRow_->setCurrentIndex(index);
@@ -1081,82 +1069,49 @@ void TfrmMain::rebuildCurveList() {
     QList<int> selected;
     for (auto* item : grCellList_->selectedItems()) selected << grCellList_->row(item);
     grCellList_->clear();
-    curves_.clear();
     const auto row = grRowNr_ ? ctx_.kelvora().rows.FindByUniqueNr(grRowNr_) : nullptr;
     if (!row) return;
-    auto lock = ctx_.kelvora().rows.lock();
-    auto text = [](const QString& what, int shown, const std::array<int, 5>& v) {
-        return QString("%1 %2 Y%3 L%4 C%5 S%6 Leg%7")
-            .arg(shown ? "[x]" : "[ ]")
-            .arg(what, -18)
-            .arg(v[4])
-            .arg(v[0])
-            .arg(v[1], 2)
-            .arg(v[2])
-            .arg(v[3]);
-    };
-    const int n = std::min(row->NrCells, kMaxRowCells);
-    for (int s = 1; s <= n; ++s) {
-        const RowCell& c = row->RowCells[static_cast<size_t>(s)];
-        curves_.push_back({s, 0, 0});
-        grCellList_->addItem(text("O2 " + qs(c.Name), c.ChartSel1.shown, c.ChartSel1.v));
+    std::vector<CurveSetting> curves;
+    {
+        auto lock = ctx_.kelvora().rows.lock();
+        curves = CurveSetting::of(*row);
     }
-    if (row->withCO2) {
-        for (int s = 1; s <= n; ++s) {
-            const RowCell& c = row->RowCells[static_cast<size_t>(s)];
-            curves_.push_back({s, 1, 0});
-            grCellList_->addItem(text("CO2 " + qs(c.Name), c.ChartSel2.shown, c.ChartSel2.v));
-        }
+    for (const CurveSetting& c : curves) {
+        const auto& v = c.settings;
+        grCellList_->addItem(QString("%1 %2 Y%3 L%4 C%5 S%6 Leg%7")
+                                 .arg(c.shown ? "[x]" : "[ ]")
+                                 .arg(qs(c.label), -18)
+                                 .arg(v[4])
+                                 .arg(v[0])
+                                 .arg(v[1], 2)
+                                 .arg(v[2])
+                                 .arg(v[3]));
     }
-    const int specials = std::min(row->NrSpecialCells, kMaxSpecialCells);
-    for (int sc = 1; sc <= specials; ++sc) {
-        const SpecialCell& cell = row->SpecialCells[static_cast<size_t>(sc)];
-        const int elements = sc < specials ? 3 : 1;
-        for (int e = 0; e < elements; ++e) {
-            curves_.push_back({sc, 2, e});
-            std::array<int, 5> v{};
-            for (size_t a = 0; a < 5; ++a) v[a] = cell.arr[a][static_cast<size_t>(e)];
-            grCellList_->addItem(text(QString("Special %1.%2").arg(sc).arg(e + 1),
-                                      cell.flag[static_cast<size_t>(e)], v));
-        }
-    }
-    lock.unlock();
     for (int r : selected)
         if (r < grCellList_->count()) grCellList_->item(r)->setSelected(true);
     if (cursor >= 0 && cursor < grCellList_->count())
         grCellList_->setCurrentRow(cursor, QItemSelectionModel::NoUpdate);
 }
 
-void TfrmMain::curveButton(const std::function<void(int& shown, std::array<int, 5>& v)>& change) {
-    const auto row = grRowNr_ ? ctx_.kelvora().rows.FindByUniqueNr(grRowNr_) : nullptr;
-    if (!row) return;
+void TfrmMain::curveButton(const CurveChange& change) {
+    if (grRowNr_ == 0) return;
     std::vector<int> targets;
     if (cbLCS_->isChecked()) {
         for (auto* item : grCellList_->selectedItems()) targets.push_back(grCellList_->row(item));
     } else if (grCellList_->currentRow() >= 0) {
         targets.push_back(grCellList_->currentRow());
     }
-    {
-        auto lock = ctx_.kelvora().rows.lock();
-        for (int t : targets) {
-            if (t < 0 || t >= static_cast<int>(curves_.size())) continue;
-            const Curve& c = curves_[static_cast<size_t>(t)];
-            if (c.kind == 0 || c.kind == 1) {
-                ChartSel& sel = c.kind == 0 ? row->RowCells[static_cast<size_t>(c.slot)].ChartSel1
-                                            : row->RowCells[static_cast<size_t>(c.slot)].ChartSel2;
-                change(sel.shown, sel.v);
-            } else {
-                SpecialCell& sc = row->SpecialCells[static_cast<size_t>(c.slot)];
-                const size_t e = static_cast<size_t>(c.element);
-                std::array<int, 5> v{};
-                for (size_t a = 0; a < 5; ++a) v[a] = sc.arr[a][e];
-                change(sc.flag[e], v);
-                for (size_t a = 0; a < 5; ++a) sc.arr[a][e] = v[a];
-            }
-        }
-        row->Saved = false;
-    }
-    rebuildCurveList();
+    if (!targets.empty()) changeCurves(targets, change);
+}
+
+void TfrmMain::changeCurves(std::vector<int> curves, CurveChange change) {
+    const int nr = grRowNr_;
+    run([nr, curves = std::move(curves), change = std::move(change)](
+            Operations& ops) { return ops.changeChartCurves(nr, curves, change); },
+        [this](const OpResult& r) {
+            showResult(r);
+            rebuildCurveList();
+        });
 }
 
 void TfrmMain::btnPreviewClick() {
@@ -1177,33 +1132,28 @@ void TfrmMain::btnPreviewClick() {
     if (to <= 0) return invalid(xMaxD_);
     for (QLineEdit* e : {xDelta_, yMin_, yMax_, yDelta_})
         if (isNoValue(fieldNumber(e))) return invalid(e);
-    {
-        auto lock = ctx_.kelvora().rows.lock();
-        row->XFromDate = std::floor(from);
-        row->XFromTime = from - std::floor(from);
-        row->XToDate = std::floor(to);
-        row->XToTime = to - std::floor(to);
-        row->XStep = fieldNumber(xDelta_);
-        row->XUnit = xDeltaSI_->currentIndex() == 0   ? TimeUnit::Minutes
-                     : xDeltaSI_->currentIndex() == 1 ? TimeUnit::Hours
-                                                      : TimeUnit::Days;
-        auto y = [](QLineEdit* e) {
-            const double v = fieldNumber(e);
-            return isNoValue(v) ? 0.0 : v;
-        };
-        row->YValues[0] = y(yMin_);
-        row->YValues[1] = y(yMax_);
-        row->YValues[2] = y(yDelta_);
-        row->YValues[3] = y(y2Min_);
-        row->YValues[4] = y(y2Max_);
-        row->YValues[5] = y(y2Delta_);
-        row->YTexts[0] = ss(yText_->text());
-        row->YTexts[1] = ss(y2Text_->text());
-        row->LegendPosition[0] = legLeftRight_->currentIndex();
-        row->LegendPosition[1] = legTopBottom_->currentIndex();
-        row->Saved = false;
-    }
-    showChart(ctx_, this, grRowNr_);
+    ChartAxes axes;
+    axes.from = from;
+    axes.to = to;
+    axes.step = fieldNumber(xDelta_);
+    axes.unit = xDeltaSI_->currentIndex() == 0   ? TimeUnit::Minutes
+                : xDeltaSI_->currentIndex() == 1 ? TimeUnit::Hours
+                                                 : TimeUnit::Days;
+    // The right axis may stay empty.
+    auto y = [](QLineEdit* e) {
+        const double v = fieldNumber(e);
+        return isNoValue(v) ? 0.0 : v;
+    };
+    axes.y = {y(yMin_), y(yMax_), y(yDelta_), y(y2Min_), y(y2Max_), y(y2Delta_)};
+    axes.titles = {ss(yText_->text()), ss(y2Text_->text())};
+    axes.legendLeftRight = legLeftRight_->currentIndex();
+    axes.legendTopBottom = legTopBottom_->currentIndex();
+    const int nr = grRowNr_;
+    run([nr, axes](Operations& ops) { return ops.setChartAxes(nr, axes); },
+        [this, nr](const OpResult& r) {
+            showResult(r);
+            if (r.ok) showChart(ctx_, this, nr);
+        });
 }
 
 }  // namespace kv::ui

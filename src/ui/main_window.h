@@ -100,11 +100,6 @@ class TfrmMain : public QMainWindow {
     void closeEvent(QCloseEvent* e) override;
 
   private:
-    struct Curve {
-        int slot = 0;     // row cell slot (O2, CO2) or special cell number
-        int kind = 0;     // 0 O2, 1 CO2, 2 special cell
-        int element = 0;  // special cell: 0..2
-    };
     void buildMenuAndToolBar();
     QWidget* buildCellsPage();
     QWidget* buildRowsPage();
@@ -129,7 +124,8 @@ class TfrmMain : public QMainWindow {
     bool rowOperationRefused();
     void runQuit(QuitSource source);
     void rebuildCurveList();
-    void curveButton(const std::function<void(int& shown, std::array<int, 5>& v)>& change);
+    void curveButton(const CurveChange& change);
+    void changeCurves(std::vector<int> curves, CurveChange change);
     void saveWindowState();
     void restoreWindowState();
 
@@ -145,7 +141,6 @@ class TfrmMain : public QMainWindow {
     CellGridView grid_;
     int msgTotalShown_ = -1;
     int grRowNr_ = 0;
-    std::vector<Curve> curves_;
 
     QTimer* refreshTimer_;
     QTabWidget* pages_;

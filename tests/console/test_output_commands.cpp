@@ -42,3 +42,44 @@ TEST_F(ConsoleFixture, OutputCommandsWriteTheirFilesAndRefuseBadArguments) {
     EXPECT_FALSE(exists("x.csv"));
     EXPECT_FALSE(exists("c.png"));
 }
+
+// The Graphics page's chart settings from the console: the curves by their list numbers, the
+// axes and legend; a bad value changes nothing, and the row keeps what was set.
+TEST_F(ConsoleFixture, ChartCurvesAndAxesAreSetAllOrNothing) {
+    ok("row new \"Chart\" cells=1-3 tact=3 interval=1h duration=1d");
+    const std::string curves = ok("row curves \"Chart\"");
+    EXPECT_NE(curves.find("curve=1 \"O2 Cell 1\" shown=no"), std::string::npos) << curves;
+    EXPECT_NE(curves.find("curve=3 \"O2 Cell 3\""), std::string::npos) << curves;
+
+    const std::string set = ok("row curve \"Chart\" 2-3 show color=7 axis=2");
+    EXPECT_NE(set.find("curve=2 \"O2 Cell 2\" shown=yes axis=2 style=1 color=7"), std::string::npos)
+        << set;
+    EXPECT_NE(error("row curve \"Chart\" 1,4 show").find("has no curve 4"), std::string::npos);
+    EXPECT_NE(error("row curve \"Chart\" 1 color=16").find("Invalid value"), std::string::npos);
+    EXPECT_NE(error("row curve \"Chart\" 1 show hide").find("exclude each other"),
+              std::string::npos);
+    const std::string after = ok("row curves \"Chart\"");
+    EXPECT_NE(after.find("curve=1 \"O2 Cell 1\" shown=no axis=1 style=1 color=1"),
+              std::string::npos)
+        << after;
+
+    const std::string axes =
+        ok("row axes \"Chart\" from=\"02.03.2026 08:00:00\" to=\"03.03.2026 08:00:00\" step=2 "
+           "unit=h y=0/40/5 ytext=\"mg/l\" legend=right/bottom");
+    EXPECT_NE(axes.find("from=\"02.03.2026 08:00:00\" to=\"03.03.2026 08:00:00\" step=2 unit=h "
+                        "y=0/40/5 y2=0/250/25 ytext=mg/l y2text=n/a legend=right/bottom"),
+              std::string::npos)
+        << axes;
+    EXPECT_NE(error("row axes \"Chart\" y=0/40").find("y= cannot be read"), std::string::npos);
+    EXPECT_NE(error("row axes \"Chart\" from=yesterday").find("from= cannot be read"),
+              std::string::npos);
+    EXPECT_EQ(ok("row axes \"Chart\""), axes);
+    {
+        const auto row = k().rows.FindByUniqueNr(k().rows.Snapshot().front()->UniqueNr);
+        auto lock = k().rows.lock();
+        EXPECT_EQ(row->RowCells[2].ChartSel1.v[1], 7);
+        EXPECT_DOUBLE_EQ(row->YValues[1], 40);
+        EXPECT_EQ(row->LegendPosition[0], 1);
+        EXPECT_FALSE(row->Saved);  // for the auto-save
+    }
+}
