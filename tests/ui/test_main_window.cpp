@@ -407,6 +407,8 @@ TEST(MainWindowGraphics, PreviewWithoutARowOrWithABadFieldSaysSo) {
     ASSERT_EQ(list->count(), 2);  // one O2 curve per cell
     list->setCurrentRow(1);
     w.findChild<QPushButton*>("btnToggle")->click();
+    ASSERT_TRUE(world.settle());  // the change runs on the operations thread
+    EXPECT_TRUE(list->item(1)->text().startsWith("[x]")) << list->item(1)->text().toStdString();
     {
         auto row = world.k().rows.FindByUniqueNr(nr);
         auto lock = world.k().rows.lock();
