@@ -228,6 +228,16 @@ QWidget* TfrmMain::buildCellsPage() {
     return page;
 }
 
+QVBoxLayout* TfrmMain::buttonColumn(std::initializer_list<PageButton> list) {
+    auto* column = new QVBoxLayout;
+    for (const auto& [b, slot] : list) {
+        column->addWidget(b);
+        connect(b, &QPushButton::clicked, this, slot);
+    }
+    column->addStretch(1);
+    return column;
+}
+
 QWidget* TfrmMain::buildRowsPage() {
     auto* page = new QWidget;
     page->setObjectName("RowsPage");
@@ -236,8 +246,7 @@ QWidget* TfrmMain::buildRowsPage() {
     for (const auto& [col, w] : {std::pair{0, 240}, {1, 90}, {2, 170}, {3, 150}, {4, 150}})
         rowsList_->setColumnWidth(col, w);
     layout->addWidget(rowsList_, 1);
-    auto* buttons = new QVBoxLayout;
-    const std::pair<QPushButton*, void (TfrmMain::*)()> list[] = {
+    const std::initializer_list<PageButton> list = {
         {button(page, "btnNewRow", "New"), &TfrmMain::btnNewRowClick},
         {button(page, "btnEditRow", "Edit"), &TfrmMain::btnEditRowClick},
         {button(page, "btnStartStopRow", "Start/Stop"), &TfrmMain::btnStartStopRowClick},
@@ -248,12 +257,7 @@ QWidget* TfrmMain::buildRowsPage() {
         {button(page, "btnImportRow", "Import"), &TfrmMain::btnImportRowClick},
         {button(page, "btnRow2Template", "Template"), &TfrmMain::btnRow2TemplateClick},
     };
-    for (const auto& [b, slot] : list) {
-        buttons->addWidget(b);
-        connect(b, &QPushButton::clicked, this, slot);
-    }
-    buttons->addStretch(1);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonColumn(list));
     connect(rowsList_, &QTableWidget::cellDoubleClicked, this, [this] { btnEditRowClick(); });
     return page;
 }
@@ -266,20 +270,14 @@ QWidget* TfrmMain::buildTemplatePage() {
     templateList_->setColumnWidth(0, 360);
     templateList_->setColumnWidth(1, 200);
     layout->addWidget(templateList_, 1);
-    auto* buttons = new QVBoxLayout;
-    const std::pair<QPushButton*, void (TfrmMain::*)()> list[] = {
+    const std::initializer_list<PageButton> list = {
         {button(page, "btnNewTemplate", "New"), &TfrmMain::btnNewTemplateClick},
         {button(page, "btnEditTemplate", "Edit"), &TfrmMain::btnEditTemplateClick},
         {button(page, "btnDeleteTemplate", "Delete"), &TfrmMain::btnDeleteTemplateClick},
         {button(page, "btnNewRowFromTemplate", "New measure"),
          &TfrmMain::btnNewRowFromTemplateClick},
     };
-    for (const auto& [b, slot] : list) {
-        buttons->addWidget(b);
-        connect(b, &QPushButton::clicked, this, slot);
-    }
-    buttons->addStretch(1);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonColumn(list));
     return page;
 }
 
@@ -290,18 +288,12 @@ QWidget* TfrmMain::buildMsgPage() {
     msgGrid_ = table(page, "MsgGrid", {"Message"});
     msgGrid_->horizontalHeader()->setVisible(false);
     layout->addWidget(msgGrid_, 1);
-    auto* buttons = new QVBoxLayout;
-    const std::pair<QPushButton*, void (TfrmMain::*)()> list[] = {
+    const std::initializer_list<PageButton> list = {
         {button(page, "btnNewMsg", "New"), &TfrmMain::btnNewMsgClick},
         {button(page, "btnSaveMsgs", "Save"), &TfrmMain::btnSaveMsgsClick},
         {button(page, "btnDelMsgs", "Delete"), &TfrmMain::btnDelMsgsClick},
     };
-    for (const auto& [b, slot] : list) {
-        buttons->addWidget(b);
-        connect(b, &QPushButton::clicked, this, slot);
-    }
-    buttons->addStretch(1);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonColumn(list));
     return page;
 }
 

@@ -9,6 +9,8 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <functional>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "system/application.h"
@@ -27,6 +29,7 @@ class QRadioButton;
 class QTabWidget;
 class QTableWidget;
 class QTimer;
+class QVBoxLayout;
 class QToolButton;
 
 namespace kv::ui {
@@ -100,6 +103,9 @@ class TfrmMain : public QMainWindow {
     void closeEvent(QCloseEvent* e) override;
 
   private:
+    // A page's column of buttons, each with its handler, top-aligned.
+    using PageButton = std::pair<QPushButton*, void (TfrmMain::*)()>;
+    QVBoxLayout* buttonColumn(std::initializer_list<PageButton> list);
     void buildMenuAndToolBar();
     QWidget* buildCellsPage();
     QWidget* buildRowsPage();

@@ -1,8 +1,9 @@
 #pragma once
 // One routine gives a window its texts from the language file: section = the window's
 // objectName, key = the control's objectName, default = the (English) text the control
-// shows when the routine runs. So a window sets its built-in texts in code, names every
-// control as the specification names it, and calls translateWindow() once at creation.
+// shows when the routine runs. So a window sets its built-in texts in code, gives every
+// control the component name the language files use, and calls translateWindow() once at
+// creation.
 //
 // Keys besides the caption: name + "Hint" (tool tip), name + "Items" (a combo box's entries
 // or a group's radio buttons, separated by "|"); the window's own title has the key
