@@ -21,9 +21,10 @@ class EvaluationRunTest : public RowsFixture {
         lab_ =
             kv::sim::Lab::fromFile(std::string(KELVORA_SOURCE_DIR) + "/examples/" + example, &err);
         ASSERT_TRUE(lab_) << err;
-        // A tick every 10 s: the device queue holds the tacts between, which the tick
-        // reads back, and four weeks take a fifth of the ticks.
-        cfg_.mmTimerInt = 10000;
+        // A tick every 30 s: the device queue holds the ten tacts between, which the tick
+        // reads back, and four weeks take a fifteenth of the ticks (80,000; under the race
+        // checker each costs a millisecond).
+        cfg_.mmTimerInt = 30000;
         build(lab_->ports(), {device("KLVDEMO1", kv::DeviceType::Data, 1, 6),
                               device("KLVDEMO2", kv::DeviceType::Data, 7, 12),
                               device("KLVDEMO3", kv::DeviceType::Case)});
